@@ -1,0 +1,103 @@
+#include "cli/options.h"
+
+#include "common/console.h"
+#include "common/numbers.h"
+#include "common/run_state.h"
+
+#include <getopt.h>
+
+namespace {
+constexpr const char *help_text =
+    "Usage: quillet [OPTIONS] -a announce <input file or directory> <output torrent>\n"
+    "\n"
+    "options:\n"
+    "--announce    -a  <announceurl> : announce url\n"
+    "--port        -p  <port>        : sets the port, default: 6881\n"
+    "--path        -P  <path>        : sets the path on the server, default: /announce\n"
+    "--piecelength -l  <piecelen>    : sets the piece length in bytes, default: 262144\n"
+    "--comment     -c  <comment>     : adds an optional comment to the torrent file\n"
+    "--inclusive   -i                : include hidden *nix files (starting with '.')\n"
+    "--version     -V                : version of quillet\n"
+    "--help        -h                : this help screen\n";
+
+constexpr const char *short_options = "a:hiVp:P:l:c:";
+
+const option long_options[] = {
+    {"announce", required_argument, nullptr, 'a'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"port", required_argument, nullptr, 'p'},
+    {"path", required_argument, nullptr, 'P'},
+    {"piecelength", required_argument, nullptr, 'l'},
+    {"comment", required_argument, nullptr, 'c'},
+    {"inclusive", no_argument, nullptr, 'i'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Records one option's value; returns false for the options that end the run at once.
+bool take_option(int option_char, run_options &options, parse_outcome &outcome) {
+    switch (option_char) {
+    case 'a':
+        options.announce = optarg;
+        return true;
+    case 'p':
+        options.port = optarg;
+        return true;
+    case 'P':
+        options.path = optarg;
+        return true;
+    case 'l':
+        options.piece_length = leading_decimal(optarg);
+        return true;
+    case 'c':
+        run_comment = optarg;
+        return true;
+    case 'i':
+        run_inclusive = true;
+        return true;
+    case 'h':
+        say_out("%s\n", help_text);
+        outcome = parse_outcome::exit_success;
+        return false;
+    case 'V':
+        say_out("quillet %s (quillet developers <quillet@users.noreply.invalid>)\n",
+                quillet_version);
+        outcome = parse_outcome::exit_success;
+        return false;
+    default:
+        // getopt_long has already printed its own diagnostic.
+        outcome = parse_outcome::exit_failure;
+        return false;
+    }
+}
+
+void take_positionals(int argc, char **argv, run_options &options) {
+    if (optind < argc) {
+        options.input_path = argv[optind++];
+    }
+    for (; optind < argc; ++optind) {
+        options.output_path = argv[optind];
+    }
+}
+} // namespace
+
+parse_outcome parse_command_line(int argc, char **argv, run_options &options) {
+    int option_char = 0;
+    while ((option_char = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        parse_outcome outcome = parse_outcome::run;
+        if (!take_option(option_char, options, outcome)) {
+            return outcome;
+        }
+    }
+    if (options.piece_length <= 0) {
+        report_failure("piece length has to be > 0.\n");
+        return parse_outcome::exit_failure;
+    }
+    take_positionals(argc, argv, options);
+    if (options.announce == nullptr || options.input_path == nullptr ||
+        options.output_path == nullptr) {
+        report_failure("Invalid arguments. Use -h for help.\n");
+        return parse_outcome::exit_failure;
+    }
+    return parse_outcome::run;
+}

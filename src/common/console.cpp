@@ -1,0 +1,44 @@
+#include "common/console.h"
+
+#include <cerrno>
+#include <cstdarg>
+
+namespace {
+bool failure_seen = false;
+
+void say(std::FILE *stream, const char *format, std::va_list args) {
+    // %m in the format must see the errno of the failure being reported.
+    const int saved_errno = errno;
+    errno = saved_errno;
+    std::vfprintf(stream, format, args);
+}
+} // namespace
+
+void say_out(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    say(stdout, format, args);
+    va_end(args);
+}
+
+void say_err(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    say(stderr, format, args);
+    va_end(args);
+}
+
+void report_failure(const char *format, ...) {
+    if (failure_seen) {
+        return;
+    }
+    failure_seen = true;
+    std::va_list args;
+    va_start(args, format);
+    say(stderr, format, args);
+    va_end(args);
+}
+
+bool failure_reported() { return failure_seen; }
+
+void flush_out() { std::fflush(stdout); }

@@ -1,0 +1,35 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// Cuts a continuous byte stream, fed from one open file after another, into pieces of one
+// length and hands their digests on in piece order.
+
+// Receives `count` digests of 20 bytes, back to back; returns false to stop the run.
+using digest_sink = std::function<bool(const unsigned char *digests, std::size_t count)>;
+
+struct piece_stream;
+struct piece_stream_deleter {
+    void operator()(piece_stream *stream) const;
+};
+using piece_stream_ptr = std::unique_ptr<piece_stream, piece_stream_deleter>;
+
+// `content_limit` is the total number of bytes that will be fed when it is known in advance
+// (a single file), or -1; buffers are never made larger than the content needs.
+// Returns nullptr when the buffers cannot be allocated.
+piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
+                                    digest_sink sink);
+
+enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
+
+// Reads the open file `fd` to its end and takes in its bytes; the file must yield exactly
+// `size` bytes. On read_error, errno tells why.
+feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size);
+
+// Hashes the last partial piece, if any, and hands on every digest not yet delivered.
+feed_status piece_stream_finish(piece_stream &stream);
+
+// Bytes taken in so far.
+std::int64_t piece_stream_bytes(const piece_stream &stream);

@@ -1,0 +1,86 @@
+#include "tree/accumulator.h"
+
+#include "common/console.h"
+#include "common/numbers.h"
+#include "common/output_stream.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+// Digests are kept in fixed chunks so that growing never copies what is already stored and the
+// memory stays close to 20 bytes per piece.
+constexpr std::size_t digests_per_chunk = 16384;
+constexpr std::size_t chunk_bytes = digests_per_chunk * digest_size;
+
+struct accumulator {
+    piece_stream_ptr stream;
+    std::vector<std::unique_ptr<unsigned char[]>> piece_hashes;
+    std::int64_t piece_hashes_len = 0;
+    bool out_of_memory = false;
+};
+
+accumulator state;
+
+bool store_digests(const unsigned char *digests, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto offset = static_cast<std::size_t>(state.piece_hashes_len) % chunk_bytes;
+        if (offset == 0) {
+            std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[chunk_bytes]);
+            if (!chunk) {
+                state.out_of_memory = true;
+                return false;
+            }
+            state.piece_hashes.push_back(std::move(chunk));
+        }
+        std::memcpy(state.piece_hashes.back().get() + offset, digests + i * digest_size,
+                    digest_size);
+        state.piece_hashes_len += digest_size;
+    }
+    return true;
+}
+
+feed_status settle(feed_status status) {
+    return status == feed_status::sink_failed && state.out_of_memory ? feed_status::out_of_memory
+                                                                      : status;
+}
+
+void write_stored_digests(std::FILE *out) {
+    std::int64_t left = state.piece_hashes_len;
+    for (const auto &chunk : state.piece_hashes) {
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(left, chunk_bytes));
+        out_write(out, chunk.get(), size);
+        left -= static_cast<std::int64_t>(size);
+    }
+}
+} // namespace
+
+int accumulator_start(std::int32_t piece_length) {
+    state = accumulator{};
+    state.stream = piece_stream_start(piece_length, -1, store_digests);
+    if (!state.stream) {
+        report_failure("out of memory\n");
+        return 1;
+    }
+    return 0;
+}
+
+feed_status accumulator_feed(int fd, std::int64_t size) {
+    return settle(piece_stream_feed(*state.stream, fd, size));
+}
+
+int accumulator_finish(std::FILE *out) {
+    const feed_status status = settle(piece_stream_finish(*state.stream));
+    if (status == feed_status::out_of_memory) {
+        report_failure("out of memory\n");
+    } else if (piece_stream_bytes(*state.stream) > 0) {
+        out_printf(out, "6:pieces%lld:", static_cast<long long>(state.piece_hashes_len));
+        write_stored_digests(out);
+    }
+    accumulator_discard();
+    return status == feed_status::ok ? 0 : 1;
+}
+
+void accumulator_discard() { state = accumulator{}; }

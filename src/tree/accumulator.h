@@ -1,0 +1,22 @@
+#pragma once
+#include "hash/piece_stream.h"
+
+#include <cstdint>
+#include <cstdio>
+
+// The directory torrent's piece accumulator: the content of every added file, in the order of
+// the file list, is one stream cut into pieces regardless of where files end. Digests of the
+// completed pieces are kept until the pieces key is written. One accumulator exists per run.
+
+// Returns 0, or 1 after reporting that memory ran out.
+int accumulator_start(std::int32_t piece_length);
+
+// Feeds one open file, which must yield exactly `size` bytes.
+feed_status accumulator_feed(int fd, std::int64_t size);
+
+// Writes the pieces key when any byte was fed, then releases the buffers. Returns 0, or 1 after
+// reporting why.
+int accumulator_finish(std::FILE *out);
+
+// Releases the buffers of a run that ended early.
+void accumulator_discard();
