@@ -1,5 +1,7 @@
 #include "common/console.h"
 
+#include "common/progress.h"
+
 #include <cerrno>
 #include <cstdarg>
 
@@ -9,6 +11,7 @@ bool failure_seen = false;
 void say(std::FILE *stream, const char *format, std::va_list args) {
     // %m in the format must see the errno of the failure being reported.
     const int saved_errno = errno;
+    progress_erase();
     errno = saved_errno;
     std::vfprintf(stream, format, args);
 }
@@ -39,6 +42,10 @@ void report_failure(const char *format, ...) {
     va_end(args);
 }
 
-bool failure_reported() { return failure_seen; }
+bool failure_reported() {
+    return failure_seen;
+}
 
-void flush_out() { std::fflush(stdout); }
+void flush_out() {
+    std::fflush(stdout);
+}

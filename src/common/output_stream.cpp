@@ -13,7 +13,9 @@ void note_output_failure(int error) {
     }
 }
 
-int output_errno() { return first_output_error; }
+int output_errno() {
+    return first_output_error;
+}
 
 bool out_printf(std::FILE *out, const char *format, ...) {
     std::va_list args;

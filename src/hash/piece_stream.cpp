@@ -1,22 +1,88 @@
 #include "hash/piece_stream.h"
 
+#include "common/progress.h"
+#include "hash/batch.h"
+#include "hash/hash_workers.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <new>
-#include <openssl/sha.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 #include <vector>
 
-struct piece_stream {
-    std::int32_t piece_length = 0;
-    std::unique_ptr<unsigned char[]> piece_buffer;
-    std::int64_t buffer_size = 0;
-    std::int64_t piece_fill = 0;
-    std::int64_t bytes_fed = 0;
-    digest_sink sink;
+namespace {
+// Pieces are read into batches of up to 16 (the widest group the hashing paths take) and at
+// most this many bytes, so that memory stays bounded whatever the piece length.
+constexpr std::int64_t batch_byte_budget = std::int64_t{16} << 20;
+
+// Longer pieces are not held whole: each is hashed incrementally as its bytes arrive, through a
+// read buffer of this size.
+constexpr std::int64_t longest_batched_piece = std::int64_t{32} << 20;
+constexpr std::int64_t long_piece_chunk = std::int64_t{4} << 20;
+
+struct evp_deleter {
+    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
 };
 
-void piece_stream_deleter::operator()(piece_stream *stream) const { delete stream; }
+// Hashing of pieces too long to batch: one running digest over the current piece.
+struct long_piece_state {
+    std::unique_ptr<EVP_MD_CTX, evp_deleter> context;
+    std::int64_t piece_fill = 0;
+};
+} // namespace
+
+struct piece_stream {
+    std::int64_t piece_length = 0;
+    std::int64_t batch_capacity = 0; // bytes of a full batch; a multiple of the piece length
+    std::int64_t content_limit = -1;
+    std::int64_t bytes_fed = 0;
+    digest_sink sink;
+
+    // The batch being read into, the batches handed over (oldest first) and the reusable ones.
+    batch *current = nullptr;
+    std::deque<batch *> in_flight;
+    std::vector<batch *> spare;
+    std::vector<std::unique_ptr<batch>> owned;
+    std::size_t batch_limit = 1;
+    unsigned thread_count = 0;
+    hash_workers workers;
+
+    long_piece_state long_piece;
+    std::unique_ptr<unsigned char[]> chunk;
+    std::int64_t chunk_size = 0;
+
+    ~piece_stream() { stop_hash_workers(workers); }
+};
+
+void piece_stream_deleter::operator()(piece_stream *stream) const {
+    delete stream;
+}
+
+namespace {
+bool is_long_piece(const piece_stream &stream) {
+    return stream.piece_length > longest_batched_piece;
+}
+
+// A batch never holds more than the whole content, so a small file costs only its own size.
+std::int64_t batch_size_for(const piece_stream &stream) {
+    return stream.content_limit < 0 ? stream.batch_capacity
+                                    : std::min(stream.batch_capacity, stream.content_limit);
+}
+
+bool start_long_pieces(piece_stream &stream) {
+    stream.long_piece.context.reset(EVP_MD_CTX_new());
+    stream.chunk_size = stream.content_limit < 0 ? long_piece_chunk
+                                                 : std::min(long_piece_chunk, stream.content_limit);
+    if (stream.chunk_size > 0) {
+        stream.chunk.reset(new (std::nothrow) unsigned char[stream.chunk_size]);
+    }
+    return stream.long_piece.context &&
+           EVP_DigestInit_ex(stream.long_piece.context.get(), EVP_sha1(), nullptr) == 1 &&
+           (stream.chunk_size == 0 || stream.chunk);
+}
+} // namespace
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     digest_sink sink) {
@@ -25,26 +91,21 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
         return nullptr;
     }
     stream->piece_length = piece_length;
+    stream->content_limit = content_limit;
     stream->sink = std::move(sink);
-    stream->buffer_size = content_limit < 0 ? piece_length
-                                            : std::min<std::int64_t>(piece_length, content_limit);
-    if (stream->buffer_size > 0) {
-        stream->piece_buffer.reset(new (std::nothrow) unsigned char[stream->buffer_size]);
-        if (!stream->piece_buffer) {
-            return nullptr;
-        }
+    if (is_long_piece(*stream)) {
+        return start_long_pieces(*stream) ? std::move(stream) : nullptr;
     }
+    const std::int64_t pieces = std::clamp<std::int64_t>(
+        batch_byte_budget / piece_length, 1, static_cast<std::int64_t>(max_pieces_per_batch));
+    stream->batch_capacity = pieces * piece_length;
+    stream->thread_count = hash_thread_count();
+    // Enough batches for every thread to hash one while the next is being read.
+    stream->batch_limit = stream->thread_count + 2;
     return stream;
 }
 
 namespace {
-bool deliver_piece(piece_stream &stream, std::int64_t length) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(stream.piece_buffer.get(), static_cast<std::size_t>(length), digest);
-    stream.piece_fill = 0;
-    return stream.sink(digest, 1);
-}
-
 ssize_t read_some(int fd, void *into, std::size_t size) {
     ssize_t got = 0;
     do {
@@ -62,35 +123,169 @@ feed_status expect_end(int fd) {
     }
     return got == 0 ? feed_status::ok : feed_status::changed;
 }
-} // namespace
 
-feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
-    std::int64_t remaining = size;
-    while (remaining > 0) {
-        const std::int64_t room = stream.buffer_size - stream.piece_fill;
-        const auto want = static_cast<std::size_t>(std::min(room, remaining));
-        const ssize_t got = read_some(fd, stream.piece_buffer.get() + stream.piece_fill, want);
-        if (got < 0) {
-            return feed_status::read_error;
-        }
-        if (got == 0) {
-            return feed_status::changed;
-        }
-        stream.piece_fill += got;
-        stream.bytes_fed += got;
-        remaining -= got;
-        if (stream.piece_fill == stream.piece_length && !deliver_piece(stream, stream.piece_fill)) {
+bool deliver_oldest(piece_stream &stream) {
+    batch *oldest = stream.in_flight.front();
+    wait_hashed(stream.workers, *oldest);
+    stream.in_flight.pop_front();
+    oldest->fill = 0;
+    stream.spare.push_back(oldest);
+    return stream.sink(oldest->digests.data(), oldest->digest_count);
+}
+
+batch *new_batch(piece_stream &stream) {
+    std::unique_ptr<batch> made(new (std::nothrow) batch);
+    if (!made) {
+        return nullptr;
+    }
+    made->capacity = static_cast<std::size_t>(batch_size_for(stream));
+    made->piece_length = static_cast<std::size_t>(stream.piece_length);
+    made->data.reset(new (std::nothrow) unsigned char[made->capacity]);
+    if (!made->data) {
+        return nullptr;
+    }
+    stream.owned.push_back(std::move(made));
+    return stream.owned.back().get();
+}
+
+// Finds a batch to read into: a spare one, a new one while under the limit, or the oldest
+// handed-over one once its digests are delivered.
+feed_status take_batch(piece_stream &stream) {
+    while (stream.spare.empty() && stream.owned.size() >= stream.batch_limit) {
+        if (!deliver_oldest(stream)) {
             return feed_status::sink_failed;
         }
     }
-    return expect_end(fd);
+    if (!stream.spare.empty()) {
+        stream.current = stream.spare.back();
+        stream.spare.pop_back();
+        return feed_status::ok;
+    }
+    stream.current = new_batch(stream);
+    return stream.current != nullptr ? feed_status::ok : feed_status::out_of_memory;
 }
 
-feed_status piece_stream_finish(piece_stream &stream) {
-    if (stream.piece_fill > 0 && !deliver_piece(stream, stream.piece_fill)) {
-        return feed_status::sink_failed;
+// Takes the current batch out of reading; its last piece may be short at the content's end.
+batch &seal_current(piece_stream &stream) {
+    batch &work = *stream.current;
+    stream.current = nullptr;
+    work.digest_count = (work.fill + work.piece_length - 1) / work.piece_length;
+    return work;
+}
+
+void hand_over_current(piece_stream &stream) {
+    batch &work = seal_current(stream);
+    if (stream.workers.threads.empty() && stream.thread_count > 1) {
+        start_hash_workers(stream.workers, stream.thread_count);
+    }
+    submit_batch(stream.workers, work);
+    stream.in_flight.push_back(&work);
+}
+
+// Reads up to `wanted` bytes of the file into the current batch. Where the batch has room, one
+// byte more is asked for: a regular file that returns less than asked is at its end, which
+// spares small files the extra read that checks for it.
+feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
+                            bool &at_end) {
+    if (stream.current == nullptr) {
+        const feed_status taken = take_batch(stream);
+        if (taken != feed_status::ok) {
+            return taken;
+        }
+    }
+    batch &work = *stream.current;
+    const auto room = static_cast<std::int64_t>(work.capacity - work.fill);
+    const std::int64_t asked = std::min(room, wanted + 1);
+    const ssize_t count =
+        read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
+    if (count < 0) {
+        return feed_status::read_error;
+    }
+    if (count > wanted) {
+        return feed_status::changed; // the file has grown past its announced size
+    }
+    got = count;
+    at_end = count == wanted && count < asked;
+    work.fill += static_cast<std::size_t>(count);
+    if (static_cast<std::int64_t>(work.fill) == stream.batch_capacity) {
+        hand_over_current(stream);
     }
     return feed_status::ok;
 }
 
-std::int64_t piece_stream_bytes(const piece_stream &stream) { return stream.bytes_fed; }
+bool finish_long_piece(piece_stream &stream) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    EVP_MD_CTX *context = stream.long_piece.context.get();
+    EVP_DigestFinal_ex(context, digest, nullptr);
+    EVP_DigestInit_ex(context, EVP_sha1(), nullptr);
+    stream.long_piece.piece_fill = 0;
+    return stream.sink(digest, 1);
+}
+
+feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t wanted,
+                                 std::int64_t &got, bool & /*at_end*/) {
+    const std::int64_t piece_room = stream.piece_length - stream.long_piece.piece_fill;
+    const std::int64_t size = std::min({wanted, piece_room, stream.chunk_size});
+    const ssize_t count = read_some(fd, stream.chunk.get(), static_cast<std::size_t>(size));
+    if (count < 0) {
+        return feed_status::read_error;
+    }
+    got = count;
+    EVP_DigestUpdate(stream.long_piece.context.get(), stream.chunk.get(),
+                     static_cast<std::size_t>(count));
+    stream.long_piece.piece_fill += count;
+    if (stream.long_piece.piece_fill == stream.piece_length && !finish_long_piece(stream)) {
+        return feed_status::sink_failed;
+    }
+    return feed_status::ok;
+}
+} // namespace
+
+feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
+    std::int64_t remaining = size;
+    bool at_end = false;
+    while (remaining > 0) {
+        std::int64_t got = 0;
+        const feed_status status = is_long_piece(stream)
+                                       ? read_into_long_piece(stream, fd, remaining, got, at_end)
+                                       : read_into_batch(stream, fd, remaining, got, at_end);
+        if (status != feed_status::ok) {
+            return status;
+        }
+        if (got == 0) {
+            return feed_status::changed; // the file ended before its announced size
+        }
+        remaining -= got;
+        stream.bytes_fed += got;
+        progress_bytes(got);
+    }
+    return at_end ? feed_status::ok : expect_end(fd);
+}
+
+feed_status piece_stream_finish(piece_stream &stream) {
+    if (is_long_piece(stream)) {
+        const bool partial = stream.long_piece.piece_fill > 0;
+        return partial && !finish_long_piece(stream) ? feed_status::sink_failed : feed_status::ok;
+    }
+    if (stream.current != nullptr && stream.current->fill > 0) {
+        if (stream.workers.threads.empty() && stream.in_flight.empty()) {
+            // Content that fits in one batch is hashed here: no thread is worth starting.
+            batch &work = seal_current(stream);
+            hash_batch(work);
+            work.hashed = true;
+            stream.in_flight.push_back(&work);
+        } else {
+            hand_over_current(stream);
+        }
+    }
+    while (!stream.in_flight.empty()) {
+        if (!deliver_oldest(stream)) {
+            return feed_status::sink_failed;
+        }
+    }
+    return feed_status::ok;
+}
+
+std::int64_t piece_stream_bytes(const piece_stream &stream) {
+    return stream.bytes_fed;
+}

@@ -1,5 +1,7 @@
 #include "metainfo/output_guard.h"
 
+#include "common/progress.h"
+
 #include <csignal>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@ extern "C" void remove_output_and_die(int signal_number) {
     if (armed != 0) {
         unlink(guarded_path);
     }
+    progress_erase_from_signal();
     // The handler was installed with SA_RESETHAND and SA_NODEFER: raising the signal again now
     // ends the process with the default action, so the caller sees the usual signal status.
     raise(signal_number);
@@ -35,9 +38,9 @@ void install(void (*handler)(int)) {
 }
 } // namespace
 
-void output_guard_arm(const char *path) {
+void output_guard_arm(const char *path, bool removable) {
     guarded_path = path;
-    armed = 1;
+    armed = removable ? 1 : 0;
     install(remove_output_and_die);
 }
 

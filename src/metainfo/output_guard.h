@@ -4,6 +4,7 @@
 // ends the process, a guarded regular output file is removed first and the process then dies
 // of that same signal.
 
-// `path` must stay valid until output_guard_release.
-void output_guard_arm(const char *path);
+// `path` must stay valid until output_guard_release; only a removable (regular) output is
+// removed.
+void output_guard_arm(const char *path, bool removable);
 void output_guard_release();

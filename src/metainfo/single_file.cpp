@@ -4,6 +4,7 @@
 #include "common/handles.h"
 #include "common/numbers.h"
 #include "common/output_stream.h"
+#include "common/progress.h"
 #include "hash/piece_stream.h"
 #include "metainfo/name.h"
 
@@ -58,10 +59,12 @@ int write_single_file_info(const char *input_path, std::FILE *out, std::int64_t 
     }
     say_out("computing sha1... ");
     flush_out();
+    progress_start(size);
     feed_status status = piece_stream_feed(*stream, input.fd, size);
     if (status == feed_status::ok) {
         status = piece_stream_finish(*stream);
     }
+    progress_stop();
     if (status != feed_status::ok) {
         return report_feed_failure(status, input_path);
     }

@@ -25,9 +25,9 @@ bool output_is_input(const char *input_path, const char *output_path) {
            input.st_dev == output.st_dev && input.st_ino == output.st_ino;
 }
 
-void write_document_head(std::FILE *out, const char *announce, const char *port,
-                         const char *path) {
-    const std::size_t url_length = std::strlen(announce) + 1 + std::strlen(port) + std::strlen(path);
+void write_document_head(std::FILE *out, const char *announce, const char *port, const char *path) {
+    const std::size_t url_length =
+        std::strlen(announce) + 1 + std::strlen(port) + std::strlen(path);
     out_printf(out, "d8:announce%zu:%s:%s%s", url_length, announce, port, path);
     if (run_comment != nullptr) {
         out_printf(out, "7:comment%zu:", std::strlen(run_comment));
@@ -95,12 +95,13 @@ int write_metainfo(const char *announce, const char *input_path, const char *out
     remember_output(out);
     // Only a regular file is ours to remove; a device or pipe given as output stays.
     const bool removable = run_output_identity.known;
-    if (removable) {
-        output_guard_arm(output_path);
-    }
+    output_guard_arm(output_path, removable);
     write_document_head(out, announce, port, path);
     int status = write_info_contents(out, input_path, piece_length);
     out_printf(out, "ee");
+    // Progress text still buffered must reach its reader while the output is guarded: a reader
+    // that has gone away ends the run by SIGPIPE, which must not leave the output behind.
+    flush_out();
     if (close_output(out, output_path) != 0) {
         status = 1;
     }

@@ -44,7 +44,7 @@ bool store_digests(const unsigned char *digests, std::size_t count) {
 
 feed_status settle(feed_status status) {
     return status == feed_status::sink_failed && state.out_of_memory ? feed_status::out_of_memory
-                                                                      : status;
+                                                                     : status;
 }
 
 void write_stored_digests(std::FILE *out) {
@@ -83,4 +83,6 @@ int accumulator_finish(std::FILE *out) {
     return status == feed_status::ok ? 0 : 1;
 }
 
-void accumulator_discard() { state = accumulator{}; }
+void accumulator_discard() {
+    state = accumulator{};
+}

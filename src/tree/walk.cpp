@@ -3,6 +3,7 @@
 #include "common/console.h"
 #include "common/handles.h"
 #include "common/output_stream.h"
+#include "common/progress.h"
 #include "common/run_state.h"
 #include "metainfo/name.h"
 #include "tree/accumulator.h"
@@ -96,6 +97,7 @@ int take_regular_file(const entry &file, const struct stat &status, std::FILE *o
     switch (add_file(out, status.st_size, file, input_path)) {
     case add_result::added:
         ++files_added;
+        progress_file();
         return 0;
     case add_result::not_added:
         return 0;
@@ -122,14 +124,12 @@ walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t 
         if (level >= max_nesting_level) {
             return walk_step::stop_directory;
         }
-        return walk_subdirectory(item, out, level, piece_length, input_path) == 0
-                   ? walk_step::next
-                   : walk_step::fail;
+        return walk_subdirectory(item, out, level, piece_length, input_path) == 0 ? walk_step::next
+                                                                                  : walk_step::fail;
     }
     if (S_ISREG(status.st_mode)) {
-        return take_regular_file(item, status, out, input_path) == 0
-                   ? walk_step::next
-                   : walk_step::fail;
+        return take_regular_file(item, status, out, input_path) == 0 ? walk_step::next
+                                                                     : walk_step::fail;
     }
     say_out("ignoring %s (no directory or regular file)\n", item.path.c_str());
     return walk_step::next;
@@ -191,7 +191,10 @@ int write_directory_info(const char *input_path, std::FILE *out, std::int32_t pi
     }
     files_added = 0;
     out_printf(out, "5:filesl");
-    if (walk_directory(dir.get(), out, input_path, 0, piece_length, input_path) != 0) {
+    progress_start(-1);
+    const int walked = walk_directory(dir.get(), out, input_path, 0, piece_length, input_path);
+    progress_stop();
+    if (walked != 0) {
         accumulator_discard();
         return 1;
     }

@@ -1,0 +1,190 @@
+// 8 pieces at once, one per 32-bit lane of a 256-bit register (built with -mavx2).
+//
+// Everything here except the entry point has internal linkage: these helpers are compiled with
+// AVX2 enabled and must never be shared with code that runs on other CPUs.
+
+#include "hash/sha1_kernels.h"
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr int lanes = 8;
+
+using vec = __m256i;
+
+inline vec add(vec a, vec b) {
+    return _mm256_add_epi32(a, b);
+}
+inline vec bxor(vec a, vec b) {
+    return _mm256_xor_si256(a, b);
+}
+
+template <int N> inline vec rol(vec x) {
+    return _mm256_or_si256(_mm256_slli_epi32(x, N), _mm256_srli_epi32(x, 32 - N));
+}
+
+template <int T> inline vec round_fn(vec b, vec c, vec d) {
+    if constexpr (T < 20) {
+        return bxor(d, _mm256_and_si256(b, bxor(c, d))); // b ? c : d
+    } else if constexpr (T < 40 || T >= 60) {
+        return bxor(bxor(b, c), d);
+    } else {
+        // majority
+        return _mm256_or_si256(_mm256_and_si256(b, c), _mm256_and_si256(d, _mm256_or_si256(b, c)));
+    }
+}
+
+template <int T> constexpr int round_constant() {
+    if constexpr (T < 20) {
+        return 0x5A827999;
+    } else if constexpr (T < 40) {
+        return 0x6ED9EBA1;
+    } else if constexpr (T < 60) {
+        return static_cast<int>(0x8F1BBCDCU);
+    } else {
+        return static_cast<int>(0xCA62C1D6U);
+    }
+}
+
+// One round for all lanes; `w` is a 16-entry ring of message words kept in registers, and the
+// caller rotates the roles of a..e: `e` receives the new a, `b` is rotated in place.
+template <int T> inline void round_step(vec a, vec &b, vec c, vec d, vec &e, vec *w) {
+    if constexpr (T >= 16) {
+        const vec x =
+            bxor(bxor(w[(T - 3) & 15], w[(T - 8) & 15]), bxor(w[(T - 14) & 15], w[T & 15]));
+        w[T & 15] = rol<1>(x);
+    }
+    const vec kw = add(w[T & 15], _mm256_set1_epi32(round_constant<T>()));
+    // a is the value the previous round just produced: add it last so the chain from one
+    // round to the next is only the rotate and one add.
+    e = add(add(add(e, kw), round_fn<T>(b, c, d)), rol<5>(a));
+    b = rol<30>(b);
+}
+
+template <int T> inline void five_rounds(vec &a, vec &b, vec &c, vec &d, vec &e, vec *w) {
+    round_step<T>(a, b, c, d, e, w);
+    round_step<T + 1>(e, a, b, c, d, w);
+    round_step<T + 2>(d, e, a, b, c, w);
+    round_step<T + 3>(c, d, e, a, b, w);
+    round_step<T + 4>(b, c, d, e, a, w);
+}
+
+// Turns 8 rows (row i = 8 consecutive words of lane i) into 8 columns (column j = word j of
+// every lane), in place.
+inline void transpose(vec *r) {
+    vec t[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+        t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+    }
+    // u[4q + m] holds, in 128-bit half k, word 4k + m of rows 4q..4q+3.
+    vec u[8];
+    for (std::size_t q = 0; q < 2; ++q) {
+        const vec *p = t + 4 * q;
+        u[4 * q + 0] = _mm256_unpacklo_epi64(p[0], p[2]);
+        u[4 * q + 1] = _mm256_unpackhi_epi64(p[0], p[2]);
+        u[4 * q + 2] = _mm256_unpacklo_epi64(p[1], p[3]);
+        u[4 * q + 3] = _mm256_unpackhi_epi64(p[1], p[3]);
+    }
+    for (int m = 0; m < 4; ++m) {
+        r[m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x20);
+        r[4 + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x31);
+    }
+}
+
+struct state {
+    vec h[5];
+};
+
+// Runs `blocks` 64-byte blocks of every lane through the compression function; lane i reads
+// from src[i], which advances by 64 bytes per block.
+void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
+    // Message words are big-endian: reverse the bytes of each 32-bit word.
+    const vec byte_swap = _mm256_set_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203,
+                                           0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
+    for (std::size_t blk = 0; blk < blocks; ++blk) {
+        vec w[16];
+        for (int i = 0; i < lanes; ++i) {
+            const unsigned char *p = src[i] + 64 * blk;
+            w[i] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const vec *>(p)),
+                                       byte_swap);
+            w[8 + i] = _mm256_shuffle_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const vec *>(p + 32)), byte_swap);
+        }
+        transpose(w);
+        transpose(w + 8);
+
+        vec a = s.h[0];
+        vec b = s.h[1];
+        vec c = s.h[2];
+        vec d = s.h[3];
+        vec e = s.h[4];
+        five_rounds<0>(a, b, c, d, e, w);
+        five_rounds<5>(a, b, c, d, e, w);
+        five_rounds<10>(a, b, c, d, e, w);
+        five_rounds<15>(a, b, c, d, e, w);
+        five_rounds<20>(a, b, c, d, e, w);
+        five_rounds<25>(a, b, c, d, e, w);
+        five_rounds<30>(a, b, c, d, e, w);
+        five_rounds<35>(a, b, c, d, e, w);
+        five_rounds<40>(a, b, c, d, e, w);
+        five_rounds<45>(a, b, c, d, e, w);
+        five_rounds<50>(a, b, c, d, e, w);
+        five_rounds<55>(a, b, c, d, e, w);
+        five_rounds<60>(a, b, c, d, e, w);
+        five_rounds<65>(a, b, c, d, e, w);
+        five_rounds<70>(a, b, c, d, e, w);
+        five_rounds<75>(a, b, c, d, e, w);
+        s.h[0] = add(s.h[0], a);
+        s.h[1] = add(s.h[1], b);
+        s.h[2] = add(s.h[2], c);
+        s.h[3] = add(s.h[3], d);
+        s.h[4] = add(s.h[4], e);
+    }
+}
+
+} // namespace
+
+namespace sha1_kernels {
+
+void avx2_x8(const unsigned char *data, std::size_t piece_length, std::size_t count,
+             unsigned char *digests) {
+    // Lanes past `count` repeat the last piece; their digests are dropped.
+    const unsigned char *src[lanes];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(lanes); ++i) {
+        src[i] = data + (i < count ? i : count - 1) * piece_length;
+    }
+
+    state s{{_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xEFCDAB89U)),
+             _mm256_set1_epi32(static_cast<int>(0x98BADCFEU)), _mm256_set1_epi32(0x10325476),
+             _mm256_set1_epi32(static_cast<int>(0xC3D2E1F0U))}};
+
+    // Whole blocks straight from the pieces, then the padded tails from a small local buffer.
+    compress(s, src, piece_length / 64);
+
+    alignas(32) unsigned char tails[lanes][tail_capacity];
+    std::size_t tail_blocks = 0;
+    for (int i = 0; i < lanes; ++i) {
+        tail_blocks = build_tail(src[i], piece_length, tails[i]);
+        src[i] = tails[i];
+    }
+    compress(s, src, tail_blocks);
+
+    alignas(32) std::uint32_t h[5][lanes];
+    for (int j = 0; j < 5; ++j) {
+        _mm256_store_si256(reinterpret_cast<vec *>(h[j]), s.h[j]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < 5; ++j) {
+            // Digest words are stored big-endian.
+            const std::uint32_t v = __builtin_bswap32(h[j][i]);
+            std::memcpy(digests + 20 * i + 4 * j, &v, 4);
+        }
+    }
+}
+
+} // namespace sha1_kernels

@@ -1,0 +1,191 @@
+// 16 pieces at once, one per 32-bit lane of a 512-bit register (built with -mavx512f/vl/bw).
+//
+// Everything here except the entry point has internal linkage: these helpers are compiled with
+// AVX-512 enabled and must never be shared with code that runs on other CPUs.
+
+#include "hash/sha1_kernels.h"
+
+// GCC 12's AVX-512 intrinsics fill unused result lanes from a self-initialised variable, which
+// -Wmaybe-uninitialized reports once they are inlined here; nothing in this file reads it.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr int lanes = 16;
+
+using vec = __m512i;
+
+inline vec add(vec a, vec b) {
+    return _mm512_add_epi32(a, b);
+}
+
+// Round function of the round's stage, one vpternlogd each. The immediates are the truth
+// tables of the three-input functions, indexed by (b << 2) | (c << 1) | d.
+template <int T> inline vec round_fn(vec b, vec c, vec d) {
+    if constexpr (T < 20) {
+        return _mm512_ternarylogic_epi32(b, c, d, 0xCA); // b ? c : d
+    } else if constexpr (T < 40 || T >= 60) {
+        return _mm512_ternarylogic_epi32(b, c, d, 0x96); // b ^ c ^ d
+    } else {
+        return _mm512_ternarylogic_epi32(b, c, d, 0xE8); // majority
+    }
+}
+
+template <int T> constexpr int round_constant() {
+    if constexpr (T < 20) {
+        return 0x5A827999;
+    } else if constexpr (T < 40) {
+        return 0x6ED9EBA1;
+    } else if constexpr (T < 60) {
+        return static_cast<int>(0x8F1BBCDCU);
+    } else {
+        return static_cast<int>(0xCA62C1D6U);
+    }
+}
+
+// One round for all lanes. The message schedule lives in a 16-entry ring `w` that the compiler
+// keeps in registers (all indices are constants once inlined). The caller rotates the roles of
+// a..e instead of moving values: `e` receives the new a, `b` is rotated in place.
+template <int T> inline void round_step(vec a, vec &b, vec c, vec d, vec &e, vec *w) {
+    if constexpr (T >= 16) {
+        const vec x =
+            _mm512_ternarylogic_epi32(w[(T - 3) & 15], w[(T - 8) & 15], w[(T - 14) & 15], 0x96);
+        w[T & 15] = _mm512_rol_epi32(_mm512_xor_si512(x, w[T & 15]), 1);
+    }
+    const vec kw = add(w[T & 15], _mm512_set1_epi32(round_constant<T>()));
+    // a is the value the previous round just produced: add it last so the chain from one
+    // round to the next is only the rotate and one add.
+    e = add(add(add(e, kw), round_fn<T>(b, c, d)), _mm512_rol_epi32(a, 5));
+    b = _mm512_rol_epi32(b, 30);
+}
+
+template <int T> inline void five_rounds(vec &a, vec &b, vec &c, vec &d, vec &e, vec *w) {
+    round_step<T>(a, b, c, d, e, w);
+    round_step<T + 1>(e, a, b, c, d, w);
+    round_step<T + 2>(d, e, a, b, c, w);
+    round_step<T + 3>(c, d, e, a, b, w);
+    round_step<T + 4>(b, c, d, e, a, w);
+}
+
+// Turns 16 rows (row i = the 16 words of lane i's block) into 16 columns (column j = word j of
+// every lane), in place.
+inline void transpose(vec *r) {
+    vec t[16];
+    for (int i = 0; i < 16; i += 2) {
+        t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
+        t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
+    }
+    // u[4q + m] holds, in 128-bit lane k, word 4k + m of rows 4q..4q+3.
+    vec u[16];
+    for (std::size_t q = 0; q < 4; ++q) {
+        const vec *p = t + 4 * q;
+        u[4 * q + 0] = _mm512_unpacklo_epi64(p[0], p[2]);
+        u[4 * q + 1] = _mm512_unpackhi_epi64(p[0], p[2]);
+        u[4 * q + 2] = _mm512_unpacklo_epi64(p[1], p[3]);
+        u[4 * q + 3] = _mm512_unpackhi_epi64(p[1], p[3]);
+    }
+    for (int m = 0; m < 4; ++m) {
+        const vec lo01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
+        const vec hi01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
+        const vec lo23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
+        const vec hi23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
+        r[m] = _mm512_shuffle_i32x4(lo01, lo23, 0x88);
+        r[4 + m] = _mm512_shuffle_i32x4(lo01, lo23, 0xDD);
+        r[8 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0x88);
+        r[12 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0xDD);
+    }
+}
+
+struct state {
+    vec h[5];
+};
+
+// Runs `blocks` 64-byte blocks of every lane through the compression function; lane i reads
+// from src[i], which advances by 64 bytes per block.
+void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
+    // Message words are big-endian: reverse the bytes of each 32-bit word.
+    const vec byte_swap = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
+    for (std::size_t blk = 0; blk < blocks; ++blk) {
+        vec w[16];
+        for (int i = 0; i < lanes; ++i) {
+            w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(src[i] + 64 * blk), byte_swap);
+        }
+        transpose(w);
+
+        vec a = s.h[0];
+        vec b = s.h[1];
+        vec c = s.h[2];
+        vec d = s.h[3];
+        vec e = s.h[4];
+        five_rounds<0>(a, b, c, d, e, w);
+        five_rounds<5>(a, b, c, d, e, w);
+        five_rounds<10>(a, b, c, d, e, w);
+        five_rounds<15>(a, b, c, d, e, w);
+        five_rounds<20>(a, b, c, d, e, w);
+        five_rounds<25>(a, b, c, d, e, w);
+        five_rounds<30>(a, b, c, d, e, w);
+        five_rounds<35>(a, b, c, d, e, w);
+        five_rounds<40>(a, b, c, d, e, w);
+        five_rounds<45>(a, b, c, d, e, w);
+        five_rounds<50>(a, b, c, d, e, w);
+        five_rounds<55>(a, b, c, d, e, w);
+        five_rounds<60>(a, b, c, d, e, w);
+        five_rounds<65>(a, b, c, d, e, w);
+        five_rounds<70>(a, b, c, d, e, w);
+        five_rounds<75>(a, b, c, d, e, w);
+        s.h[0] = add(s.h[0], a);
+        s.h[1] = add(s.h[1], b);
+        s.h[2] = add(s.h[2], c);
+        s.h[3] = add(s.h[3], d);
+        s.h[4] = add(s.h[4], e);
+    }
+}
+
+} // namespace
+
+namespace sha1_kernels {
+
+void avx512_x16(const unsigned char *data, std::size_t piece_length, std::size_t count,
+                unsigned char *digests) {
+    // Lanes past `count` repeat the last piece; their digests are dropped.
+    const unsigned char *src[lanes];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(lanes); ++i) {
+        src[i] = data + (i < count ? i : count - 1) * piece_length;
+    }
+
+    state s{{_mm512_set1_epi32(0x67452301), _mm512_set1_epi32(static_cast<int>(0xEFCDAB89U)),
+             _mm512_set1_epi32(static_cast<int>(0x98BADCFEU)), _mm512_set1_epi32(0x10325476),
+             _mm512_set1_epi32(static_cast<int>(0xC3D2E1F0U))}};
+
+    // Whole blocks straight from the pieces, then the padded tails from a small local buffer.
+    const std::size_t full_blocks = piece_length / 64;
+    compress(s, src, full_blocks);
+
+    alignas(64) unsigned char tails[lanes][tail_capacity];
+    std::size_t tail_blocks = 0;
+    for (int i = 0; i < lanes; ++i) {
+        tail_blocks = build_tail(src[i], piece_length, tails[i]);
+        src[i] = tails[i];
+    }
+    compress(s, src, tail_blocks);
+
+    alignas(64) std::uint32_t h[5][lanes];
+    for (int j = 0; j < 5; ++j) {
+        _mm512_store_si512(h[j], s.h[j]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < 5; ++j) {
+            // Digest words are stored big-endian.
+            const std::uint32_t v = __builtin_bswap32(h[j][i]);
+            std::memcpy(digests + 20 * i + 4 * j, &v, 4);
+        }
+    }
+}
+
+} // namespace sha1_kernels

@@ -1,0 +1,250 @@
+// Path selection and grouping of pieces for the SHA-1 kernels. Built with the project's
+// baseline flags: nothing here may use an instruction set the CPU hasn't been checked for.
+
+#include "hash/sha1_lanes.h"
+
+#include "hash/sha1_kernels.h"
+
+#include <openssl/sha.h>
+
+#include <atomic>
+#include <cpuid.h>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::size_t digest_size = 20;
+
+// Whether the OS saves and restores the register state selected by `mask` in XCR0; without
+// that, wide registers would be corrupted across context switches even if the CPU has them.
+bool os_saves_state(std::uint64_t mask) {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) {
+        return false;
+    }
+    unsigned lo = 0;
+    unsigned hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const std::uint64_t xcr0 = (static_cast<std::uint64_t>(hi) << 32) | lo;
+    return (xcr0 & mask) == mask;
+}
+
+constexpr std::uint64_t xcr0_sse_avx = 0x6;       // XMM and YMM upper halves
+constexpr std::uint64_t xcr0_avx512 = 0x6 | 0xE0; // plus opmask, ZMM upper halves, ZMM16-31
+
+bool cpu_has_sha() {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    return (ebx & bit_SHA) != 0 && __builtin_cpu_supports("sse4.1") &&
+           __builtin_cpu_supports("ssse3");
+}
+
+struct cpu_support {
+    bool shani;
+    bool avx2;
+    bool avx512;
+};
+
+cpu_support detect() {
+    __builtin_cpu_init();
+    cpu_support s{};
+    s.shani = cpu_has_sha();
+    s.avx2 = __builtin_cpu_supports("avx2") && os_saves_state(xcr0_sse_avx);
+    s.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512bw") && os_saves_state(xcr0_avx512);
+    return s;
+}
+
+const cpu_support &support() {
+    static const cpu_support s = detect(); // thread-safe initialisation
+    return s;
+}
+
+// Fastest first. On Zen 4 with 256 KiB pieces, 16-lane AVX-512 hashed about 5.3 GB/s per core
+// against 4.3 GB/s for 4-way SHA-NI, 2.1 GB/s for 8-lane AVX2 and 1.8 GB/s for OpenSSL.
+hash_path detected_path() {
+    static const hash_path p = [] {
+        const cpu_support &s = support();
+        if (s.avx512) {
+            return hash_path::avx512;
+        }
+        if (s.shani) {
+            return hash_path::shani;
+        }
+        if (s.avx2) {
+            return hash_path::avx2;
+        }
+        return hash_path::openssl;
+    }();
+    return p;
+}
+
+// -1: no override; otherwise the hash_path forced by a test.
+std::atomic<int> forced_path{-1};
+
+void run_openssl(const unsigned char *data, std::size_t piece_length, std::size_t count,
+                 unsigned char *digests) {
+    for (std::size_t i = 0; i < count; ++i) {
+        SHA1(data + i * piece_length, piece_length, digests + i * digest_size);
+    }
+}
+
+using kernel = void (*)(const unsigned char *, std::size_t, std::size_t, unsigned char *);
+
+// The pieces still to hash after some groups were taken off the front.
+struct pieces_left {
+    const unsigned char *data;
+    std::size_t count;
+    unsigned char *digests;
+};
+
+// Hashes groups of up to `width` pieces through `group_kernel` while at least `min_group`
+// pieces are left, and returns what is left.
+pieces_left run_groups(kernel group_kernel, std::size_t width, std::size_t min_group,
+                       pieces_left left, std::size_t piece_length) {
+    while (left.count > 0 && left.count >= min_group) {
+        const std::size_t n = left.count < width ? left.count : width;
+        group_kernel(left.data, piece_length, n, left.digests);
+        left = {left.data + n * piece_length, left.count - n, left.digests + n * digest_size};
+    }
+    return left;
+}
+
+void run_shani(const unsigned char *data, std::size_t piece_length, std::size_t count,
+               unsigned char *digests) {
+    run_groups(sha1_kernels::shani_x4, 4, 1, {data, count, digests}, piece_length);
+}
+
+// Pieces too few to fill a group of a wide path go to a narrower one. Measured on Zen 4: a
+// 16-lane AVX-512 group takes as long as 13 pieces through 4-way SHA-NI (which only computes
+// the streams it needs: a lone stream is about as fast as OpenSSL), so SHA-NI takes up to 12
+// left-over pieces. An 8-lane AVX2 group never beats SHA-NI on any count; without SHA-NI it
+// only competes with OpenSSL's single stream, and a group of 4 or more is taken to pay off
+// there (an estimate: no CPU without SHA-NI was at hand to measure).
+constexpr std::size_t min_avx512_group = 13;
+constexpr std::size_t min_avx2_group_without_shani = 4;
+
+void run_narrow(pieces_left left, std::size_t piece_length) {
+    if (support().shani) {
+        run_shani(left.data, piece_length, left.count, left.digests);
+    } else {
+        run_openssl(left.data, piece_length, left.count, left.digests);
+    }
+}
+
+void run_avx2(const unsigned char *data, std::size_t piece_length, std::size_t count,
+              unsigned char *digests) {
+    const std::size_t min_group = support().shani ? 8 : min_avx2_group_without_shani;
+    run_narrow(
+        run_groups(sha1_kernels::avx2_x8, 8, min_group, {data, count, digests}, piece_length),
+        piece_length);
+}
+
+void run_avx512(const unsigned char *data, std::size_t piece_length, std::size_t count,
+                unsigned char *digests) {
+    const pieces_left left = run_groups(sha1_kernels::avx512_x16, 16, min_avx512_group,
+                                        {data, count, digests}, piece_length);
+    if (!support().shani && support().avx2) {
+        run_avx2(left.data, piece_length, left.count, left.digests);
+    } else {
+        run_narrow(left, piece_length);
+    }
+}
+
+} // namespace
+
+namespace sha1_kernels {
+
+std::size_t build_tail(const unsigned char *piece, std::size_t piece_length, unsigned char *tail) {
+    const std::size_t rest = piece_length % 64;
+    // 0x80 and the 8-byte length must fit after the rest: one block if rest <= 55.
+    const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
+    const std::size_t size = blocks * 64;
+    if (rest > 0) {
+        std::memcpy(tail, piece + (piece_length - rest), rest);
+    }
+    tail[rest] = 0x80;
+    std::memset(tail + rest + 1, 0, size - rest - 1 - 8);
+    const std::uint64_t bits = static_cast<std::uint64_t>(piece_length) * 8;
+    for (std::size_t i = 0; i < 8; ++i) {
+        tail[size - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+    return blocks;
+}
+
+} // namespace sha1_kernels
+
+void hash_pieces(const unsigned char *data, std::size_t piece_length, std::size_t count,
+                 unsigned char *digests) {
+    if (count == 0) {
+        return;
+    }
+    switch (active_hash_path()) {
+    case hash_path::avx512:
+        run_avx512(data, piece_length, count, digests);
+        break;
+    case hash_path::shani:
+        run_shani(data, piece_length, count, digests);
+        break;
+    case hash_path::avx2:
+        run_avx2(data, piece_length, count, digests);
+        break;
+    case hash_path::openssl:
+        run_openssl(data, piece_length, count, digests);
+        break;
+    }
+}
+
+void hash_one(const unsigned char *data, std::size_t length, unsigned char *digest) {
+    SHA1(data, length, digest);
+}
+
+hash_path active_hash_path() {
+    const int forced = forced_path.load(std::memory_order_relaxed);
+    return forced >= 0 ? static_cast<hash_path>(forced) : detected_path();
+}
+
+bool hash_path_supported(hash_path path) {
+    switch (path) {
+    case hash_path::openssl:
+        return true;
+    case hash_path::shani:
+        return support().shani;
+    case hash_path::avx2:
+        return support().avx2;
+    case hash_path::avx512:
+        return support().avx512;
+    }
+    return false;
+}
+
+void force_hash_path(hash_path path) {
+    if (!hash_path_supported(path)) {
+        throw std::invalid_argument("this CPU cannot run the requested hash path");
+    }
+    forced_path.store(static_cast<int>(path), std::memory_order_relaxed);
+}
+
+std::size_t hash_path_lanes(hash_path path) {
+    switch (path) {
+    case hash_path::openssl:
+        return 1;
+    case hash_path::shani:
+        return 4;
+    case hash_path::avx2:
+        return 8;
+    case hash_path::avx512:
+        return 16;
+    }
+    return 1;
+}
