@@ -1257,6 +1257,20 @@ bool has_open(pid_t pid, const std::string &path) {
 
 // SIGTERM while the walk is reading a big file: the partial output goes, and the tool dies
 // of the same signal.
+// The directory itself as output cannot be opened for writing; the tree stays untouched.
+TEST(DirectoryRun, DirectoryAsItsOwnOutputCannotBeOpened) {
+    temp_dir tmp;
+    const std::string dir = tmp / "same";
+    harness::make_dir(dir);
+    harness::write_file(dir + "/a", "content");
+
+    run_result r = run_quillet(run_args(dir, dir, 1024));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "could not open destination file " + dir + "\n");
+    EXPECT_EQ(harness::read_file(dir + "/a"), "content");
+}
+
 TEST(DirectoryRun, TerminationWhileHashingRemovesOutput) {
     temp_dir tmp;
     const std::string dir = tmp / "slow";

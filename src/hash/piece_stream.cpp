@@ -22,6 +22,9 @@ constexpr std::int64_t batch_byte_budget = std::int64_t{16} << 20;
 constexpr std::int64_t longest_batched_piece = std::int64_t{32} << 20;
 constexpr std::int64_t long_piece_chunk = std::int64_t{4} << 20;
 
+// All batches together stay within this, whatever the number of processors.
+constexpr std::int64_t in_flight_byte_budget = std::int64_t{160} << 20;
+
 struct evp_deleter {
     void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
 };
@@ -99,9 +102,12 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
     const std::int64_t pieces = std::clamp<std::int64_t>(
         batch_byte_budget / piece_length, 1, static_cast<std::int64_t>(max_pieces_per_batch));
     stream->batch_capacity = pieces * piece_length;
-    stream->thread_count = hash_thread_count();
-    // Enough batches for every thread to hash one while the next is being read.
-    stream->batch_limit = stream->thread_count + 2;
+    // Enough batches for every thread to hash one while the next is being read, within a memory
+    // budget that also holds on machines with many processors.
+    const auto affordable = static_cast<unsigned>(
+        std::max<std::int64_t>(3, in_flight_byte_budget / stream->batch_capacity));
+    stream->batch_limit = std::min(hash_thread_count() + 2, affordable);
+    stream->thread_count = stream->batch_limit - 2;
     return stream;
 }
 

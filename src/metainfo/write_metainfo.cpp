@@ -21,8 +21,9 @@ namespace {
 bool output_is_input(const char *input_path, const char *output_path) {
     struct stat input = {};
     struct stat output = {};
-    return stat(input_path, &input) == 0 && stat(output_path, &output) == 0 &&
-           input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+    return stat(input_path, &input) == 0 && S_ISREG(input.st_mode) &&
+           stat(output_path, &output) == 0 && input.st_dev == output.st_dev &&
+           input.st_ino == output.st_ino;
 }
 
 void write_document_head(std::FILE *out, const char *announce, const char *port, const char *path) {
