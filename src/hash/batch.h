@@ -1,4 +1,6 @@
 #pragma once
+#include "hash/buffer.h"
+
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -7,7 +9,7 @@
 constexpr std::size_t max_pieces_per_batch = 16;
 
 struct batch {
-    std::unique_ptr<unsigned char[]> data;
+    content_buffer data;
     std::size_t capacity = 0; // bytes the buffer holds
     std::size_t fill = 0;     // bytes read into it so far
     std::size_t piece_length = 0;

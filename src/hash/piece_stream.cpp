@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <deque>
 #include <new>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 #include <vector>
@@ -53,7 +54,7 @@ struct piece_stream {
     hash_workers workers;
 
     long_piece_state long_piece;
-    std::unique_ptr<unsigned char[]> chunk;
+    content_buffer chunk;
     std::int64_t chunk_size = 0;
 
     ~piece_stream() { stop_hash_workers(workers); }
@@ -79,7 +80,7 @@ bool start_long_pieces(piece_stream &stream) {
     stream.chunk_size = stream.content_limit < 0 ? long_piece_chunk
                                                  : std::min(long_piece_chunk, stream.content_limit);
     if (stream.chunk_size > 0) {
-        stream.chunk.reset(new (std::nothrow) unsigned char[stream.chunk_size]);
+        stream.chunk = allocate_content_buffer(static_cast<std::size_t>(stream.chunk_size));
     }
     return stream.long_piece.context &&
            EVP_DigestInit_ex(stream.long_piece.context.get(), EVP_sha1(), nullptr) == 1 &&
@@ -89,6 +90,8 @@ bool start_long_pieces(piece_stream &stream) {
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     digest_sink sink) {
+    // The library's configuration file has nothing to say about digests; skip reading it.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     piece_stream_ptr stream(new (std::nothrow) piece_stream);
     if (!stream) {
         return nullptr;
@@ -146,7 +149,7 @@ batch *new_batch(piece_stream &stream) {
     }
     made->capacity = static_cast<std::size_t>(batch_size_for(stream));
     made->piece_length = static_cast<std::size_t>(stream.piece_length);
-    made->data.reset(new (std::nothrow) unsigned char[made->capacity]);
+    made->data = allocate_content_buffer(made->capacity);
     if (!made->data) {
         return nullptr;
     }
