@@ -586,6 +586,39 @@ TEST(DirectoryPieces, EveryPieceMatchesTheJoinedContent) {
 // ===========================================================================
 // The document, byte for byte
 
+// Many files around the sizes at which content is read ahead of the walk, more of them than
+// fit in the look-ahead at once, with hidden files and directories in between: the document must
+// be the same as a walk that reads each file when it gets to it.
+TEST(DirectoryPieces, ContentReadAheadOrNotGivesTheSameStream) {
+    temp_dir tmp;
+    const std::string dir = tmp / "many";
+    harness::make_dir(dir);
+    harness::make_dir(dir + "/sub");
+    harness::make_dir(dir + "/.hidden");
+    const std::vector<std::size_t> sizes = {65535, 65536, 65537, 200000, 0, 1, 4096};
+    std::uint64_t seed = 7000;
+    for (int k = 0; k < 400; ++k) {
+        const std::string where = dir + (k % 3 == 0 ? "/sub" : k % 7 == 0 ? "/.hidden" : "");
+        const std::string name = k % 11 == 0 ? numbered("/.f", k) : numbered("/f", k);
+        const std::size_t size = k < 300 ? 60000 : sizes[k % sizes.size()];
+        harness::write_file(where + name, harness::random_bytes(size, seed++));
+    }
+    for (const bool inclusive : {false, true}) {
+        walk_rules rules;
+        rules.inclusive = inclusive;
+        std::vector<std::string> args = run_args(dir, tmp / "r.torrent", 100003);
+        if (inclusive)
+            args.insert(args.begin(), "-i");
+        run_result r = run_quillet(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const expected_walk walk = model_walk(dir, rules);
+        EXPECT_EQ(r.out, walk.out);
+        EXPECT_EQ(harness::strip_creation_date(harness::read_file(tmp / "r.torrent")),
+                  expected_for(walk, "many", 100003))
+            << "inclusive " << inclusive;
+    }
+}
+
 TEST(DirectoryDocument, SmallTreeByteForByte) {
     temp_dir tmp;
     const std::string dir = tmp / "t";

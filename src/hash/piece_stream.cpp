@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <openssl/crypto.h>
@@ -191,20 +192,38 @@ void hand_over_current(piece_stream &stream) {
     stream.in_flight.push_back(&work);
 }
 
-// Reads up to `wanted` bytes of the file into the current batch. Where the batch has room, one
-// byte more is asked for: a regular file that returns less than asked is at its end, which
-// spares small files the extra read that checks for it.
-feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
-                            bool &at_end) {
+// Makes sure there is a batch to take bytes and tells how many it can take.
+feed_status batch_room(piece_stream &stream, std::int64_t &room) {
     if (stream.current == nullptr) {
         const feed_status taken = take_batch(stream);
         if (taken != feed_status::ok) {
             return taken;
         }
     }
-    batch &work = *stream.current;
-    const auto room = static_cast<std::int64_t>(work.capacity - work.fill);
+    room = static_cast<std::int64_t>(stream.current->capacity - stream.current->fill);
+    return feed_status::ok;
+}
+
+// Counts bytes just placed in the current batch; a full batch goes to be hashed.
+void commit_batch_bytes(piece_stream &stream, std::int64_t count) {
+    stream.current->fill += static_cast<std::size_t>(count);
+    if (static_cast<std::int64_t>(stream.current->fill) == stream.batch_capacity) {
+        hand_over_current(stream);
+    }
+}
+
+// Reads up to `wanted` bytes of the file into the current batch. Where the batch has room, one
+// byte more is asked for: a regular file that returns less than asked is at its end, which
+// spares small files the extra read that checks for it.
+feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
+                            bool &at_end) {
+    std::int64_t room = 0;
+    const feed_status status = batch_room(stream, room);
+    if (status != feed_status::ok) {
+        return status;
+    }
     const std::int64_t asked = std::min(room, wanted + 1);
+    batch &work = *stream.current;
     const ssize_t count =
         read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
     if (count < 0) {
@@ -215,10 +234,21 @@ feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, s
     }
     got = count;
     at_end = count == wanted && count < asked;
-    work.fill += static_cast<std::size_t>(count);
-    if (static_cast<std::int64_t>(work.fill) == stream.batch_capacity) {
-        hand_over_current(stream);
+    commit_batch_bytes(stream, count);
+    return feed_status::ok;
+}
+
+feed_status copy_into_batch(piece_stream &stream, const unsigned char *data, std::int64_t size,
+                            std::int64_t &got) {
+    std::int64_t room = 0;
+    const feed_status status = batch_room(stream, room);
+    if (status != feed_status::ok) {
+        return status;
     }
+    got = std::min(room, size);
+    std::memcpy(stream.current->data.get() + stream.current->fill, data,
+                static_cast<std::size_t>(got));
+    commit_batch_bytes(stream, got);
     return feed_status::ok;
 }
 
@@ -231,22 +261,35 @@ bool finish_long_piece(piece_stream &stream) {
     return stream.sink(digest, 1);
 }
 
+// Takes bytes that fit in the current long piece into its running digest.
+feed_status update_long_piece(piece_stream &stream, const unsigned char *data, std::int64_t size) {
+    EVP_DigestUpdate(stream.long_piece.context.get(), data, static_cast<std::size_t>(size));
+    stream.long_piece.piece_fill += size;
+    if (stream.long_piece.piece_fill == stream.piece_length && !finish_long_piece(stream)) {
+        return feed_status::sink_failed;
+    }
+    return feed_status::ok;
+}
+
+std::int64_t long_piece_room(const piece_stream &stream) {
+    return stream.piece_length - stream.long_piece.piece_fill;
+}
+
 feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t wanted,
                                  std::int64_t &got, bool & /*at_end*/) {
-    const std::int64_t piece_room = stream.piece_length - stream.long_piece.piece_fill;
-    const std::int64_t size = std::min({wanted, piece_room, stream.chunk_size});
+    const std::int64_t size = std::min({wanted, long_piece_room(stream), stream.chunk_size});
     const ssize_t count = read_some(fd, stream.chunk.get(), static_cast<std::size_t>(size));
     if (count < 0) {
         return feed_status::read_error;
     }
     got = count;
-    EVP_DigestUpdate(stream.long_piece.context.get(), stream.chunk.get(),
-                     static_cast<std::size_t>(count));
-    stream.long_piece.piece_fill += count;
-    if (stream.long_piece.piece_fill == stream.piece_length && !finish_long_piece(stream)) {
-        return feed_status::sink_failed;
-    }
-    return feed_status::ok;
+    return update_long_piece(stream, stream.chunk.get(), count);
+}
+
+feed_status copy_into_long_piece(piece_stream &stream, const unsigned char *data,
+                                 std::int64_t size, std::int64_t &got) {
+    got = std::min(size, long_piece_room(stream));
+    return update_long_piece(stream, data, got);
 }
 } // namespace
 
@@ -269,6 +312,25 @@ feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
         progress_bytes(got);
     }
     return at_end ? feed_status::ok : expect_end(fd);
+}
+
+feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,
+                                    std::size_t size) {
+    auto remaining = static_cast<std::int64_t>(size);
+    while (remaining > 0) {
+        std::int64_t got = 0;
+        const feed_status status = is_long_piece(stream)
+                                       ? copy_into_long_piece(stream, data, remaining, got)
+                                       : copy_into_batch(stream, data, remaining, got);
+        if (status != feed_status::ok) {
+            return status;
+        }
+        data += got;
+        remaining -= got;
+        stream.bytes_fed += got;
+        progress_bytes(got);
+    }
+    return feed_status::ok;
 }
 
 feed_status piece_stream_finish(piece_stream &stream) {

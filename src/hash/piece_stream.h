@@ -28,6 +28,10 @@ enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
 // `size` bytes. On read_error, errno tells why.
 feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size);
 
+// Takes in bytes already read from a file.
+feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,
+                                    std::size_t size);
+
 // Hashes the last partial piece, if any, and hands on every digest not yet delivered.
 feed_status piece_stream_finish(piece_stream &stream);
 

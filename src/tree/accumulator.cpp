@@ -71,6 +71,10 @@ feed_status accumulator_feed(int fd, std::int64_t size) {
     return settle(piece_stream_feed(*state.stream, fd, size));
 }
 
+feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size) {
+    return settle(piece_stream_feed_bytes(*state.stream, data, size));
+}
+
 int accumulator_finish(std::FILE *out) {
     const feed_status status = settle(piece_stream_finish(*state.stream));
     if (status == feed_status::out_of_memory) {

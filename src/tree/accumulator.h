@@ -14,6 +14,9 @@ int accumulator_start(std::int32_t piece_length);
 // Feeds one open file, which must yield exactly `size` bytes.
 feed_status accumulator_feed(int fd, std::int64_t size);
 
+// Feeds bytes of a file that were read ahead.
+feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size);
+
 // Writes the pieces key when any byte was fed, then releases the buffers. Returns 0, or 1 after
 // reporting why.
 int accumulator_finish(std::FILE *out);

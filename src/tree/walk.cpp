@@ -5,12 +5,16 @@
 #include "common/output_stream.h"
 #include "common/progress.h"
 #include "common/run_state.h"
+#include "hash/hash_workers.h"
 #include "metainfo/name.h"
 #include "tree/accumulator.h"
+#include "tree/prefetch.h"
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 
 std::int32_t files_added = 0;
@@ -18,16 +22,19 @@ std::int32_t files_added = 0;
 namespace {
 enum class add_result { added, not_added, run_failed };
 
-// One directory entry being looked at: the open directory it is listed in, its name there and
-// its path as the messages and the file list show it.
+// The look-ahead of the current run's walk.
+prefetcher *walk_prefetcher = nullptr;
+
+// One directory entry being looked at: what was found out about it ahead of time (its name, the
+// open directory it is listed in, its status) and its path as the messages and the file list
+// show it.
 struct entry {
-    int dir_fd;
-    const char *name;
+    entry_probe &probe;
     const std::string &path;
 };
 
-bool is_dot_or_dotdot(const char *name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+bool is_dot_or_dotdot(const std::string &name) {
+    return name == "." || name == "..";
 }
 
 bool is_output_file(const struct stat &status) {
@@ -53,21 +60,48 @@ int report_feed_failure(feed_status status, const std::string &path) {
     return 1;
 }
 
-add_result add_file(std::FILE *out, std::int64_t size, const entry &file,
-                    std::string_view input_path) {
-    const fd_owner input(openat(file.dir_fd, file.name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    const int open_errno = errno;
+// Feeds a file's content, read ahead or read now from the open file.
+feed_status feed_content(const entry_probe &probe, int fd) {
+    switch (probe.content) {
+    case probe_content::read:
+        return accumulator_feed_bytes(probe.bytes.data(), probe.bytes.size());
+    case probe_content::read_failed:
+        errno = probe.error;
+        return feed_status::read_error;
+    case probe_content::changed:
+        return feed_status::changed;
+    case probe_content::not_read:
+    case probe_content::open_failed:
+        break;
+    }
+    return accumulator_feed(fd, probe.status.st_size);
+}
+
+// Opens the file unless it was read ahead; returns false when it cannot be opened.
+bool open_content(const entry_probe &probe, fd_owner &file) {
+    if (probe.content == probe_content::open_failed) {
+        return false;
+    }
+    if (probe.content == probe_content::not_read) {
+        file = fd_owner(openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        return file.fd >= 0;
+    }
+    return true;
+}
+
+add_result add_file(std::FILE *out, const entry &file, std::string_view input_path) {
+    fd_owner input;
+    const bool opened = open_content(file.probe, input);
     say_out("adding %s\n", file.path.c_str());
-    if (input.fd < 0) {
-        errno = open_errno;
+    if (!opened) {
         say_err("could not open file %s\n", file.path.c_str());
         return add_result::not_added;
     }
     const std::string path_list = build_path_list(file.path.substr(input_path.size() + 1));
-    out_printf(out, "d6:lengthi%llde4:", static_cast<long long>(size));
+    out_printf(out, "d6:lengthi%llde4:", static_cast<long long>(file.probe.status.st_size));
     out_write(out, path_list.data(), path_list.size());
     out_printf(out, "ee");
-    if (report_feed_failure(accumulator_feed(input.fd, size), file.path) != 0) {
+    if (report_feed_failure(feed_content(file.probe, input.fd), file.path) != 0) {
         return add_result::run_failed;
     }
     return add_result::added;
@@ -75,7 +109,8 @@ add_result add_file(std::FILE *out, std::int64_t size, const entry &file,
 
 int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32_t piece_length,
                       std::string_view input_path) {
-    const int fd = openat(subdir.dir_fd, subdir.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        openat(subdir.probe.dir_fd, subdir.probe.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const dir_ptr dir(fd >= 0 ? fdopendir(fd) : nullptr);
     if (!dir) {
         const int open_errno = errno;
@@ -89,12 +124,11 @@ int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32
     return walk_directory(dir.get(), out, subdir.path, level + 1, piece_length, input_path);
 }
 
-int take_regular_file(const entry &file, const struct stat &status, std::FILE *out,
-                      std::string_view input_path) {
-    if ((file.name[0] == '.' && !run_inclusive) || is_output_file(status)) {
+int take_regular_file(const entry &file, std::FILE *out, std::string_view input_path) {
+    if ((file.probe.name[0] == '.' && !run_inclusive) || is_output_file(file.probe.status)) {
         return 0;
     }
-    switch (add_file(out, status.st_size, file, input_path)) {
+    switch (add_file(out, file, input_path)) {
     case add_result::added:
         ++files_added;
         progress_file();
@@ -111,13 +145,13 @@ enum class walk_step { next, stop_directory, fail };
 
 walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t piece_length,
                      std::string_view input_path) {
-    struct stat status = {};
-    if (fstatat(item.dir_fd, item.name, &status, 0) != 0) {
+    if (!item.probe.stat_ok) {
         say_err("could not stat file %s\n", item.path.c_str());
         return walk_step::next;
     }
-    if (S_ISDIR(status.st_mode)) {
-        if (is_dot_or_dotdot(item.name)) {
+    const mode_t mode = item.probe.status.st_mode;
+    if (S_ISDIR(mode)) {
+        if (is_dot_or_dotdot(item.probe.name)) {
             return walk_step::next;
         }
         // Deeper levels are left out together with the rest of this directory's entries.
@@ -127,33 +161,70 @@ walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t 
         return walk_subdirectory(item, out, level, piece_length, input_path) == 0 ? walk_step::next
                                                                                   : walk_step::fail;
     }
-    if (S_ISREG(status.st_mode)) {
-        return take_regular_file(item, status, out, input_path) == 0 ? walk_step::next
-                                                                     : walk_step::fail;
+    if (S_ISREG(mode)) {
+        return take_regular_file(item, out, input_path) == 0 ? walk_step::next : walk_step::fail;
     }
     say_out("ignoring %s (no directory or regular file)\n", item.path.c_str());
     return walk_step::next;
+}
+
+// The entries of one directory taken from its listing ahead of the walk, oldest first.
+struct listing_window {
+    DIR *dir;
+    bool listed_all = false;
+    std::deque<std::unique_ptr<entry_probe>> probes;
+};
+
+// Refills the window once half of it was used, handing the new entries over together; an error
+// while listing ends the listing like its end.
+void fill_window(listing_window &window) {
+    if (window.listed_all || window.probes.size() > prefetch_window / 2) {
+        return;
+    }
+    std::vector<entry_probe *> added;
+    while (window.probes.size() < prefetch_window) {
+        const dirent *found = readdir(window.dir);
+        if (found == nullptr) {
+            window.listed_all = true;
+            break;
+        }
+        auto probe = std::make_unique<entry_probe>();
+        probe->dir_fd = dirfd(window.dir);
+        probe->name = found->d_name;
+        probe->listed_type = found->d_type;
+        added.push_back(probe.get());
+        window.probes.push_back(std::move(probe));
+    }
+    prefetch_submit(*walk_prefetcher, added);
+}
+
+// The directory is closed after its walk, so nothing may still be looking into it.
+void abandon_window(listing_window &window) {
+    for (const auto &probe : window.probes) {
+        prefetch_cancel(*walk_prefetcher, *probe);
+    }
 }
 } // namespace
 
 int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int level,
                    std::int32_t piece_length, std::string_view input_path) {
-    const int dir_fd = dirfd(dir);
+    listing_window window{dir, false, {}};
     std::string path;
-    // An error while listing ends this directory's walk like its end.
-    while (const dirent *found = readdir(dir)) {
+    for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
         if (output_errno() != 0) {
+            abandon_window(window);
             return 1;
         }
-        path.assign(dir_path).append("/").append(found->d_name);
-        const walk_step step =
-            take_entry({dir_fd, found->d_name, path}, out, level, piece_length, input_path);
-        if (step == walk_step::fail) {
-            return 1;
-        }
-        if (step == walk_step::stop_directory) {
-            break;
+        const std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
+        window.probes.pop_front();
+        prefetch_wait(*walk_prefetcher, *probe);
+        path.assign(dir_path).append("/").append(probe->name);
+        const walk_step step = take_entry({*probe, path}, out, level, piece_length, input_path);
+        prefetch_release(*walk_prefetcher, *probe);
+        if (step != walk_step::next) {
+            abandon_window(window);
+            return step == walk_step::fail ? 1 : 0;
         }
     }
     return 0;
@@ -176,6 +247,22 @@ std::string build_path_list(std::string_view relative_path) {
     return list;
 }
 
+namespace {
+int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
+                         std::int32_t piece_length) {
+    prefetcher look_ahead;
+    const unsigned threads = hash_thread_count();
+    prefetch_start(look_ahead, threads > 1 ? threads : 0);
+    walk_prefetcher = &look_ahead;
+    progress_start(-1);
+    const int walked = walk_directory(dir, out, input_path, 0, piece_length, input_path);
+    progress_stop();
+    prefetch_stop(look_ahead);
+    walk_prefetcher = nullptr;
+    return walked;
+}
+} // namespace
+
 int write_directory_info(const char *input_path, std::FILE *out, std::int32_t piece_length) {
     const int fd = open(input_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const dir_ptr dir(fd >= 0 ? fdopendir(fd) : nullptr);
@@ -191,10 +278,7 @@ int write_directory_info(const char *input_path, std::FILE *out, std::int32_t pi
     }
     files_added = 0;
     out_printf(out, "5:filesl");
-    progress_start(-1);
-    const int walked = walk_directory(dir.get(), out, input_path, 0, piece_length, input_path);
-    progress_stop();
-    if (walked != 0) {
+    if (walk_input_directory(dir.get(), out, input_path, piece_length) != 0) {
         accumulator_discard();
         return 1;
     }

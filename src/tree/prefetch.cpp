@@ -1,0 +1,255 @@
+#include "tree/prefetch.h"
+
+#include "common/handles.h"
+#include "common/run_state.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+// All files read ahead together stay within this.
+constexpr std::int64_t prefetch_byte_budget = std::int64_t{16} << 20;
+
+bool hidden_and_left_out(const entry_probe &probe) {
+    return probe.name[0] == '.' && !run_inclusive;
+}
+
+bool worth_reading(const prefetcher &pool, const entry_probe &probe) {
+    const struct stat &status = probe.status;
+    if (!S_ISREG(status.st_mode) || status.st_size > prefetch_file_limit) {
+        return false;
+    }
+    // Entries the walk leaves out are not opened.
+    if (hidden_and_left_out(probe)) {
+        return false;
+    }
+    if (run_output_identity.known && status.st_dev == run_output_identity.device &&
+        status.st_ino == run_output_identity.inode) {
+        return false;
+    }
+    return pool.held_bytes.load(std::memory_order_relaxed) + status.st_size <= prefetch_byte_budget;
+}
+
+// Reads the whole file, asking for one byte more than its size so that a file that grew or
+// shrank since its status was taken is noticed.
+void read_whole(entry_probe &probe, int fd) {
+    const auto size = static_cast<std::size_t>(probe.status.st_size);
+    probe.bytes.resize(size + 1);
+    std::size_t total = 0;
+    while (total <= size) {
+        const std::size_t asked = size + 1 - total;
+        const ssize_t got = read(fd, probe.bytes.data() + total, asked);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            probe.content = probe_content::read_failed;
+            probe.error = errno;
+            return;
+        }
+        total += static_cast<std::size_t>(got);
+        // A regular file returns less than asked only at its end.
+        if (got == 0 || (total == size && static_cast<std::size_t>(got) < asked)) {
+            break;
+        }
+    }
+    probe.content = total == size ? probe_content::read : probe_content::changed;
+    probe.bytes.resize(std::min(total, size));
+}
+
+void read_content(prefetcher &pool, entry_probe &probe, int fd) {
+    probe.reserved = probe.status.st_size + 1;
+    pool.held_bytes += probe.reserved;
+    read_whole(probe, fd);
+}
+
+// An entry the listing calls a regular file is opened straight away and its status taken from
+// the open file, which spares looking its name up twice. Opening it cannot block or disturb a
+// device: it is not a link, and O_NONBLOCK covers a file replaced meanwhile by a fifo.
+bool probe_listed_file(prefetcher &pool, entry_probe &probe) {
+    const fd_owner file(
+        openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.fd < 0) {
+        if (errno != EACCES && errno != EPERM) {
+            return false; // gone or otherwise odd: the plain status query tells what it is
+        }
+        probe.error = errno;
+        probe.content = probe_content::open_failed;
+        probe.stat_ok = fstatat(probe.dir_fd, probe.name.c_str(), &probe.status, 0) == 0;
+        return true;
+    }
+    probe.stat_ok = fstat(file.fd, &probe.status) == 0;
+    if (!probe.stat_ok || !S_ISREG(probe.status.st_mode)) {
+        return false;
+    }
+    if (worth_reading(pool, probe)) {
+        read_content(pool, probe, file.fd);
+    }
+    return true;
+}
+
+void run_probe(prefetcher &pool, entry_probe &probe) {
+    if (probe.listed_type == DT_REG) {
+        if (hidden_and_left_out(probe)) {
+            probe.stat_ok = true; // a regular file the walk skips without a word
+            probe.status.st_mode = S_IFREG;
+            return;
+        }
+        if (probe_listed_file(pool, probe)) {
+            return;
+        }
+        probe.content = probe_content::not_read;
+    }
+    probe.stat_ok = fstatat(probe.dir_fd, probe.name.c_str(), &probe.status, 0) == 0;
+    if (!probe.stat_ok || !worth_reading(pool, probe)) {
+        return;
+    }
+    const fd_owner file(openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.fd < 0) {
+        probe.content = probe_content::open_failed;
+        probe.error = errno;
+        return;
+    }
+    read_content(pool, probe, file.fd);
+}
+
+void complete(prefetcher &pool, entry_probe &probe) {
+    run_probe(pool, probe);
+    probe.done.store(true, std::memory_order_release);
+    probe.done.notify_all();
+}
+
+// Threads take a few probes at a time, so the lock is taken once for several entries.
+constexpr std::size_t probes_per_turn = 4;
+
+void probe_loop(prefetcher &pool) {
+    std::vector<entry_probe *> turn;
+    std::unique_lock<std::mutex> held(pool.lock);
+    for (;;) {
+        ++pool.idle_threads;
+        pool.work_ready.wait(held, [&] { return pool.stopping || !pool.queue.empty(); });
+        --pool.idle_threads;
+        if (pool.stopping) {
+            return;
+        }
+        turn.clear();
+        while (!pool.queue.empty() && turn.size() < probes_per_turn) {
+            entry_probe *probe = pool.queue.front();
+            pool.queue.pop_front();
+            probe->queued = false;
+            turn.push_back(probe);
+        }
+        held.unlock();
+        for (entry_probe *probe : turn) {
+            complete(pool, *probe);
+        }
+        held.lock();
+    }
+}
+
+// Takes a probe no thread has started back from the queue.
+bool withdraw(prefetcher &pool, entry_probe &probe) {
+    const std::lock_guard<std::mutex> held(pool.lock);
+    if (!probe.queued) {
+        return false;
+    }
+    const auto found = std::find(pool.queue.begin(), pool.queue.end(), &probe);
+    pool.queue.erase(found);
+    probe.queued = false;
+    return true;
+}
+
+entry_probe *take_last(prefetcher &pool) {
+    const std::lock_guard<std::mutex> held(pool.lock);
+    if (pool.queue.empty()) {
+        return nullptr;
+    }
+    entry_probe *last = pool.queue.back();
+    pool.queue.pop_back();
+    last->queued = false;
+    return last;
+}
+
+void start_threads(prefetcher &pool) {
+    for (unsigned i = 0; i < pool.wanted_threads; ++i) {
+        try {
+            pool.threads.emplace_back(probe_loop, std::ref(pool));
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+}
+
+bool was_submitted(const prefetcher &pool) {
+    return !pool.threads.empty();
+}
+} // namespace
+
+void prefetch_start(prefetcher &pool, unsigned threads) {
+    pool.wanted_threads = threads;
+}
+
+void prefetch_submit(prefetcher &pool, const std::vector<entry_probe *> &probes) {
+    if (pool.wanted_threads == 0 || probes.empty()) {
+        return; // done by the walk itself when it gets there
+    }
+    if (pool.threads.empty()) {
+        start_threads(pool);
+    }
+    const std::lock_guard<std::mutex> held(pool.lock);
+    for (entry_probe *probe : probes) {
+        probe->queued = true;
+        pool.queue.push_back(probe);
+    }
+    if (pool.idle_threads > 0) {
+        pool.work_ready.notify_all();
+    }
+}
+
+void prefetch_wait(prefetcher &pool, entry_probe &probe) {
+    if (probe.done.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (!was_submitted(pool) || withdraw(pool, probe)) {
+        complete(pool, probe);
+        return;
+    }
+    // A thread is at work on this entry: rather than sit idle, take on entries further ahead.
+    while (!probe.done.load(std::memory_order_acquire)) {
+        entry_probe *ahead = take_last(pool);
+        if (ahead == nullptr) {
+            probe.done.wait(false, std::memory_order_acquire);
+            return;
+        }
+        complete(pool, *ahead);
+    }
+}
+
+void prefetch_cancel(prefetcher &pool, entry_probe &probe) {
+    if (was_submitted(pool) && !withdraw(pool, probe)) {
+        probe.done.wait(false, std::memory_order_acquire);
+    }
+    prefetch_release(pool, probe);
+}
+
+void prefetch_release(prefetcher &pool, entry_probe &probe) {
+    pool.held_bytes -= probe.reserved;
+    probe.reserved = 0;
+    probe.bytes = {};
+}
+
+void prefetch_stop(prefetcher &pool) {
+    {
+        const std::lock_guard<std::mutex> held(pool.lock);
+        pool.stopping = true;
+        pool.queue.clear();
+    }
+    pool.work_ready.notify_all();
+    for (std::thread &thread : pool.threads) {
+        thread.join();
+    }
+    pool.threads.clear();
+}
