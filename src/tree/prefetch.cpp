@@ -10,11 +10,27 @@
 #include <unistd.h>
 
 namespace {
-// All files read ahead together stay within this.
+// All files read ahead together stay within this, and so do the files kept open ahead, well
+// below the usual limit of open files.
 constexpr std::int64_t prefetch_byte_budget = std::int64_t{16} << 20;
+constexpr int prefetch_open_files = 128;
+
+// Keeps a regular file the walk will read open, if the budget of open files allows.
+void keep_open(prefetcher &pool, entry_probe &probe, fd_owner &file) {
+    if (pool.held_files.fetch_add(1, std::memory_order_relaxed) < prefetch_open_files) {
+        probe.file = std::move(file);
+    } else {
+        pool.held_files.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
 
 bool hidden_and_left_out(const entry_probe &probe) {
     return probe.name[0] == '.' && !run_inclusive;
+}
+
+bool is_output(const struct stat &status) {
+    return run_output_identity.known && status.st_dev == run_output_identity.device &&
+           status.st_ino == run_output_identity.inode;
 }
 
 bool worth_reading(const prefetcher &pool, const entry_probe &probe) {
@@ -26,8 +42,7 @@ bool worth_reading(const prefetcher &pool, const entry_probe &probe) {
     if (hidden_and_left_out(probe)) {
         return false;
     }
-    if (run_output_identity.known && status.st_dev == run_output_identity.device &&
-        status.st_ino == run_output_identity.inode) {
+    if (is_output(status)) {
         return false;
     }
     return pool.held_bytes.load(std::memory_order_relaxed) + status.st_size <= prefetch_byte_budget;
@@ -70,7 +85,7 @@ void read_content(prefetcher &pool, entry_probe &probe, int fd) {
 // the open file, which spares looking its name up twice. Opening it cannot block or disturb a
 // device: it is not a link, and O_NONBLOCK covers a file replaced meanwhile by a fifo.
 bool probe_listed_file(prefetcher &pool, entry_probe &probe) {
-    const fd_owner file(
+    fd_owner file(
         openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.fd < 0) {
         if (errno != EACCES && errno != EPERM) {
@@ -87,6 +102,8 @@ bool probe_listed_file(prefetcher &pool, entry_probe &probe) {
     }
     if (worth_reading(pool, probe)) {
         read_content(pool, probe, file.fd);
+    } else if (!hidden_and_left_out(probe) && !is_output(probe.status)) {
+        keep_open(pool, probe, file);
     }
     return true;
 }
@@ -235,10 +252,22 @@ void prefetch_cancel(prefetcher &pool, entry_probe &probe) {
     prefetch_release(pool, probe);
 }
 
+bool prefetch_take_file(prefetcher &pool, entry_probe &probe, fd_owner &file) {
+    if (probe.file.fd < 0) {
+        return false;
+    }
+    file = std::move(probe.file);
+    probe.file = fd_owner();
+    pool.held_files.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
 void prefetch_release(prefetcher &pool, entry_probe &probe) {
     pool.held_bytes -= probe.reserved;
     probe.reserved = 0;
-    probe.bytes = {};
+    fd_owner unused;
+    prefetch_take_file(pool, probe, unused);
+    probe.bytes.clear(); // the capacity stays for the next entry this probe is used for
 }
 
 void prefetch_stop(prefetcher &pool) {

@@ -1,4 +1,6 @@
 #pragma once
+#include "common/handles.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -26,6 +28,7 @@ struct entry_probe {
     probe_content content = probe_content::not_read;
     int error = 0; // errno of a failed open or read
     std::vector<unsigned char> bytes;
+    fd_owner file;                 // a larger file opened ahead, kept open for the walk to read
     std::int64_t reserved = 0;     // bytes counted against the look-ahead budget
     bool queued = false;           // guarded by the prefetcher's lock
     std::atomic<bool> done{false}; // set by whoever did the work, once all of it is visible
@@ -40,10 +43,11 @@ struct prefetcher {
     unsigned idle_threads = 0;
     bool stopping = false;
     std::atomic<std::int64_t> held_bytes{0};
+    std::atomic<int> held_files{0};
 };
 
 // Files up to this size are read ahead.
-constexpr std::int64_t prefetch_file_limit = std::int64_t{64} << 10;
+constexpr std::int64_t prefetch_file_limit = std::int64_t{16} << 10;
 
 // Entries of one directory looked at ahead of the walk.
 constexpr std::size_t prefetch_window = 64;
@@ -58,6 +62,9 @@ void prefetch_wait(prefetcher &pool, entry_probe &probe);
 
 // Withdraws a probe that is no longer wanted, waiting for it if a thread is at work on it.
 void prefetch_cancel(prefetcher &pool, entry_probe &probe);
+
+// Hands over a file the probe opened ahead, if it did.
+bool prefetch_take_file(prefetcher &pool, entry_probe &probe, fd_owner &file);
 
 // Gives back the look-ahead budget a consumed probe held.
 void prefetch_release(prefetcher &pool, entry_probe &probe);

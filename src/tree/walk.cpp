@@ -25,6 +25,32 @@ enum class add_result { added, not_added, run_failed };
 // The look-ahead of the current run's walk.
 prefetcher *walk_prefetcher = nullptr;
 
+// Probes are used again, with the buffers they hold: a fresh buffer for every small file made
+// the memory allocator return and fetch pages from the system over and over.
+std::vector<std::unique_ptr<entry_probe>> spare_probes;
+constexpr std::size_t max_spare_probes = 2 * prefetch_window;
+
+std::unique_ptr<entry_probe> new_probe() {
+    if (spare_probes.empty()) {
+        return std::make_unique<entry_probe>();
+    }
+    std::unique_ptr<entry_probe> probe = std::move(spare_probes.back());
+    spare_probes.pop_back();
+    probe->stat_ok = false;
+    probe->status = {};
+    probe->content = probe_content::not_read;
+    probe->error = 0;
+    probe->queued = false;
+    probe->done.store(false, std::memory_order_relaxed);
+    return probe;
+}
+
+void recycle_probe(std::unique_ptr<entry_probe> probe) {
+    if (spare_probes.size() < max_spare_probes) {
+        spare_probes.push_back(std::move(probe));
+    }
+}
+
 // One directory entry being looked at: what was found out about it ahead of time (its name, the
 // open directory it is listed in, its status) and its path as the messages and the file list
 // show it.
@@ -77,16 +103,19 @@ feed_status feed_content(const entry_probe &probe, int fd) {
     return accumulator_feed(fd, probe.status.st_size);
 }
 
-// Opens the file unless it was read ahead; returns false when it cannot be opened.
-bool open_content(const entry_probe &probe, fd_owner &file) {
+// Opens the file unless it was read or opened ahead; returns false when it cannot be opened.
+bool open_content(entry_probe &probe, fd_owner &file) {
     if (probe.content == probe_content::open_failed) {
         return false;
     }
-    if (probe.content == probe_content::not_read) {
-        file = fd_owner(openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        return file.fd >= 0;
+    if (probe.content != probe_content::not_read) {
+        return true;
     }
-    return true;
+    if (prefetch_take_file(*walk_prefetcher, probe, file)) {
+        return true;
+    }
+    file = fd_owner(openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    return file.fd >= 0;
 }
 
 add_result add_file(std::FILE *out, const entry &file, std::string_view input_path) {
@@ -188,7 +217,7 @@ void fill_window(listing_window &window) {
             window.listed_all = true;
             break;
         }
-        auto probe = std::make_unique<entry_probe>();
+        std::unique_ptr<entry_probe> probe = new_probe();
         probe->dir_fd = dirfd(window.dir);
         probe->name = found->d_name;
         probe->listed_type = found->d_type;
@@ -216,12 +245,13 @@ int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int le
             abandon_window(window);
             return 1;
         }
-        const std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
+        std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
         window.probes.pop_front();
         prefetch_wait(*walk_prefetcher, *probe);
         path.assign(dir_path).append("/").append(probe->name);
         const walk_step step = take_entry({*probe, path}, out, level, piece_length, input_path);
         prefetch_release(*walk_prefetcher, *probe);
+        recycle_probe(std::move(probe));
         if (step != walk_step::next) {
             abandon_window(window);
             return step == walk_step::fail ? 1 : 0;
@@ -259,6 +289,7 @@ int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
     progress_stop();
     prefetch_stop(look_ahead);
     walk_prefetcher = nullptr;
+    spare_probes.clear();
     return walked;
 }
 } // namespace
