@@ -1,6 +1,7 @@
 #include "common/progress.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -46,7 +47,7 @@ std::string human_bytes(double bytes) {
 }
 
 std::string human_duration(double seconds) {
-    const auto whole = static_cast<long long>(seconds + 0.5);
+    const long long whole = std::llround(seconds);
     char text[32];
     if (whole >= 3600) {
         std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,

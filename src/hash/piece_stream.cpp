@@ -286,8 +286,8 @@ feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t want
     return update_long_piece(stream, stream.chunk.get(), count);
 }
 
-feed_status copy_into_long_piece(piece_stream &stream, const unsigned char *data,
-                                 std::int64_t size, std::int64_t &got) {
+feed_status copy_into_long_piece(piece_stream &stream, const unsigned char *data, std::int64_t size,
+                                 std::int64_t &got) {
     got = std::min(size, long_piece_room(stream));
     return update_long_piece(stream, data, got);
 }

@@ -26,7 +26,8 @@ void install(void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = handler == SIG_DFL ? 0 : (SA_RESETHAND | SA_NODEFER);
+    // The flags are bit masks; the top one does not fit a signed int literally.
+    action.sa_flags = handler == SIG_DFL ? 0 : static_cast<int>(SA_RESETHAND | SA_NODEFER);
     for (const int signal_number : guarded_signals) {
         struct sigaction previous = {};
         sigaction(signal_number, nullptr, &previous);

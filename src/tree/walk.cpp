@@ -221,8 +221,8 @@ void fill_window(listing_window &window) {
         probe->dir_fd = dirfd(window.dir);
         probe->name = found->d_name;
         probe->listed_type = found->d_type;
-        added.push_back(probe.get());
         window.probes.push_back(std::move(probe));
+        added.push_back(window.probes.back().get());
     }
     prefetch_submit(*walk_prefetcher, added);
 }
