@@ -18,7 +18,7 @@ struct hash_workers {
     bool stopping = false;
 };
 
-// Threads worth starting on this machine: one per processor the process may run on.
+// Processors the process may run on.
 unsigned hash_thread_count();
 
 // Starts the threads; on a system that refuses threads the caller hashes by itself.

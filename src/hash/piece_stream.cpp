@@ -111,7 +111,9 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
     const auto affordable = static_cast<unsigned>(
         std::max<std::int64_t>(3, in_flight_byte_budget / stream->batch_capacity));
     stream->batch_limit = std::min(hash_thread_count() + 2, affordable);
-    stream->thread_count = stream->batch_limit - 2;
+    // One processor is left to the reading thread, which also hashes whenever it would wait for
+    // a batch; a thread more than processors only made them take turns.
+    stream->thread_count = stream->batch_limit - 3;
     return stream;
 }
 
@@ -185,7 +187,7 @@ batch &seal_current(piece_stream &stream) {
 
 void hand_over_current(piece_stream &stream) {
     batch &work = seal_current(stream);
-    if (stream.workers.threads.empty() && stream.thread_count > 1) {
+    if (stream.workers.threads.empty() && stream.thread_count > 0) {
         start_hash_workers(stream.workers, stream.thread_count);
     }
     submit_batch(stream.workers, work);

@@ -282,7 +282,8 @@ int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
                          std::int32_t piece_length) {
     prefetcher look_ahead;
     const unsigned threads = hash_thread_count();
-    prefetch_start(look_ahead, threads > 1 ? threads : 0);
+    // The walk's own thread is the other one looking at entries.
+    prefetch_start(look_ahead, threads > 1 ? threads - 1 : 0);
     walk_prefetcher = &look_ahead;
     progress_start(-1);
     const int walked = walk_directory(dir, out, input_path, 0, piece_length, input_path);
