@@ -48,11 +48,12 @@ def screen_of(data):
     return "\n".join("".join(r).rstrip() for r in rows).rstrip("\n")
 
 
-def run_on_terminal(args, cwd):
-    """Runs quillet with stdout and stderr on one pseudo-terminal; returns (status, bytes, times)."""
+def run_on_terminal(args, cwd, stderr_too=True):
+    """Runs quillet with stdout (and stderr, unless told otherwise: then it goes to a pipe) on a
+    pseudo-terminal; returns (status, terminal bytes, timed chunks, stderr bytes from the pipe)."""
     master, slave = pty.openpty()
-    proc = subprocess.Popen([QUILLET] + args, cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=slave, stderr=slave, close_fds=True)
+    proc = subprocess.Popen([QUILLET] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=slave,
+                            stderr=slave if stderr_too else subprocess.PIPE, close_fds=True)
     os.close(slave)
     chunks, deadline = [], time.monotonic() + 300
     while time.monotonic() < deadline:
@@ -69,8 +70,9 @@ def run_on_terminal(args, cwd):
             break
         chunks.append((time.monotonic(), chunk))
     os.close(master)
+    err = b"" if stderr_too else proc.stderr.read()
     status = proc.wait(timeout=60)
-    return status, b"".join(c for _, c in chunks), chunks
+    return status, b"".join(c for _, c in chunks), chunks, err
 
 
 def run_plain(args, cwd):
@@ -98,8 +100,8 @@ class ProgressOnTerminal(unittest.TestCase):
         self.tmp.cleanup()
 
     def test_single_file_line_is_drawn_redrawn_and_erased(self):
-        status, data, chunks = run_on_terminal(["-a", "http://127.0.0.1", "big", "t.torrent"],
-                                               self.dir)
+        status, data, chunks, _ = run_on_terminal(
+            ["-a", "http://127.0.0.1", "big", "t.torrent"], self.dir)
         self.assertEqual(status, 0, data)
         self.assertIn(SAVE, data, "no status line was drawn")
         draws = data.count(SAVE) + data.count(RESTORE + CLEAR)
@@ -128,7 +130,7 @@ class ProgressOnTerminal(unittest.TestCase):
         os.mkfifo(os.path.join(tree, "pipe"))
         os.symlink("missing", os.path.join(tree, "dangling"))
         args = ["-a", "http://127.0.0.1", "tree", "t.torrent"]
-        status, data, _ = run_on_terminal(args, self.dir)
+        status, data, _, _ = run_on_terminal(args, self.dir)
         self.assertEqual(status, 0, data)
         self.assertIn(SAVE, data, "no status line was drawn")
         self.assertIn(b" files, ", data)
@@ -151,23 +153,9 @@ class NoTerminal(unittest.TestCase):
             with open(os.path.join(tmp, "big"), "wb") as f:
                 f.truncate(3 << 30)
             # stdout on a terminal, stderr on a pipe: the terminal gets only the plain text.
-            master, slave = pty.openpty()
-            proc = subprocess.Popen([QUILLET, "-a", "x", "big", "t.torrent"], cwd=tmp,
-                                    stdin=subprocess.DEVNULL, stdout=slave,
-                                    stderr=subprocess.PIPE, close_fds=True)
-            os.close(slave)
-            data = b""
-            while True:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                data += chunk
-            os.close(master)
-            err = proc.stderr.read()
-            self.assertEqual(proc.wait(timeout=60), 0)
+            status, data, _, err = run_on_terminal(["-a", "x", "big", "t.torrent"], tmp,
+                                                   stderr_too=False)
+            self.assertEqual(status, 0)
             self.assertEqual(data, b"computing sha1... done\r\n")
             self.assertEqual(err, b"")
 
