@@ -4,10 +4,16 @@
 #include "common/run_state.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
+
+#if QUILLET_HAVE_URING
+#include <liburing.h>
+#include <sys/sysmacros.h>
+#endif
 
 namespace {
 // All files read ahead together stay within this, and so do the files kept open ahead, well
@@ -133,16 +139,205 @@ void run_probe(prefetcher &pool, entry_probe &probe) {
     read_content(pool, probe, file.fd);
 }
 
-void complete(prefetcher &pool, entry_probe &probe) {
-    run_probe(pool, probe);
+void mark_done(entry_probe &probe) {
     probe.done.store(true, std::memory_order_release);
     probe.done.notify_all();
 }
 
-// Threads take a few probes at a time, so the lock is taken once for several entries.
-constexpr std::size_t probes_per_turn = 4;
+void complete(prefetcher &pool, entry_probe &probe) {
+    run_probe(pool, probe);
+    mark_done(probe);
+}
+
+#if QUILLET_HAVE_URING
+// Through an io_uring, the status queries of a whole group of entries, and then the open, read
+// and close of its small files, each cost the system one call instead of one call apiece.
+constexpr unsigned ring_group = 32;
+
+struct probe_ring {
+    io_uring ring = {};
+    bool ready = false;
+    // Written by the kernel: kept with the ring rather than on a stack frame that could be gone
+    // before a failed round's last request completes.
+    std::array<struct statx, ring_group> found{};
+
+    probe_ring() {
+        ready = io_uring_queue_init(ring_group * 4, &ring, 0) == 0;
+        if (ready) {
+            std::array<int, ring_group> empty_slots{};
+            empty_slots.fill(-1);
+            if (io_uring_register_files(&ring, empty_slots.data(), ring_group) != 0) {
+                io_uring_queue_exit(&ring);
+                ready = false;
+            }
+        }
+    }
+    probe_ring(const probe_ring &) = delete;
+    probe_ring &operator=(const probe_ring &) = delete;
+    ~probe_ring() {
+        if (ready) {
+            io_uring_queue_exit(&ring);
+        }
+    }
+};
+
+// Submits what was queued and gathers `count` results by their user data.
+bool gather(io_uring &ring, unsigned count, std::vector<int> &results) {
+    if (io_uring_submit_and_wait(&ring, count) < 0) {
+        return false;
+    }
+    for (unsigned seen = 0; seen < count; ++seen) {
+        io_uring_cqe *completion = nullptr;
+        if (io_uring_wait_cqe(&ring, &completion) != 0) {
+            return false;
+        }
+        results.at(completion->user_data) = completion->res;
+        io_uring_cqe_seen(&ring, completion);
+    }
+    return true;
+}
+
+void take_statx(entry_probe &probe, const struct statx &found) {
+    probe.status = {};
+    probe.status.st_mode = found.stx_mode;
+    probe.status.st_size = static_cast<off_t>(found.stx_size);
+    probe.status.st_ino = found.stx_ino;
+    probe.status.st_dev = makedev(found.stx_dev_major, found.stx_dev_minor);
+}
+
+// First round: the status of every entry (following links, like stat).
+bool ring_status(probe_ring &ring, const std::vector<entry_probe *> &group) {
+    std::array<struct statx, ring_group> &found = ring.found;
+    std::vector<int> results(group.size(), -ECANCELED);
+    unsigned queued = 0;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        entry_probe &probe = *group[k];
+        if (probe.listed_type == DT_REG && hidden_and_left_out(probe)) {
+            probe.stat_ok = true; // a regular file the walk skips without a word
+            probe.status.st_mode = S_IFREG;
+            continue;
+        }
+        io_uring_sqe *entry = io_uring_get_sqe(&ring.ring);
+        io_uring_prep_statx(entry, probe.dir_fd, probe.name.c_str(), 0, STATX_BASIC_STATS,
+                            &found.at(k));
+        io_uring_sqe_set_data64(entry, k);
+        ++queued;
+    }
+    if (!gather(ring.ring, queued, results)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        if (results[k] == 0) {
+            group[k]->stat_ok = true;
+            take_statx(*group[k], found.at(k));
+        }
+    }
+    return true;
+}
+
+// Second round: open, read and close each small regular file as one linked chain.
+bool ring_content(probe_ring &ring, prefetcher &pool, const std::vector<entry_probe *> &group) {
+    std::vector<int> results(group.size() * 3, -ECANCELED);
+    unsigned queued = 0;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        entry_probe &probe = *group[k];
+        if (!probe.stat_ok || !worth_reading(pool, probe)) {
+            continue;
+        }
+        probe.reserved = probe.status.st_size + 1;
+        pool.held_bytes += probe.reserved;
+        probe.bytes.resize(static_cast<std::size_t>(probe.reserved));
+        const auto slot = static_cast<unsigned>(k);
+        io_uring_sqe *open = io_uring_get_sqe(&ring.ring);
+        io_uring_prep_openat_direct(open, probe.dir_fd, probe.name.c_str(),
+                                    O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, slot);
+        open->flags |= IOSQE_IO_LINK;
+        io_uring_sqe_set_data64(open, k * 3);
+        io_uring_sqe *read = io_uring_get_sqe(&ring.ring);
+        io_uring_prep_read(read, static_cast<int>(slot), probe.bytes.data(),
+                           static_cast<unsigned>(probe.bytes.size()), 0);
+        read->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+        io_uring_sqe_set_data64(read, k * 3 + 1);
+        io_uring_sqe *close = io_uring_get_sqe(&ring.ring);
+        io_uring_prep_close_direct(close, slot);
+        io_uring_sqe_set_data64(close, k * 3 + 2);
+        queued += 3;
+    }
+    if (!gather(ring.ring, queued, results)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        entry_probe &probe = *group[k];
+        if (probe.reserved == 0) {
+            continue;
+        }
+        const int opened = results[k * 3];
+        const int got = results[k * 3 + 1];
+        const auto size = static_cast<std::size_t>(probe.status.st_size);
+        if (opened < 0) {
+            probe.content = probe_content::open_failed;
+            probe.error = -opened;
+        } else if (got < 0) {
+            probe.content = probe_content::read_failed;
+            probe.error = -got;
+        } else {
+            // One byte more than the size was asked for: any other count means a change.
+            probe.content = static_cast<std::size_t>(got) == size ? probe_content::read
+                                                                  : probe_content::changed;
+            probe.bytes.resize(std::min(static_cast<std::size_t>(got), size));
+        }
+    }
+    return true;
+}
+
+// Does a group of probes through the ring; returns false when the ring failed, leaving the
+// probes to be done one by one.
+bool run_ring_group(probe_ring &ring, prefetcher &pool, const std::vector<entry_probe *> &group) {
+    if (!ring_status(ring, group)) {
+        return false;
+    }
+    return ring_content(ring, pool, group);
+}
+#else
+struct probe_ring {
+    bool ready = false;
+};
+constexpr unsigned ring_group = 4;
+bool run_ring_group(probe_ring & /*ring*/, prefetcher & /*pool*/,
+                    const std::vector<entry_probe *> & /*group*/) {
+    return false;
+}
+#endif
+
+void reset_probe(prefetcher &pool, entry_probe &probe) {
+    pool.held_bytes -= probe.reserved;
+    probe.reserved = 0;
+    probe.stat_ok = false;
+    probe.status = {};
+    probe.content = probe_content::not_read;
+    probe.error = 0;
+    probe.bytes.clear();
+}
+
+void run_turn(probe_ring &ring, prefetcher &pool, const std::vector<entry_probe *> &turn) {
+    if (ring.ready && run_ring_group(ring, pool, turn)) {
+        for (entry_probe *probe : turn) {
+            mark_done(*probe);
+        }
+        return;
+    }
+    ring.ready = false; // a ring that failed once is not trusted again
+    for (entry_probe *probe : turn) {
+        reset_probe(pool, *probe);
+        complete(pool, *probe);
+    }
+}
+
+// Threads take several probes at a time, so the lock is taken once for several entries.
+constexpr std::size_t probes_per_turn = ring_group;
 
 void probe_loop(prefetcher &pool) {
+    probe_ring ring;
     std::vector<entry_probe *> turn;
     std::unique_lock<std::mutex> held(pool.lock);
     for (;;) {
@@ -160,9 +355,7 @@ void probe_loop(prefetcher &pool) {
             turn.push_back(probe);
         }
         held.unlock();
-        for (entry_probe *probe : turn) {
-            complete(pool, *probe);
-        }
+        run_turn(ring, pool, turn);
         held.lock();
     }
 }
