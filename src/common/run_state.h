@@ -1,4 +1,5 @@
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Values that cross the program's layers, set once per run.
@@ -16,3 +17,6 @@ struct file_identity {
     ino_t inode = 0;
 };
 extern file_identity run_output_identity;
+
+// Whether a file with this status is the run's own output.
+bool is_run_output(const struct stat &status);

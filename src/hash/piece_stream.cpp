@@ -1,5 +1,6 @@
 #include "hash/piece_stream.h"
 
+#include "common/console.h"
 #include "common/progress.h"
 #include "hash/batch.h"
 #include "hash/hash_workers.h"
@@ -357,6 +358,25 @@ feed_status piece_stream_finish(piece_stream &stream) {
         }
     }
     return feed_status::ok;
+}
+
+int report_feed_failure(feed_status status, const char *path) {
+    switch (status) {
+    case feed_status::ok:
+        return 0;
+    case feed_status::read_error:
+        report_failure("could not read file %s: %m\n", path);
+        break;
+    case feed_status::changed:
+        report_failure("file %s changed while being read\n", path);
+        break;
+    case feed_status::out_of_memory:
+        report_failure("out of memory\n");
+        break;
+    case feed_status::sink_failed:
+        break;
+    }
+    return 1;
 }
 
 std::int64_t piece_stream_bytes(const piece_stream &stream) {

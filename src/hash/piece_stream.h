@@ -32,6 +32,11 @@ feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size);
 feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,
                                     std::size_t size);
 
+// Turns a failed feed of the file at `path` into its one line on standard error and returns 1
+// (0 for success). A failed sink is reported by its owner: the document writer knows the
+// destination, and the accumulator reports its own memory shortage as out_of_memory.
+int report_feed_failure(feed_status status, const char *path);
+
 // Hashes the last partial piece, if any, and hands on every digest not yet delivered.
 feed_status piece_stream_finish(piece_stream &stream);
 

@@ -18,27 +18,6 @@ void write_single_file_header(const char *input_path, std::FILE *out, std::int64
     out_printf(out, "12:piece lengthi%de", piece_length);
     out_printf(out, "6:pieces%lld:", static_cast<long long>(pieces_length(size, piece_length)));
 }
-
-// Turns a failed feed into its one line on standard error. A failed write is reported by the
-// document writer, which knows the destination.
-int report_feed_failure(feed_status status, const char *input_path) {
-    switch (status) {
-    case feed_status::ok:
-        return 0;
-    case feed_status::read_error:
-        report_failure("could not read file %s: %m\n", input_path);
-        break;
-    case feed_status::changed:
-        report_failure("file %s changed while being read\n", input_path);
-        break;
-    case feed_status::out_of_memory:
-        report_failure("out of memory\n");
-        break;
-    case feed_status::sink_failed:
-        break;
-    }
-    return 1;
-}
 } // namespace
 
 int write_single_file_info(const char *input_path, std::FILE *out, std::int64_t size,

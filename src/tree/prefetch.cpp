@@ -30,25 +30,16 @@ void keep_open(prefetcher &pool, entry_probe &probe, fd_owner &file) {
     }
 }
 
-bool hidden_and_left_out(const entry_probe &probe) {
-    return probe.name[0] == '.' && !run_inclusive;
-}
-
-bool is_output(const struct stat &status) {
-    return run_output_identity.known && status.st_dev == run_output_identity.device &&
-           status.st_ino == run_output_identity.inode;
-}
-
 bool worth_reading(const prefetcher &pool, const entry_probe &probe) {
     const struct stat &status = probe.status;
     if (!S_ISREG(status.st_mode) || status.st_size > prefetch_file_limit) {
         return false;
     }
     // Entries the walk leaves out are not opened.
-    if (hidden_and_left_out(probe)) {
+    if (hidden_and_left_out(probe.name)) {
         return false;
     }
-    if (is_output(status)) {
+    if (is_run_output(status)) {
         return false;
     }
     return pool.held_bytes.load(std::memory_order_relaxed) + status.st_size <= prefetch_byte_budget;
@@ -108,7 +99,7 @@ bool probe_listed_file(prefetcher &pool, entry_probe &probe) {
     }
     if (worth_reading(pool, probe)) {
         read_content(pool, probe, file.fd);
-    } else if (!hidden_and_left_out(probe) && !is_output(probe.status)) {
+    } else if (!hidden_and_left_out(probe.name) && !is_run_output(probe.status)) {
         keep_open(pool, probe, file);
     }
     return true;
@@ -116,7 +107,7 @@ bool probe_listed_file(prefetcher &pool, entry_probe &probe) {
 
 void run_probe(prefetcher &pool, entry_probe &probe) {
     if (probe.listed_type == DT_REG) {
-        if (hidden_and_left_out(probe)) {
+        if (hidden_and_left_out(probe.name)) {
             probe.stat_ok = true; // a regular file the walk skips without a word
             probe.status.st_mode = S_IFREG;
             return;
@@ -212,7 +203,7 @@ bool ring_status(probe_ring &ring, const std::vector<entry_probe *> &group) {
     unsigned queued = 0;
     for (std::size_t k = 0; k < group.size(); ++k) {
         entry_probe &probe = *group[k];
-        if (probe.listed_type == DT_REG && hidden_and_left_out(probe)) {
+        if (probe.listed_type == DT_REG && hidden_and_left_out(probe.name)) {
             probe.stat_ok = true; // a regular file the walk skips without a word
             probe.status.st_mode = S_IFREG;
             continue;
@@ -397,6 +388,10 @@ bool was_submitted(const prefetcher &pool) {
     return !pool.threads.empty();
 }
 } // namespace
+
+bool hidden_and_left_out(const std::string &name) {
+    return name[0] == '.' && !run_inclusive;
+}
 
 void prefetch_start(prefetcher &pool, unsigned threads) {
     pool.wanted_threads = threads;

@@ -52,6 +52,9 @@ constexpr std::int64_t prefetch_file_limit = std::int64_t{16} << 10;
 // Entries of one directory looked at ahead of the walk.
 constexpr std::size_t prefetch_window = 64;
 
+// A hidden regular file is left out without a word unless -i was given.
+bool hidden_and_left_out(const std::string &name);
+
 void prefetch_start(prefetcher &pool, unsigned threads);
 
 // Hands probes over in one go, so that waking the threads is paid once per group.

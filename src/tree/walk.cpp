@@ -63,29 +63,6 @@ bool is_dot_or_dotdot(const std::string &name) {
     return name == "." || name == "..";
 }
 
-bool is_output_file(const struct stat &status) {
-    return run_output_identity.known && status.st_dev == run_output_identity.device &&
-           status.st_ino == run_output_identity.inode;
-}
-
-int report_feed_failure(feed_status status, const std::string &path) {
-    switch (status) {
-    case feed_status::ok:
-        return 0;
-    case feed_status::read_error:
-        report_failure("could not read file %s: %m\n", path.c_str());
-        break;
-    case feed_status::changed:
-        report_failure("file %s changed while being read\n", path.c_str());
-        break;
-    case feed_status::out_of_memory:
-    case feed_status::sink_failed:
-        report_failure("out of memory\n");
-        break;
-    }
-    return 1;
-}
-
 // Feeds a file's content, read ahead or read now from the open file.
 feed_status feed_content(const entry_probe &probe, int fd) {
     switch (probe.content) {
@@ -130,23 +107,28 @@ add_result add_file(std::FILE *out, const entry &file, std::string_view input_pa
     out_printf(out, "d6:lengthi%llde4:", static_cast<long long>(file.probe.status.st_size));
     out_write(out, path_list.data(), path_list.size());
     out_printf(out, "ee");
-    if (report_feed_failure(feed_content(file.probe, input.fd), file.path) != 0) {
+    if (report_feed_failure(feed_content(file.probe, input.fd), file.path.c_str()) != 0) {
         return add_result::run_failed;
     }
     return add_result::added;
 }
 
+// Opens a directory for listing, relative to `at_fd`; on failure errno tells why.
+dir_ptr open_directory(int at_fd, const char *path) {
+    const int fd = openat(at_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir_ptr dir(fd >= 0 ? fdopendir(fd) : nullptr);
+    if (!dir && fd >= 0) {
+        const int open_errno = errno;
+        close(fd);
+        errno = open_errno;
+    }
+    return dir;
+}
+
 int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32_t piece_length,
                       std::string_view input_path) {
-    const int fd =
-        openat(subdir.probe.dir_fd, subdir.probe.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const dir_ptr dir(fd >= 0 ? fdopendir(fd) : nullptr);
+    const dir_ptr dir = open_directory(subdir.probe.dir_fd, subdir.probe.name.c_str());
     if (!dir) {
-        const int open_errno = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        errno = open_errno;
         say_out("skipping directory %s (%m)\n", subdir.path.c_str());
         return 0;
     }
@@ -154,7 +136,7 @@ int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32
 }
 
 int take_regular_file(const entry &file, std::FILE *out, std::string_view input_path) {
-    if ((file.probe.name[0] == '.' && !run_inclusive) || is_output_file(file.probe.status)) {
+    if (hidden_and_left_out(file.probe.name) || is_run_output(file.probe.status)) {
         return 0;
     }
     switch (add_file(out, file, input_path)) {
@@ -296,12 +278,8 @@ int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
 } // namespace
 
 int write_directory_info(const char *input_path, std::FILE *out, std::int32_t piece_length) {
-    const int fd = open(input_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const dir_ptr dir(fd >= 0 ? fdopendir(fd) : nullptr);
+    const dir_ptr dir = open_directory(AT_FDCWD, input_path);
     if (!dir) {
-        if (fd >= 0) {
-            close(fd);
-        }
         report_failure("could not read directory %s\n", input_path);
         return 1;
     }
