@@ -15,8 +15,10 @@ struct batch {
     std::size_t piece_length = 0;
     std::size_t digest_count = 0; // set when the batch is handed over for hashing
     bool hashed = false;          // guarded by the workers' lock once handed over
+    bool hash_ok = false;         // every digest was computed; set with `hashed`
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
 };
 
 // Hashes every piece the batch holds; the last one may be short, at the end of the content.
-void hash_batch(batch &work);
+// Returns false when a digest could not be computed.
+[[nodiscard]] bool hash_batch(batch &work);

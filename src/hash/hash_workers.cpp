@@ -2,17 +2,18 @@
 
 #include "hash/sha1_lanes.h"
 
+#include <new>
 #include <sched.h>
 #include <system_error>
 
-void hash_batch(batch &work) {
+bool hash_batch(batch &work) {
     const std::size_t full_pieces = work.fill / work.piece_length;
     const std::size_t rest = work.fill % work.piece_length;
-    hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data());
-    if (rest > 0) {
-        hash_one(work.data.get() + full_pieces * work.piece_length, rest,
-                 work.digests.data() + full_pieces * 20);
+    if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
+        return false;
     }
+    return rest == 0 || hash_one(work.data.get() + full_pieces * work.piece_length, rest,
+                                 work.digests.data() + full_pieces * 20);
 }
 
 unsigned hash_thread_count() {
@@ -39,8 +40,9 @@ batch *next_job(hash_workers &workers, std::unique_lock<std::mutex> &held) {
 // Hashes a job taken off the queue with the lock released, then records it as done.
 void run_job(hash_workers &workers, std::unique_lock<std::mutex> &held, batch &job) {
     held.unlock();
-    hash_batch(job);
+    const bool ok = hash_batch(job);
     held.lock();
+    job.hash_ok = ok;
     job.hashed = true;
     workers.work_hashed.notify_all();
 }
@@ -59,6 +61,8 @@ void start_hash_workers(hash_workers &workers, unsigned count) {
             workers.threads.emplace_back(work_loop, std::ref(workers));
         } catch (const std::system_error &) {
             // Fewer threads only means slower hashing; waiting callers hash the rest themselves.
+            break;
+        } catch (const std::bad_alloc &) {
             break;
         }
     }

@@ -4,14 +4,13 @@
 #include "common/progress.h"
 #include "hash/batch.h"
 #include "hash/hash_workers.h"
+#include "hash/sha1_single.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <new>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,13 +27,9 @@ constexpr std::int64_t long_piece_chunk = std::int64_t{4} << 20;
 // All batches together stay within this, whatever the number of processors.
 constexpr std::int64_t in_flight_byte_budget = std::int64_t{160} << 20;
 
-struct evp_deleter {
-    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
-};
-
 // Hashing of pieces too long to batch: one running digest over the current piece.
 struct long_piece_state {
-    std::unique_ptr<EVP_MD_CTX, evp_deleter> context;
+    sha1_single digest{};
     std::int64_t piece_fill = 0;
 };
 } // namespace
@@ -78,22 +73,17 @@ std::int64_t batch_size_for(const piece_stream &stream) {
 }
 
 bool start_long_pieces(piece_stream &stream) {
-    stream.long_piece.context.reset(EVP_MD_CTX_new());
     stream.chunk_size = stream.content_limit < 0 ? long_piece_chunk
                                                  : std::min(long_piece_chunk, stream.content_limit);
     if (stream.chunk_size > 0) {
         stream.chunk = allocate_content_buffer(static_cast<std::size_t>(stream.chunk_size));
     }
-    return stream.long_piece.context &&
-           EVP_DigestInit_ex(stream.long_piece.context.get(), EVP_sha1(), nullptr) == 1 &&
-           (stream.chunk_size == 0 || stream.chunk);
+    return sha1_single_begin(stream.long_piece.digest) && (stream.chunk_size == 0 || stream.chunk);
 }
 } // namespace
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     digest_sink sink) {
-    // The library's configuration file has nothing to say about digests; skip reading it.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     piece_stream_ptr stream(new (std::nothrow) piece_stream);
     if (!stream) {
         return nullptr;
@@ -137,13 +127,19 @@ feed_status expect_end(int fd) {
     return got == 0 ? feed_status::ok : feed_status::changed;
 }
 
-bool deliver_oldest(piece_stream &stream) {
+// A digest that could not be computed ends the run: the hashing routines fail only when they
+// cannot get memory.
+feed_status deliver_oldest(piece_stream &stream) {
     batch *oldest = stream.in_flight.front();
     wait_hashed(stream.workers, *oldest);
     stream.in_flight.pop_front();
     oldest->fill = 0;
     stream.spare.push_back(oldest);
-    return stream.sink(oldest->digests.data(), oldest->digest_count);
+    if (!oldest->hash_ok) {
+        return feed_status::out_of_memory;
+    }
+    return stream.sink(oldest->digests.data(), oldest->digest_count) ? feed_status::ok
+                                                                     : feed_status::sink_failed;
 }
 
 batch *new_batch(piece_stream &stream) {
@@ -165,8 +161,9 @@ batch *new_batch(piece_stream &stream) {
 // handed-over one once its digests are delivered.
 feed_status take_batch(piece_stream &stream) {
     while (stream.spare.empty() && stream.owned.size() >= stream.batch_limit) {
-        if (!deliver_oldest(stream)) {
-            return feed_status::sink_failed;
+        const feed_status delivered = deliver_oldest(stream);
+        if (delivered != feed_status::ok) {
+            return delivered;
         }
     }
     if (!stream.spare.empty()) {
@@ -255,23 +252,24 @@ feed_status copy_into_batch(piece_stream &stream, const unsigned char *data, std
     return feed_status::ok;
 }
 
-bool finish_long_piece(piece_stream &stream) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    EVP_MD_CTX *context = stream.long_piece.context.get();
-    EVP_DigestFinal_ex(context, digest, nullptr);
-    EVP_DigestInit_ex(context, EVP_sha1(), nullptr);
+feed_status finish_long_piece(piece_stream &stream) {
+    unsigned char digest[20];
+    sha1_single &running = stream.long_piece.digest;
+    if (!sha1_single_end(running, digest) || !sha1_single_begin(running)) {
+        return feed_status::out_of_memory;
+    }
     stream.long_piece.piece_fill = 0;
-    return stream.sink(digest, 1);
+    return stream.sink(digest, 1) ? feed_status::ok : feed_status::sink_failed;
 }
 
 // Takes bytes that fit in the current long piece into its running digest.
 feed_status update_long_piece(piece_stream &stream, const unsigned char *data, std::int64_t size) {
-    EVP_DigestUpdate(stream.long_piece.context.get(), data, static_cast<std::size_t>(size));
-    stream.long_piece.piece_fill += size;
-    if (stream.long_piece.piece_fill == stream.piece_length && !finish_long_piece(stream)) {
-        return feed_status::sink_failed;
+    if (!sha1_single_update(stream.long_piece.digest, data, static_cast<std::size_t>(size))) {
+        return feed_status::out_of_memory;
     }
-    return feed_status::ok;
+    stream.long_piece.piece_fill += size;
+    return stream.long_piece.piece_fill == stream.piece_length ? finish_long_piece(stream)
+                                                               : feed_status::ok;
 }
 
 std::int64_t long_piece_room(const piece_stream &stream) {
@@ -338,14 +336,13 @@ feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *d
 
 feed_status piece_stream_finish(piece_stream &stream) {
     if (is_long_piece(stream)) {
-        const bool partial = stream.long_piece.piece_fill > 0;
-        return partial && !finish_long_piece(stream) ? feed_status::sink_failed : feed_status::ok;
+        return stream.long_piece.piece_fill > 0 ? finish_long_piece(stream) : feed_status::ok;
     }
     if (stream.current != nullptr && stream.current->fill > 0) {
         if (stream.workers.threads.empty() && stream.in_flight.empty()) {
             // Content that fits in one batch is hashed here: no thread is worth starting.
             batch &work = seal_current(stream);
-            hash_batch(work);
+            work.hash_ok = hash_batch(work);
             work.hashed = true;
             stream.in_flight.push_back(&work);
         } else {
@@ -353,8 +350,9 @@ feed_status piece_stream_finish(piece_stream &stream) {
         }
     }
     while (!stream.in_flight.empty()) {
-        if (!deliver_oldest(stream)) {
-            return feed_status::sink_failed;
+        const feed_status delivered = deliver_oldest(stream);
+        if (delivered != feed_status::ok) {
+            return delivered;
         }
     }
     return feed_status::ok;

@@ -4,8 +4,7 @@
 #include "hash/sha1_lanes.h"
 
 #include "hash/sha1_kernels.h"
-
-#include <openssl/sha.h>
+#include "hash/sha1_single.h"
 
 #include <atomic>
 #include <cpuid.h>
@@ -92,11 +91,14 @@ hash_path detected_path() {
 // -1: no override; otherwise the hash_path forced by a test.
 std::atomic<int> forced_path{-1};
 
-void run_openssl(const unsigned char *data, std::size_t piece_length, std::size_t count,
+bool run_openssl(const unsigned char *data, std::size_t piece_length, std::size_t count,
                  unsigned char *digests) {
     for (std::size_t i = 0; i < count; ++i) {
-        SHA1(data + i * piece_length, piece_length, digests + i * digest_size);
+        if (!sha1_single_digest(data + i * piece_length, piece_length, digests + i * digest_size)) {
+            return false;
+        }
     }
+    return true;
 }
 
 using kernel = void (*)(const unsigned char *, std::size_t, std::size_t, unsigned char *);
@@ -134,31 +136,30 @@ void run_shani(const unsigned char *data, std::size_t piece_length, std::size_t 
 constexpr std::size_t min_avx512_group = 13;
 constexpr std::size_t min_avx2_group_without_shani = 4;
 
-void run_narrow(pieces_left left, std::size_t piece_length) {
+bool run_narrow(pieces_left left, std::size_t piece_length) {
     if (support().shani) {
         run_shani(left.data, piece_length, left.count, left.digests);
-    } else {
-        run_openssl(left.data, piece_length, left.count, left.digests);
+        return true;
     }
+    return run_openssl(left.data, piece_length, left.count, left.digests);
 }
 
-void run_avx2(const unsigned char *data, std::size_t piece_length, std::size_t count,
+bool run_avx2(const unsigned char *data, std::size_t piece_length, std::size_t count,
               unsigned char *digests) {
     const std::size_t min_group = support().shani ? 8 : min_avx2_group_without_shani;
-    run_narrow(
+    return run_narrow(
         run_groups(sha1_kernels::avx2_x8, 8, min_group, {data, count, digests}, piece_length),
         piece_length);
 }
 
-void run_avx512(const unsigned char *data, std::size_t piece_length, std::size_t count,
+bool run_avx512(const unsigned char *data, std::size_t piece_length, std::size_t count,
                 unsigned char *digests) {
     const pieces_left left = run_groups(sha1_kernels::avx512_x16, 16, min_avx512_group,
                                         {data, count, digests}, piece_length);
     if (!support().shani && support().avx2) {
-        run_avx2(left.data, piece_length, left.count, left.digests);
-    } else {
-        run_narrow(left, piece_length);
+        return run_avx2(left.data, piece_length, left.count, left.digests);
     }
+    return run_narrow(left, piece_length);
 }
 
 } // namespace
@@ -184,29 +185,33 @@ std::size_t build_tail(const unsigned char *piece, std::size_t piece_length, uns
 
 } // namespace sha1_kernels
 
-void hash_pieces(const unsigned char *data, std::size_t piece_length, std::size_t count,
+bool hash_pieces(const unsigned char *data, std::size_t piece_length, std::size_t count,
                  unsigned char *digests) {
     if (count == 0) {
-        return;
+        return true;
     }
     switch (active_hash_path()) {
     case hash_path::avx512:
-        run_avx512(data, piece_length, count, digests);
-        break;
+        return run_avx512(data, piece_length, count, digests);
     case hash_path::shani:
         run_shani(data, piece_length, count, digests);
-        break;
+        return true;
     case hash_path::avx2:
-        run_avx2(data, piece_length, count, digests);
-        break;
+        return run_avx2(data, piece_length, count, digests);
     case hash_path::openssl:
-        run_openssl(data, piece_length, count, digests);
         break;
     }
+    return run_openssl(data, piece_length, count, digests);
 }
 
-void hash_one(const unsigned char *data, std::size_t length, unsigned char *digest) {
-    SHA1(data, length, digest);
+bool hash_one(const unsigned char *data, std::size_t length, unsigned char *digest) {
+    // A lone message fills one of SHA-NI's streams, which then runs only that one; the wide
+    // paths would compute every lane for it.
+    if (active_hash_path() != hash_path::openssl && support().shani) {
+        sha1_kernels::shani_x4(data, length, 1, digest);
+        return true;
+    }
+    return sha1_single_digest(data, length, digest);
 }
 
 hash_path active_hash_path() {

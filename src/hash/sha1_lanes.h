@@ -6,18 +6,19 @@
 //
 // Pieces of a torrent are independent messages of one length, so the engine hashes them side by
 // side: one piece per SIMD lane (AVX-512: 16, AVX2: 8) or four interleaved SHA-NI streams. The
-// instruction set is picked once from what the CPU offers; OpenSSL is the portable fallback.
-// Every function here is thread safe and allocates nothing.
+// instruction set is picked once from what the CPU offers; OpenSSL's low-level routines are the
+// portable fallback. Every function here is thread safe and allocates nothing.
 
 enum class hash_path { openssl, shani, avx2, avx512 };
 
 // Digests of `count` consecutive pieces of `piece_length` bytes each, laid out back to back
-// from `data`; writes 20*count bytes to `digests`, in order.
-void hash_pieces(const unsigned char *data, std::size_t piece_length, std::size_t count,
-                 unsigned char *digests);
+// from `data`; writes 20*count bytes to `digests`, in order. Returns false when a digest could
+// not be computed; the digests are then not to be used.
+[[nodiscard]] bool hash_pieces(const unsigned char *data, std::size_t piece_length,
+                               std::size_t count, unsigned char *digests);
 
-// Digest of one message of any length (used for a lone/final partial piece).
-void hash_one(const unsigned char *data, std::size_t length, unsigned char *digest);
+// Digest of one message of any length (used for a lone/final partial piece); false as above.
+[[nodiscard]] bool hash_one(const unsigned char *data, std::size_t length, unsigned char *digest);
 
 // The path in use: the fastest one this CPU runs, chosen at first use.
 hash_path active_hash_path();

@@ -3,6 +3,7 @@
 #include "common/progress.h"
 
 #include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -11,6 +12,10 @@ const int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 // Read by the handler, which may run on any thread at any moment.
 volatile std::sig_atomic_t armed = 0;
 const char *volatile guarded_path = nullptr;
+
+// The signal mask from before output_guard_hold, while the signals are held.
+bool holding = false;
+sigset_t mask_before_hold;
 
 extern "C" void remove_output_and_die(int signal_number) {
     if (armed != 0) {
@@ -22,12 +27,12 @@ extern "C" void remove_output_and_die(int signal_number) {
     raise(signal_number);
 }
 
-void install(void (*handler)(int)) {
+void install_handler() {
     struct sigaction action = {};
-    action.sa_handler = handler;
+    action.sa_handler = remove_output_and_die;
     sigemptyset(&action.sa_mask);
     // The flags are bit masks; the top one does not fit a signed int literally.
-    action.sa_flags = handler == SIG_DFL ? 0 : static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
     for (const int signal_number : guarded_signals) {
         struct sigaction previous = {};
         sigaction(signal_number, nullptr, &previous);
@@ -37,15 +42,35 @@ void install(void (*handler)(int)) {
         }
     }
 }
+
+void let_signals_through() {
+    if (holding) {
+        holding = false;
+        pthread_sigmask(SIG_SETMASK, &mask_before_hold, nullptr);
+    }
+}
 } // namespace
+
+void output_guard_hold() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : guarded_signals) {
+        sigaddset(&held, signal_number);
+    }
+    holding = pthread_sigmask(SIG_BLOCK, &held, &mask_before_hold) == 0;
+}
 
 void output_guard_arm(const char *path, bool removable) {
     guarded_path = path;
     armed = removable ? 1 : 0;
-    install(remove_output_and_die);
+    install_handler();
+    let_signals_through();
 }
 
 void output_guard_release() {
+    // The run's outcome is settled: a signal from now on comes too late to change it, and must
+    // not end the process with a status that says the finished output was abandoned.
+    output_guard_hold();
+    holding = false;
     armed = 0;
-    install(SIG_DFL);
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,16 @@ int write_info_contents(std::FILE *out, const char *input_path, std::int32_t pie
     return 1;
 }
 
+// Memory can run out in any container along the way; the run then fails like any other.
+int write_info_or_fail(std::FILE *out, const char *input_path, std::int32_t piece_length) {
+    try {
+        return write_info_contents(out, input_path, piece_length);
+    } catch (const std::bad_alloc &) {
+        report_failure("out of memory\n");
+        return 1;
+    }
+}
+
 // Closes the output; a write that failed at any point, or a failed close, fails the run.
 int close_output(std::FILE *out, const char *output_path) {
     if (std::fflush(out) != 0) {
@@ -88,8 +99,10 @@ int write_metainfo(const char *announce, const char *input_path, const char *out
         report_failure("destination file %s is the input file\n", output_path);
         return 1;
     }
+    output_guard_hold();
     std::FILE *out = std::fopen(output_path, "w");
     if (out == nullptr) {
+        output_guard_release();
         report_failure("could not open destination file %s\n", output_path);
         return 1;
     }
@@ -98,7 +111,7 @@ int write_metainfo(const char *announce, const char *input_path, const char *out
     const bool removable = run_output_identity.known;
     output_guard_arm(output_path, removable);
     write_document_head(out, announce, port, path);
-    int status = write_info_contents(out, input_path, piece_length);
+    int status = write_info_or_fail(out, input_path, piece_length);
     out_printf(out, "ee");
     // Progress text still buffered must reach its reader while the output is guarded: a reader
     // that has gone away ends the run by SIGPIPE, which must not leave the output behind.

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <system_error>
 #include <unistd.h>
 
@@ -135,8 +136,13 @@ void mark_done(entry_probe &probe) {
     probe.done.notify_all();
 }
 
+// Never throws: whoever waits for the probe must see it done, also when memory ran out.
 void complete(prefetcher &pool, entry_probe &probe) {
-    run_probe(pool, probe);
+    try {
+        run_probe(pool, probe);
+    } catch (const std::bad_alloc &) {
+        probe.out_of_memory = true;
+    }
     mark_done(probe);
 }
 
@@ -307,11 +313,20 @@ void reset_probe(prefetcher &pool, entry_probe &probe) {
     probe.status = {};
     probe.content = probe_content::not_read;
     probe.error = 0;
+    probe.out_of_memory = false;
     probe.bytes.clear();
 }
 
+bool ring_group_done(probe_ring &ring, prefetcher &pool, const std::vector<entry_probe *> &turn) {
+    try {
+        return ring.ready && run_ring_group(ring, pool, turn);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 void run_turn(probe_ring &ring, prefetcher &pool, const std::vector<entry_probe *> &turn) {
-    if (ring.ready && run_ring_group(ring, pool, turn)) {
+    if (ring_group_done(ring, pool, turn)) {
         for (entry_probe *probe : turn) {
             mark_done(*probe);
         }
@@ -379,6 +394,8 @@ void start_threads(prefetcher &pool) {
         try {
             pool.threads.emplace_back(probe_loop, std::ref(pool));
         } catch (const std::system_error &) {
+            break;
+        } catch (const std::bad_alloc &) {
             break;
         }
     }
@@ -456,6 +473,10 @@ void prefetch_release(prefetcher &pool, entry_probe &probe) {
     fd_owner unused;
     prefetch_take_file(pool, probe, unused);
     probe.bytes.clear(); // the capacity stays for the next entry this probe is used for
+}
+
+prefetcher::~prefetcher() {
+    prefetch_stop(*this);
 }
 
 void prefetch_stop(prefetcher &pool) {

@@ -26,7 +26,8 @@ struct entry_probe {
     bool stat_ok = false;
     struct stat status = {};
     probe_content content = probe_content::not_read;
-    int error = 0; // errno of a failed open or read
+    int error = 0;              // errno of a failed open or read
+    bool out_of_memory = false; // the work could not be done for want of memory
     std::vector<unsigned char> bytes;
     fd_owner file;                 // a larger file opened ahead, kept open for the walk to read
     std::int64_t reserved = 0;     // bytes counted against the look-ahead budget
@@ -44,6 +45,12 @@ struct prefetcher {
     bool stopping = false;
     std::atomic<std::int64_t> held_bytes{0};
     std::atomic<int> held_files{0};
+
+    prefetcher() = default;
+    prefetcher(const prefetcher &) = delete;
+    prefetcher &operator=(const prefetcher &) = delete;
+    // Stops the threads, also when the walk ends by an exception.
+    ~prefetcher();
 };
 
 // Files up to this size are read ahead.

@@ -40,6 +40,7 @@ std::unique_ptr<entry_probe> new_probe() {
     probe->status = {};
     probe->content = probe_content::not_read;
     probe->error = 0;
+    probe->out_of_memory = false;
     probe->queued = false;
     probe->done.store(false, std::memory_order_relaxed);
     return probe;
@@ -128,6 +129,11 @@ dir_ptr open_directory(int at_fd, const char *path) {
 int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32_t piece_length,
                       std::string_view input_path) {
     const dir_ptr dir = open_directory(subdir.probe.dir_fd, subdir.probe.name.c_str());
+    if (!dir && errno == ENOMEM) {
+        // Leaving the directory out would pass off an incomplete torrent as the whole tree.
+        report_failure("out of memory\n");
+        return 1;
+    }
     if (!dir) {
         say_out("skipping directory %s (%m)\n", subdir.path.c_str());
         return 0;
@@ -156,6 +162,10 @@ enum class walk_step { next, stop_directory, fail };
 
 walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t piece_length,
                      std::string_view input_path) {
+    if (item.probe.out_of_memory) {
+        report_failure("out of memory\n");
+        return walk_step::fail;
+    }
     if (!item.probe.stat_ok) {
         say_err("could not stat file %s\n", item.path.c_str());
         return walk_step::next;
@@ -179,11 +189,25 @@ walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t 
     return walk_step::next;
 }
 
-// The entries of one directory taken from its listing ahead of the walk, oldest first.
+// The directory is closed after its walk, so nothing may still be looking into it.
+void abandon_probes(std::deque<std::unique_ptr<entry_probe>> &probes) {
+    for (const auto &probe : probes) {
+        prefetch_cancel(*walk_prefetcher, *probe);
+    }
+    probes.clear();
+}
+
+// The entries of one directory taken from its listing ahead of the walk, oldest first. However
+// the walk of the directory ends, every probe still queued is withdrawn or waited for.
 struct listing_window {
     DIR *dir;
     bool listed_all = false;
     std::deque<std::unique_ptr<entry_probe>> probes;
+
+    explicit listing_window(DIR *listed) : dir(listed) {}
+    listing_window(const listing_window &) = delete;
+    listing_window &operator=(const listing_window &) = delete;
+    ~listing_window() { abandon_probes(probes); }
 };
 
 // Refills the window once half of it was used, handing the new entries over together; an error
@@ -208,23 +232,15 @@ void fill_window(listing_window &window) {
     }
     prefetch_submit(*walk_prefetcher, added);
 }
-
-// The directory is closed after its walk, so nothing may still be looking into it.
-void abandon_window(listing_window &window) {
-    for (const auto &probe : window.probes) {
-        prefetch_cancel(*walk_prefetcher, *probe);
-    }
-}
 } // namespace
 
 int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int level,
                    std::int32_t piece_length, std::string_view input_path) {
-    listing_window window{dir, false, {}};
+    listing_window window(dir);
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
         if (output_errno() != 0) {
-            abandon_window(window);
             return 1;
         }
         std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
@@ -235,7 +251,6 @@ int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int le
         prefetch_release(*walk_prefetcher, *probe);
         recycle_probe(std::move(probe));
         if (step != walk_step::next) {
-            abandon_window(window);
             return step == walk_step::fail ? 1 : 0;
         }
     }
@@ -260,6 +275,13 @@ std::string build_path_list(std::string_view relative_path) {
 }
 
 namespace {
+struct accumulator_scope {
+    accumulator_scope() = default;
+    accumulator_scope(const accumulator_scope &) = delete;
+    accumulator_scope &operator=(const accumulator_scope &) = delete;
+    ~accumulator_scope() { accumulator_discard(); }
+};
+
 int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
                          std::int32_t piece_length) {
     prefetcher look_ahead;
@@ -286,10 +308,11 @@ int write_directory_info(const char *input_path, std::FILE *out, std::int32_t pi
     if (accumulator_start(piece_length) != 0) {
         return 1;
     }
+    // Whatever ends the walk, the accumulator's buffers and threads go with it.
+    const accumulator_scope accumulator;
     files_added = 0;
     out_printf(out, "5:filesl");
     if (walk_input_directory(dir.get(), out, input_path, piece_length) != 0) {
-        accumulator_discard();
         return 1;
     }
     out_printf(out, "e");

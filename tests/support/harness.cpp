@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -128,11 +129,21 @@ run_result run_quillet(const std::vector<std::string> &args, const run_options_t
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
             _exit(126);
+        if (opts.address_space_limit > 0) {
+            const rlimit limit = {opts.address_space_limit, opts.address_space_limit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(126);
+        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (opts.delayed_signal_us >= 0) {
+        usleep(static_cast<useconds_t>(opts.delayed_signal_us));
+        kill(pid, opts.delayed_signal);
+        result.signal_sent = true;
+    }
     int out_fd = out_pipe[0];
     int err_fd = err_pipe[0];
     set_nonblocking(out_fd);

@@ -35,6 +35,11 @@ struct run_options_t {
     bool close_stdout_at_start = false;
     // The child is killed with SIGKILL after this many seconds (run_result::timed_out).
     int timeout_seconds = 120;
+    // When above 0, the child's address space (RLIMIT_AS) is limited to this many bytes.
+    std::uint64_t address_space_limit = 0;
+    // When at least 0, `delayed_signal` is sent this many microseconds after the child starts.
+    long delayed_signal_us = -1;
+    int delayed_signal = 0;
 
     run_options_t &in_dir(const std::string &dir) {
         cwd = dir;
@@ -59,6 +64,15 @@ struct run_options_t {
     }
     run_options_t &timeout(int seconds) {
         timeout_seconds = seconds;
+        return *this;
+    }
+    run_options_t &address_space(std::uint64_t bytes) {
+        address_space_limit = bytes;
+        return *this;
+    }
+    run_options_t &signal_after_us(long microseconds, int sig) {
+        delayed_signal_us = microseconds;
+        delayed_signal = sig;
         return *this;
     }
 };

@@ -1,0 +1,205 @@
+// Runs that meet trouble from outside: too little memory at every size between start-up and
+// success, and a signal at any moment of the first milliseconds. Each run must either write the
+// exact document or fail cleanly: one line on standard error and status 1 (or death by the
+// signal sent), with no output file left behind.
+
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+using harness::run_quillet;
+using harness::run_result;
+using harness::temp_dir;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitizer = true;
+#else
+constexpr bool address_sanitizer = false;
+#endif
+
+constexpr std::uint64_t kib = 1024;
+constexpr std::uint64_t mib = 1024 * kib;
+
+struct input_case {
+    const char *label;
+    bool tree;
+    int piece_length;
+};
+
+void PrintTo(const input_case &c, std::ostream *os) {
+    *os << c.label;
+}
+
+// The input: one file of 40,000,000 bytes, or 300 files of about the same total, so that the
+// pieces run over two full 16 MiB pieces and a partial last one.
+std::string make_input(const temp_dir &scratch, bool tree) {
+    if (!tree) {
+        harness::write_file(scratch / "f40", harness::random_bytes(40'000'000, 40));
+        return scratch / "f40";
+    }
+    harness::make_dir(scratch / "tree");
+    for (int k = 0; k < 300; ++k) {
+        const std::size_t size = 100'000 + static_cast<std::size_t>(k) * 337;
+        harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                            harness::random_bytes(size, 1000 + static_cast<std::uint64_t>(k)));
+    }
+    return scratch / "tree";
+}
+
+// The content the document says it covers, in its own order, read back from the input.
+std::string content_of(const harness::bvalue &info, const std::string &input, bool tree) {
+    if (!tree) {
+        return harness::read_file(input);
+    }
+    std::string content;
+    for (const harness::bvalue &file : info["files"].l) {
+        content += harness::read_file(input + "/" + file["path"].l.at(0).s);
+    }
+    return content;
+}
+
+// A document from a run without limits, checked against digests computed here; later runs
+// must reproduce it byte for byte (creation date blanked).
+std::string checked_reference(const std::vector<std::string> &args, const std::string &input,
+                              const std::string &output, bool tree, int piece_length) {
+    const run_result run = run_quillet(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string torrent = harness::read_file(output);
+    const harness::bvalue info = harness::bdecode(torrent)["info"];
+    EXPECT_EQ(info["pieces"].s,
+              harness::expected_pieces(content_of(info, input, tree), piece_length));
+    return harness::strip_creation_date(torrent);
+}
+
+enum class outcome { exact, clean_failure, fault };
+
+outcome judge(const run_result &run, const std::string &output, const std::string &reference,
+              std::string &why) {
+    const bool left = harness::path_exists(output);
+    if (run.status == 0 && left &&
+        harness::strip_creation_date(harness::read_file(output)) == reference) {
+        return outcome::exact;
+    }
+    const bool one_line = !run.err.empty() && run.err.find('\n') == run.err.size() - 1;
+    if (run.status == 1 && one_line && !left) {
+        return outcome::clean_failure;
+    }
+    why = "status " + std::to_string(run.status) + ", signal " + std::to_string(run.signal) +
+          ", output " + (left ? "left" : "absent") + ", stderr: " + run.err;
+    return outcome::fault;
+}
+
+// The lowest limit, to `step`, between `low` (fails) and `high` (passes) at which `passes` holds.
+template <typename predicate>
+std::uint64_t lowest_passing(std::uint64_t low, std::uint64_t high, std::uint64_t step,
+                             predicate passes) {
+    while (high - low > step) {
+        const std::uint64_t middle = low + (high - low) / 2 / step * step;
+        (passes(middle) ? high : low) = middle;
+    }
+    return high;
+}
+
+class memory_limit : public ::testing::TestWithParam<input_case> {};
+
+TEST_P(memory_limit, every_run_is_exact_or_fails_cleanly) {
+    if (address_sanitizer) {
+        GTEST_SKIP()
+            << "AddressSanitizer reserves far more address space than any limit under test";
+    }
+    const input_case &c = GetParam();
+    const temp_dir scratch;
+    const std::string input = make_input(scratch, c.tree);
+    const std::string output = scratch / "o.torrent";
+    const std::vector<std::string> args = {
+        "-a", "http://t.example", "-l", std::to_string(c.piece_length), input, output};
+    const std::string reference = checked_reference(args, input, output, c.tree, c.piece_length);
+
+    const auto starts = [](std::uint64_t limit) {
+        return run_quillet({"-V"}, harness::run_options_t().address_space(limit)).status == 0;
+    };
+    const auto succeeds = [&](std::uint64_t limit) {
+        return run_quillet(args, harness::run_options_t().address_space(limit)).status == 0;
+    };
+    const std::uint64_t start_up = lowest_passing(0, 256 * mib, 64 * kib, starts);
+    const std::uint64_t success = lowest_passing(start_up, 4096 * mib, 64 * kib, succeeds);
+
+    // Coarse steps up to the neighbourhood of success, fine steps across it.
+    std::vector<std::uint64_t> limits;
+    const std::uint64_t fine_from = success > start_up + 3 * mib ? success - 3 * mib : start_up;
+    for (std::uint64_t limit = start_up; limit < fine_from; limit += mib) {
+        limits.push_back(limit);
+    }
+    for (std::uint64_t limit = fine_from; limit <= success + 3 * mib; limit += 96 * kib) {
+        limits.push_back(limit);
+    }
+    int counts[3] = {};
+    for (const std::uint64_t limit : limits) {
+        std::remove(output.c_str());
+        const run_result run = run_quillet(args, harness::run_options_t().address_space(limit));
+        std::string why;
+        const outcome seen = judge(run, output, reference, why);
+        ++counts[static_cast<int>(seen)];
+        EXPECT_NE(seen, outcome::fault) << "limit " << limit / kib << " KiB: " << why;
+    }
+    std::cout << c.label << ": " << limits.size() << " runs from " << start_up / kib << " to "
+              << (success + 3 * mib) / kib << " KiB: " << counts[0] << " exact, " << counts[1]
+              << " clean failures, " << counts[2] << " faults\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(inputs, memory_limit,
+                         ::testing::Values(input_case{"file_256k", false, 262144},
+                                           input_case{"file_16m", false, 16777216},
+                                           input_case{"tree_256k", true, 262144},
+                                           input_case{"tree_16m", true, 16777216}),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+class early_signal : public ::testing::TestWithParam<int> {};
+
+// The output is created within the first milliseconds; a signal may come before, during or
+// after that, but never leaves an output behind.
+TEST_P(early_signal, leaves_the_exact_document_or_nothing) {
+    const int sig = GetParam();
+    const temp_dir scratch;
+    harness::write_file(scratch / "in", harness::random_bytes(8 * mib, 8));
+    const std::string output = scratch / "o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", scratch / "in", output};
+    const std::string reference = checked_reference(args, scratch / "in", output, false, 262144);
+
+    std::mt19937 rng(static_cast<unsigned>(sig));
+    std::uniform_int_distribution<long> delay_us(500, 3000);
+    int completed = 0;
+    int killed = 0;
+    for (int k = 0; k < 150; ++k) {
+        std::remove(output.c_str());
+        const long delay = delay_us(rng);
+        const run_result run =
+            run_quillet(args, harness::run_options_t().signal_after_us(delay, sig));
+        const bool left = harness::path_exists(output);
+        if (run.status == 0) {
+            ++completed;
+            EXPECT_EQ(harness::strip_creation_date(harness::read_file(output)), reference)
+                << "after " << delay << " us";
+        } else {
+            ++killed;
+            EXPECT_EQ(run.signal, sig) << "after " << delay << " us: " << run.err;
+            EXPECT_FALSE(left) << "output left by a signal after " << delay << " us";
+        }
+    }
+    std::cout << strsignal(sig) << ": " << completed << " runs completed, " << killed
+              << " ended by the signal\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, early_signal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+} // namespace
