@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks the manual page and the Debian package: the page formats without a warning, the
-# .deb built from the release build installs with dpkg, its quillet runs and reports the
-# project's version, man finds the page; then the package is removed again, also when a
-# check fails, so the machine is left as it was found.
+# Checks the manual page and the Debian package: the page formats without a warning and names
+# the project's version, the .deb built from the release build installs with dpkg, its
+# quillet runs and reports the project's version, man finds the page; then the package is
+# removed again, also when a check fails, so the machine is left as it was found.
 #
 # Run from the repository root, as root, after the test suite:  bash .ci/check-package.sh
 set -euo pipefail
@@ -36,7 +36,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-[[ -f CMakeLists.txt && -f quillet.1 ]] || fail "run this from the repository root"
+[[ -f CMakeLists.txt && -f quillet.1.in ]] || fail "run this from the repository root"
 [[ $(id -u) == 0 ]] || fail "installing a package needs root"
 
 package_status() {
@@ -56,12 +56,7 @@ apt_install() {
     apt-get install -y -qq "$@" </dev/null >/dev/null
 }
 
-# 1. The manual page formats without a single warning.
-command -v groff >/dev/null || apt_install groff-base
-groff_out=$(groff -man -ww -z quillet.1 2>&1) || fail "groff exited with status $? on quillet.1"
-[[ -z $groff_out ]] || fail "groff warns about quillet.1: $groff_out"
-
-# 2. The package, from the release build (configured and built only where needed).
+# 1. The package, from the release build (configured and built only where needed).
 log=$work/build.log
 if [[ ! -f $build_dir/CMakeCache.txt ]]; then
     cmake --preset release >"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "cmake --preset release"; }
@@ -74,6 +69,17 @@ debs=("$build_dir"/quillet_*.deb)
 deb=${debs[0]}
 deb_version=$(dpkg-deb -f "$deb" Version)
 [[ $deb_version == "$version" ]] || fail "package version is '$deb_version', expected '$version'"
+
+# 2. The manual page, made by the build, formats without a single warning and names the version.
+page_source=$build_dir/quillet.1
+[[ -f $page_source ]] || fail "the build made no $page_source"
+command -v groff >/dev/null || apt_install groff-base
+groff_out=$(groff -man -ww -z "$page_source" 2>&1) ||
+    fail "groff exited with status $? on $page_source"
+[[ -z $groff_out ]] || fail "groff warns about $page_source: $groff_out"
+grep -qF "\"quillet $version\"" "$page_source" ||
+    fail "the title line of $page_source does not name 'quillet $version'"
+! grep -q '@[A-Z_]*@' "$page_source" || fail "$page_source holds an unsubstituted @VARIABLE@"
 
 # 3. Install it. A quillet package left from an earlier run is replaced and removed too.
 if [[ $(package_status) == *" installed" ]]; then

@@ -3,10 +3,12 @@
 
 include(GNUInstallDirs)
 
-# The manual page. Debian installs manual pages compressed with `gzip -9n` (-n keeps the
-# name and time stamp out of the archive, so the same page always gives the same bytes);
-# where gzip is missing the page is installed as it is, which man reads just as well.
-set(quillet_manpage ${PROJECT_SOURCE_DIR}/quillet.1)
+# The manual page, made from quillet.1.in with the project version filled in. Debian installs
+# manual pages compressed with `gzip -9n` (-n keeps the name and time stamp out of the
+# archive, so the same page always gives the same bytes); where gzip is missing the page is
+# installed as it is, which man reads just as well.
+set(quillet_manpage ${PROJECT_BINARY_DIR}/quillet.1)
+configure_file(${PROJECT_SOURCE_DIR}/quillet.1.in ${quillet_manpage} @ONLY)
 find_program(QUILLET_GZIP gzip)
 if(QUILLET_GZIP)
     set(quillet_manpage_dir ${PROJECT_BINARY_DIR}/man)

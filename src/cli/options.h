@@ -1,7 +1,7 @@
 #pragma once
-#include <cstdint>
+#include "common/version.h"
 
-constexpr const char *quillet_version = "1.1.4";
+#include <cstdint>
 
 // The values of one run as the command line gives them.
 struct run_options {
