@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the manual page and the Debian package: the page formats without a warning and names
-# the project's version, the .deb built from the release build installs with dpkg, its
+# the project's version, the packaged binary takes libcrypto from the system (so OpenSSL's
+# security updates reach it), the .deb built from the release build installs with dpkg, its
 # quillet runs and reports the project's version, man finds the page; then the package is
 # removed again, also when a check fails, so the machine is left as it was found.
 #
@@ -81,7 +82,19 @@ grep -qF "\"quillet $version\"" "$page_source" ||
     fail "the title line of $page_source does not name 'quillet $version'"
 ! grep -q '@[A-Z_]*@' "$page_source" || fail "$page_source holds an unsubstituted @VARIABLE@"
 
-# 3. Install it. A quillet package left from an earlier run is replaced and removed too.
+# 3. The packaged binary loads libcrypto from the system, and the package depends on it.
+dpkg-deb -x "$deb" "$work/unpacked"
+packaged=$work/unpacked/usr/bin/quillet
+[[ -x $packaged ]] || fail "the package holds no usr/bin/quillet"
+crypto_line=$(ldd "$packaged" 2>&1 | grep -E '^\s*libcrypto\.so\.3 => ') ||
+    fail "ldd of the packaged quillet lists no libcrypto.so.3: $(ldd "$packaged" 2>&1 | tr '\n' ' ')"
+crypto_path=$(awk '{print $3}' <<<"$crypto_line")
+crypto_owner=$(dpkg-query -S "$(realpath "$crypto_path")" 2>/dev/null) ||
+    fail "the packaged quillet loads $crypto_path, which no Debian package installed"
+[[ $(dpkg-deb -f "$deb" Depends) == *libssl3* ]] ||
+    fail "the package does not depend on libssl3: $(dpkg-deb -f "$deb" Depends)"
+
+# 4. Install it. A quillet package left from an earlier run is replaced and removed too.
 if [[ $(package_status) == *" installed" ]]; then
     echo "check-package: note: a quillet package was already installed; it is replaced"
 fi
@@ -97,7 +110,7 @@ fi
 [[ $(dpkg-query -S /usr/bin/quillet 2>/dev/null) == "quillet: /usr/bin/quillet" ]] ||
     fail "/usr/bin/quillet does not come from the quillet package"
 
-# 4. The installed program runs and names its version.
+# 5. The installed program runs and names its version.
 version_line=$(/usr/bin/quillet -V </dev/null) || fail "/usr/bin/quillet -V exited with status $?"
 [[ $version_line == "quillet $version ("* ]] ||
     fail "/usr/bin/quillet -V printed '$version_line', expected it to start with 'quillet $version ('"
@@ -109,7 +122,7 @@ printf 'quillet package check\n' >"$work/content.txt"
 [[ $(head -c 11 "$work/out.torrent") == "d8:announce" ]] ||
     fail "/usr/bin/quillet wrote no metainfo document"
 
-# 5. man finds the page, where man-db is present.
+# 6. man finds the page, where man-db is present.
 man_result="man not present, page not looked up"
 if command -v man >/dev/null; then
     page=$(dpkg-query -L quillet | grep '/man1/quillet\.1' | head -n 1) ||
@@ -131,4 +144,5 @@ remove_package || fail "dpkg -r quillet failed"
     fail "quillet is still installed after dpkg -r"
 [[ ! -e /usr/bin/quillet ]] || fail "/usr/bin/quillet is still there after dpkg -r"
 
-echo "check-package: ok: $(basename "$deb") installed, '$version_line', $man_result, removed again"
+echo "check-package: ok: $(basename "$deb") installed, '$version_line', libcrypto from" \
+    "${crypto_owner%%:*}, $man_result, removed again"
