@@ -29,6 +29,9 @@ import tempfile
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
+from support import bencode  # noqa: E402
+
 try:
     import libtorrent as lt
 except ImportError as err:
@@ -62,43 +65,6 @@ def write_file(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-def bdecode(buf, i=0, spans=None):
-    """Decodes one bencoded value at buf[i:]; returns (value, end).
-
-    When `spans` is a dict, the byte range of every dictionary value is recorded in it
-    under its key (the last one wins), which is how the info dictionary is located.
-    """
-    c = buf[i : i + 1]
-    if c == b"i":
-        end = buf.index(b"e", i)
-        return int(buf[i + 1 : end]), end + 1
-    if c == b"l":
-        i += 1
-        out = []
-        while buf[i : i + 1] != b"e":
-            v, i = bdecode(buf, i, spans)
-            out.append(v)
-        return out, i + 1
-    if c == b"d":
-        i += 1
-        out = {}
-        while buf[i : i + 1] != b"e":
-            k, i = bdecode(buf, i, spans)
-            start = i
-            v, i = bdecode(buf, i, spans)
-            out[k] = v
-            if spans is not None:
-                spans[k] = (start, i)
-        return out, i + 1
-    if c.isdigit():
-        colon = buf.index(b":", i)
-        n = int(buf[i:colon])
-        if colon + 1 + n > len(buf):
-            raise ValueError("byte string runs past the end")
-        return buf[colon + 1 : colon + 1 + n], colon + 1 + n
-    raise ValueError(f"bad bencoding at offset {i}")
 
 
 def listing(root, inclusive):
@@ -267,7 +233,7 @@ class EngineCase(unittest.TestCase):
         """Loads the torrent and checks the engine's view against `exp`; returns it."""
         raw = read(torrent)
         spans = {}
-        doc, end = bdecode(raw, 0, spans)
+        doc, end = bencode.decode_at(raw, 0, spans)
         self.assertEqual(end, len(raw), "bytes after the end of the document")
         ti = lt.torrent_info(torrent)
         self.assertTrue(ti.is_valid())

@@ -12,6 +12,9 @@ import tempfile
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
+from support import bencode  # noqa: E402
+
 QUILLET = None
 SAVE, RESTORE, CLEAR = b"\x1b7", b"\x1b8", b"\x1b[K"
 
@@ -83,9 +86,7 @@ def run_plain(args, cwd):
 
 def without_date(path):
     with open(path, "rb") as f:
-        data = f.read()
-    start = data.index(b"13:creation datei")
-    return data[:start] + data[data.index(b"e", start + 17):]
+        return bencode.strip_creation_date(f.read())
 
 
 class ProgressOnTerminal(unittest.TestCase):

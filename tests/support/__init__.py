@@ -1,0 +1,1 @@
+"""Scaffolding shared by the Python tests."""
