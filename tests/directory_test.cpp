@@ -1,11 +1,12 @@
 // End-to-end tests of directory input: the recursive walk and what it takes in, the file
 // list written for it, and the pieces cut across file boundaries.
 //
-// The expected documents are built here from the tree itself, read with the same system
-// listing the tool uses, so that the order of the entries is the order the file system
+// The expected documents are built from the tree itself by the walk model
+// (support/walk_model.h), so that the order of the entries is the order the file system
 // hands them out (never a sorted one). Digests come from OpenSSL through the harness.
 
 #include "support/harness.h"
+#include "support/walk_model.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,64 +28,27 @@
 #include <vector>
 
 using harness::bstr;
+using harness::concatenated;
+using harness::deepest_walked_level;
+using harness::expected_file;
+using harness::expected_walk;
+using harness::fd_guard;
+using harness::listing;
+using harness::listing_at;
+using harness::model_walk;
 using harness::run_quillet;
 using harness::run_result;
 using harness::sha1_raw;
 using harness::temp_dir;
+using harness::walk_rules;
 
 namespace {
 
 const std::string announce_base = "http://tracker.example";
 const std::string announce_url = announce_base + ":6881/announce";
 
-// Subdirectories are walked only from directories above this level (the input is level 0).
-constexpr int deepest_walked_level = 29;
-
 // ---------------------------------------------------------------------------
 // Small system helpers
-
-struct fd_guard {
-    int fd = -1;
-    explicit fd_guard(int f) : fd(f) {}
-    ~fd_guard() {
-        if (fd >= 0)
-            close(fd);
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-};
-
-// Names in a directory in the order the system lists them, "." and ".." left out.
-std::vector<std::string> listing_at(int dirfd) {
-    std::vector<std::string> names;
-    int copy = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0) {
-        ADD_FAILURE() << "cannot reopen directory: " << std::strerror(errno);
-        return names;
-    }
-    DIR *dir = fdopendir(copy);
-    if (dir == nullptr) {
-        close(copy);
-        ADD_FAILURE() << "fdopendir: " << std::strerror(errno);
-        return names;
-    }
-    while (dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-}
-
-std::vector<std::string> listing(const std::string &path) {
-    fd_guard fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.fd < 0) {
-        ADD_FAILURE() << "cannot open directory " << path << ": " << std::strerror(errno);
-        return {};
-    }
-    return listing_at(fd.fd);
-}
 
 // prefix followed by the decimal number, e.g. "L" and 3 give "L3".
 std::string numbered(const std::string &prefix, long long number) {
@@ -165,193 +129,22 @@ struct deep_cleanup {
     }
 };
 
-std::vector<std::string> split_components(const std::string &relative) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : relative) {
-        if (c == '/') {
-            if (!current.empty())
-                parts.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty())
-        parts.push_back(current);
-    return parts;
-}
-
-// ---------------------------------------------------------------------------
-// What a walk of a tree should produce, worked out independently of the tool
-
-struct expected_file {
-    std::string entry_path; // as printed in "adding %s"
-    std::vector<std::string> components;
-    std::int64_t size = 0;
-    std::string content;
-};
-
-struct expected_walk {
-    std::vector<expected_file> files;
-    std::string out; // whole standard output
-    std::string err; // whole standard error
-};
-
-struct walk_rules {
-    bool inclusive = false;
-    // The run is made as user 65534: files and directories without read permission for
-    // others (all scratch files belong to root) cannot be opened.
-    bool as_nobody = false;
-    // Read the content of every added file (small trees only).
-    bool read_content = true;
-    // Working directory of the run; a relative input path starts from it.
-    std::string cwd;
-    // The output file, when it lies inside the tree: left out of the walk.
-    std::string output;
-};
-
-class walk_model {
-  public:
-    walk_model(const std::string &input, const walk_rules &rules) : input_(input), rules_(rules) {
-        if (!rules_.output.empty()) {
-            struct stat st;
-            if (stat(rules_.output.c_str(), &st) == 0) {
-                skip_dev_ = st.st_dev;
-                skip_ino_ = st.st_ino;
-                skip_ = true;
-            } else {
-                ADD_FAILURE() << "output " << rules_.output << " not found for the model";
-            }
-        }
-        fd_guard base(open(rules_.cwd.empty() ? "." : rules_.cwd.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        fd_guard top(openat(base.fd, input.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (top.fd < 0) {
-            ADD_FAILURE() << "model cannot open " << input << ": " << std::strerror(errno);
-            return;
-        }
-        walk(top.fd, input, 0);
-    }
-
-    expected_walk result;
-
-  private:
-    void walk(int dirfd, const std::string &dir_path, int level) {
-        // Every entry of the system's listing, "." and ".." included, in its order.
-        std::vector<std::string> names;
-        {
-            int copy = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            DIR *dir = copy < 0 ? nullptr : fdopendir(copy);
-            if (dir == nullptr) {
-                ADD_FAILURE() << "model cannot list " << dir_path;
-                return;
-            }
-            while (dirent *entry = readdir(dir))
-                names.emplace_back(entry->d_name);
-            closedir(dir);
-        }
-        for (const auto &name : names) {
-            const std::string entry_path = dir_path + "/" + name;
-            struct stat st;
-            if (fstatat(dirfd, name.c_str(), &st, 0) != 0) {
-                result.err += "could not stat file " + entry_path + "\n";
-                continue;
-            }
-            if (S_ISDIR(st.st_mode)) {
-                if (name == "." || name == "..")
-                    continue;
-                if (level >= deepest_walked_level)
-                    return; // this entry and the rest of the directory are left out
-                if (rules_.as_nobody && (st.st_mode & S_IROTH) == 0) {
-                    result.out += "skipping directory " + entry_path + " (" +
-                                  harness::error_text(EACCES) + ")\n";
-                    continue;
-                }
-                fd_guard sub(openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                if (sub.fd < 0) {
-                    result.out += "skipping directory " + entry_path + " (" +
-                                  harness::error_text(errno) + ")\n";
-                    continue;
-                }
-                walk(sub.fd, entry_path, level + 1);
-            } else if (S_ISREG(st.st_mode)) {
-                if (name[0] == '.' && !rules_.inclusive)
-                    continue;
-                if (skip_ && st.st_dev == skip_dev_ && st.st_ino == skip_ino_)
-                    continue;
-                result.out += "adding " + entry_path + "\n";
-                if (rules_.as_nobody && (st.st_mode & S_IROTH) == 0) {
-                    result.err += "could not open file " + entry_path + "\n";
-                    continue;
-                }
-                expected_file file;
-                file.entry_path = entry_path;
-                file.components = split_components(entry_path.substr(input_.size() + 1));
-                file.size = st.st_size;
-                if (rules_.read_content)
-                    file.content = read_at(dirfd, name);
-                result.files.push_back(std::move(file));
-            } else {
-                result.out += "ignoring " + entry_path + " (no directory or regular file)\n";
-            }
-        }
-    }
-
-    static std::string read_at(int dirfd, const std::string &name) {
-        fd_guard fd(openat(dirfd, name.c_str(), O_RDONLY | O_CLOEXEC));
-        std::string bytes;
-        if (fd.fd < 0) {
-            ADD_FAILURE() << "model cannot read " << name;
-            return bytes;
-        }
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(fd.fd, buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        return bytes;
-    }
-
-    std::string input_;
-    walk_rules rules_;
-    bool skip_ = false;
-    dev_t skip_dev_ = 0;
-    ino_t skip_ino_ = 0;
-};
-
-expected_walk model_walk(const std::string &input, const walk_rules &rules = {}) {
-    return walk_model(input, rules).result;
-}
-
-std::string concatenated(const std::vector<expected_file> &files) {
-    std::string all;
-    for (const auto &f : files)
-        all += f.content;
-    return all;
-}
-
-std::string file_entry(std::int64_t size, const std::vector<std::string> &components) {
-    std::string text = "d6:lengthi" + std::to_string(size) + "e4:pathl";
-    for (const auto &c : components)
-        text += bstr(c);
-    return text + "ee";
-}
-
-// The whole document for a directory, creation date blanked as strip_creation_date() does.
+// The whole document for a directory run of these tests, creation date blanked as
+// strip_creation_date() does.
 std::string expected_directory_torrent(const std::vector<expected_file> &files,
                                        const std::string &name, std::int64_t piece_length,
                                        const std::string &pieces,
                                        const std::string *comment = nullptr) {
-    std::string doc = "d8:announce" + bstr(announce_url);
+    harness::directory_torrent t;
+    t.announce_url = announce_url;
+    t.has_comment = comment != nullptr;
     if (comment != nullptr)
-        doc += "7:comment" + bstr(*comment);
-    doc += "13:creation datei0e4:infod5:filesl";
-    for (const auto &f : files)
-        doc += file_entry(f.size, f.components);
-    doc += "e4:name" + bstr(name) + "12:piece lengthi" + std::to_string(piece_length) + "e";
-    if (!pieces.empty())
-        doc += "6:pieces" + bstr(pieces);
-    return doc + "ee";
+        t.comment = *comment;
+    t.files = files;
+    t.name = name;
+    t.piece_length = piece_length;
+    t.pieces = pieces;
+    return harness::expected_directory_torrent(t);
 }
 
 std::string expected_for(const expected_walk &walk, const std::string &name, int piece_length) {
