@@ -106,6 +106,14 @@ run_result run_quillet(const std::vector<std::string> &args, const run_options_t
         return result;
     }
 
+    // A stdout nobody reads from the start: the read end is closed before the child exists,
+    // so that its very first write raises SIGPIPE however fast it starts.
+    if (opts.close_stdout_at_start) {
+        close(out_pipe[0]);
+        out_pipe[0] = -1;
+        result.stdout_closed = true;
+    }
+
     result.started = std::time(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
@@ -146,13 +154,9 @@ run_result run_quillet(const std::vector<std::string> &args, const run_options_t
     }
     int out_fd = out_pipe[0];
     int err_fd = err_pipe[0];
-    set_nonblocking(out_fd);
+    if (out_fd >= 0)
+        set_nonblocking(out_fd);
     set_nonblocking(err_fd);
-    if (opts.close_stdout_at_start) {
-        close(out_fd);
-        out_fd = -1;
-        result.stdout_closed = true;
-    }
 
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeout_seconds);
