@@ -1,0 +1,74 @@
+# bash completion for quillet                                  -*- shell-script -*-
+# Needs only bash itself; bash-completion loads it on demand from its completions directory.
+
+_quillet_options='-a --announce -p --port -P --path -l --piecelength -c --comment -i --inclusive
+-V --version -h --help --format --private --tracker --webseed --source --name --nodate --exclude
+--sorted --magnet'
+
+# The options whose value is the next word (or follows "=" in the long form).
+_quillet_takes_value() {
+    case $1 in
+    -a | --announce | -p | --port | -P | --path | -l | --piecelength | -c | --comment | \
+        --format | --tracker | --webseed | --source | --name | --exclude)
+        return 0
+        ;;
+    esac
+    return 1
+}
+
+# Values for an option's argument; free texts and URLs get no suggestions. A third argument is
+# put before each value, for a word that still holds "--option=".
+_quillet_values() {
+    local option=$1 current=$2 prefix=${3-}
+    if [[ $option == --format ]]; then
+        mapfile -t COMPREPLY < <(compgen -P "$prefix" -W 'v1 v2 hybrid' -- "$current")
+    fi
+}
+
+_quillet() {
+    local current=${COMP_WORDS[COMP_CWORD]}
+    local previous=${COMP_WORDS[COMP_CWORD - 1]}
+    COMPREPLY=()
+
+    # "--format=h" as one word, where COMP_WORDBREAKS leaves "=" inside words.
+    if [[ $current == --*=* ]]; then
+        _quillet_values "${current%%=*}" "${current#*=}" "${current%%=*}="
+        return 0
+    fi
+    # "--format=h" split by bash into "--format" "=" "h".
+    if [[ $current == = ]]; then
+        _quillet_values "$previous" ''
+        return 0
+    fi
+    if [[ $previous == = && $COMP_CWORD -ge 2 ]]; then
+        _quillet_values "${COMP_WORDS[COMP_CWORD - 2]}" "$current"
+        return 0
+    fi
+
+    # After "--" every word is an operand, even one that begins with a dash.
+    local index options_end=0
+    for ((index = 1; index < COMP_CWORD; index++)); do
+        if [[ ${COMP_WORDS[index]} == -- ]]; then
+            options_end=1
+            break
+        fi
+    done
+
+    if ((!options_end)); then
+        if _quillet_takes_value "$previous"; then
+            _quillet_values "$previous" "$current"
+            return 0
+        fi
+        if [[ $current == -* ]]; then
+            mapfile -t COMPREPLY < <(compgen -W "$_quillet_options" -- "$current")
+            return 0
+        fi
+    fi
+
+    # The operands: the input file or directory and the output torrent.
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -f -- "$current")
+    return 0
+}
+
+complete -F _quillet quillet

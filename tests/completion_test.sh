@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Shell completion: the bash completion offers every option, the three formats after --format
+# and file names for the operands, and completes nothing for a free-text value; the manual page
+# documents exactly the options it offers. The zsh and fish files are checked for syntax where
+# those shells are installed. Needs only bash (no bash-completion). Exit 0 on success, 1 on a
+# failure.
+set -u
+set -f # word lists below are split, never globbed
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source_dir=$(dirname "$here")
+failures=0
+
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+# shellcheck source=../completions/quillet.bash
+source "$source_dir/completions/quillet.bash" || {
+    echo "FAILED: cannot source completions/quillet.bash"
+    exit 1
+}
+[[ $(complete -p quillet 2>/dev/null) == *"-F _quillet"* ]] ||
+    fail "the completion is not registered for quillet"
+
+every_long_option='--announce --comment --exclude --format --help --inclusive --magnet --name
+--nodate --path --piecelength --port --private --sorted --source --tracker --version --webseed'
+every_short_option='-P -V -a -c -h -i -l -p'
+
+# Candidates for the last word of `quillet WORD...`, as bash would split the line; sorted,
+# space-separated.
+candidates() {
+    COMP_WORDS=(quillet "$@")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE="${COMP_WORDS[*]}"
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    _quillet quillet "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd ' ' -
+}
+
+sorted_words() {
+    printf '%s\n' $1 | LC_ALL=C sort | paste -sd ' ' -
+}
+
+# expect WANTED WORD...: the candidates for `quillet WORD...` are exactly WANTED.
+expect() {
+    local wanted actual
+    wanted=$(sorted_words "$1")
+    shift
+    actual=$(candidates "$@")
+    [[ $actual == "$wanted" ]] || fail "quillet $* <TAB>: got '$actual', wanted '$wanted'"
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/album"
+touch "$scratch/alpha.mkv" "$scratch/beta.txt" "$scratch/-dash"
+cd "$scratch" || exit 1
+
+# Options
+expect "$every_long_option" --
+expect "$every_long_option $every_short_option" -
+expect '--private' --pr
+expect '--path --piecelength --port --private' --p
+expect '--nodate --name' --n
+
+# Values of --format, in every form a shell hands them over
+expect 'v1 v2 hybrid' --format ''
+expect 'hybrid' --format h
+expect 'v1 v2' --format v
+expect 'v1 v2 hybrid' -a http://t.example --format ''
+expect 'v1 v2 hybrid' --format = ''  # "=" split off, as in the default COMP_WORDBREAKS
+expect 'v2' --format = v2
+expect 'v1 v2 hybrid' --format =
+expect '--format=hybrid' --format=hy # "=" kept inside the word
+
+# Free-text values get no file names and no options
+for option in -a --announce -p --port -P --path -l --piecelength -c --comment --tracker \
+    --webseed --source --name --exclude; do
+    expect '' "$option" al
+done
+
+# Operands: file and directory names, before, between and after options, and after "--"
+expect 'album alpha.mkv' al
+expect 'album alpha.mkv' -a http://t.example al
+expect 'album alpha.mkv' --private al
+expect 'album alpha.mkv' --format v2 --magnet al
+expect 'beta.txt' alpha.mkv b
+expect '-dash' -- -
+expect '-dash album alpha.mkv beta.txt' -a '' -- ''
+expect '-dash album alpha.mkv beta.txt' -a http://t.example ''
+
+# The manual page documents exactly the long options that are completed.
+manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |
+    grep -A1 '^\.TP' | grep -o '\\-\\-[a-z]*' | sed 's/\\//g' | LC_ALL=C sort -u |
+    paste -sd ' ' -)
+[[ $manual_options == "$(sorted_words "$every_long_option")" ]] ||
+    fail "the manual page's OPTIONS hold '$manual_options'"
+
+# zsh and fish: syntax only, where the shell is installed
+if command -v zsh >/dev/null; then
+    zsh -n "$source_dir/completions/_quillet" || fail "zsh -n completions/_quillet"
+else
+    echo "skipped: zsh is not installed, completions/_quillet not parsed"
+fi
+if command -v fish >/dev/null; then
+    fish -n "$source_dir/completions/quillet.fish" || fail "fish -n completions/quillet.fish"
+else
+    echo "skipped: fish is not installed, completions/quillet.fish not parsed"
+fi
+
+if ((failures > 0)); then
+    echo "$failures completion check(s) failed"
+    exit 1
+fi
+echo "completion: all checks passed"
