@@ -11,6 +11,5 @@ int main(int argc, char **argv) {
     case parse_outcome::run:
         break;
     }
-    return write_metainfo(options.announce, options.input_path, options.output_path, options.port,
-                          options.path, options.piece_length);
+    return write_metainfo(options);
 }

@@ -50,9 +50,11 @@ bool take_option(int option_char, run_options &options, parse_outcome &outcome) 
         options.piece_length = leading_decimal(optarg);
         return true;
     case 'c':
+        options.comment = optarg;
         run_comment = optarg;
         return true;
     case 'i':
+        options.inclusive = true;
         run_inclusive = true;
         return true;
     case 'h':

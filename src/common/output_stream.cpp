@@ -1,38 +1,30 @@
 #include "common/output_stream.h"
 
 #include <cerrno>
-#include <cstdarg>
 
 namespace {
-int first_output_error = 0;
-}
-
-void note_output_failure(int error) {
-    if (first_output_error == 0) {
-        first_output_error = error != 0 ? error : EIO;
+void note_output_failure(output_stream &out, int error) {
+    if (out.first_error == 0) {
+        out.first_error = error != 0 ? error : EIO;
     }
 }
+} // namespace
 
-int output_errno() {
-    return first_output_error;
-}
-
-bool out_printf(std::FILE *out, const char *format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    const int written = std::vfprintf(out, format, args);
-    va_end(args);
-    if (written < 0) {
-        note_output_failure(errno);
+bool out_write(output_stream &out, const void *data, std::size_t size) {
+    if (size != 0 && std::fwrite(data, 1, size, out.file) != size) {
+        note_output_failure(out, errno);
         return false;
     }
     return true;
 }
 
-bool out_write(std::FILE *out, const void *data, std::size_t size) {
-    if (size != 0 && std::fwrite(data, 1, size, out) != size) {
-        note_output_failure(errno);
-        return false;
+int out_close(output_stream &out) {
+    if (std::fflush(out.file) != 0) {
+        note_output_failure(out, errno);
     }
-    return true;
+    if (std::fclose(out.file) != 0) {
+        note_output_failure(out, errno);
+    }
+    out.file = nullptr;
+    return out.first_error;
 }

@@ -2,11 +2,16 @@
 #include <cstddef>
 #include <cstdio>
 
-// Writes to the metainfo output. The first failing write keeps its errno so the run can report
-// why the destination could not be written, however much later the failure is noticed.
-bool out_printf(std::FILE *out, const char *format, ...) __attribute__((format(printf, 2, 3)));
-bool out_write(std::FILE *out, const void *data, std::size_t size);
+// The metainfo output file. Every write goes through out_write, so that the first failing one
+// keeps its errno: the run can report why the destination could not be written, however much
+// later the failure is noticed.
+struct output_stream {
+    std::FILE *file = nullptr;
+    int first_error = 0; // errno of the first failed write, 0 while every write succeeded
+};
 
-// errno of the first failed write, 0 while every write succeeded.
-int output_errno();
-void note_output_failure(int error);
+// Returns whether all `size` bytes were taken.
+bool out_write(output_stream &out, const void *data, std::size_t size);
+
+// Flushes and closes the file (even after a failed write); returns first_error afterwards.
+int out_close(output_stream &out);

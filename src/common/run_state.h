@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// Values that cross the program's layers, set once per run.
+// The run's process-wide values, set once per run. Everything else of the run travels in its
+// run_options value (common/run_options.h).
 
-// The comment given with -c, or nullptr when there is none (an empty comment still counts).
+// The comment given with -c, as set while the options are read, or nullptr when there is none
+// (an empty comment still counts).
 extern const char *run_comment;
 
-// Whether hidden regular files (names starting with '.') are taken into a directory torrent.
+// Whether hidden regular files (names starting with '.') are taken into a directory torrent, as
+// set while the options are read.
 extern bool run_inclusive;
 
 // Identity of the open output file, so a walk over a tree that contains it can leave it out.

@@ -1,7 +1,5 @@
 #include "metainfo/name.h"
 
-#include "common/output_stream.h"
-
 std::string_view torrent_name(std::string_view input_path) {
     std::size_t end = input_path.size();
     // The first character always stays, so "///" keeps one slash.
@@ -15,10 +13,4 @@ std::string_view torrent_name(std::string_view input_path) {
     // Search for the last slash before the last kept character, which belongs to the name.
     const std::size_t slash = kept.rfind('/', kept.size() - 2);
     return slash == std::string_view::npos ? kept : kept.substr(slash + 1);
-}
-
-void write_name(std::FILE *out, const char *input_path) {
-    const std::string_view name = torrent_name(input_path);
-    out_printf(out, "4:name%zu:", name.size());
-    out_write(out, name.data(), name.size());
 }

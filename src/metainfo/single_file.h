@@ -1,8 +1,10 @@
 #pragma once
-#include <cstdint>
-#include <cstdio>
+#include "common/run_options.h"
+#include "metainfo/bencode.h"
 
-// Writes the info contents of a single-file torrent: length, name, piece length and the piece
-// digests, each digest written as soon as it is known. Returns 0, or 1 after reporting why.
-int write_single_file_info(const char *input_path, std::FILE *out, std::int64_t size,
-                           std::int32_t piece_length);
+#include <cstdint>
+
+// Writes the info contents of a single-file torrent for the run's input, a regular file of
+// `size` bytes: each digest is written as soon as it is known. Returns 0, or 1 after reporting
+// why.
+int write_single_file_info(const run_options &options, std::int64_t size, bencode_writer &out);

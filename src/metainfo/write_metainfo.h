@@ -1,7 +1,6 @@
 #pragma once
-#include <cstdint>
+#include "common/run_options.h"
 
-// Writes the whole metainfo file for the input path to the output path. Returns 0, or 1 after
-// one line on standard error; a failed run leaves no regular output file behind.
-int write_metainfo(const char *announce, const char *input_path, const char *output_path,
-                   const char *port, const char *path, std::int32_t piece_length);
+// Writes the whole metainfo file for the run's input path to its output path. Returns 0, or 1
+// after one line on standard error; a failed run leaves no regular output file behind.
+int write_metainfo(const run_options &options);

@@ -2,8 +2,8 @@
 
 #include "common/console.h"
 #include "common/numbers.h"
-#include "common/output_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,11 +47,12 @@ feed_status settle(feed_status status) {
                                                                      : status;
 }
 
-void write_stored_digests(std::FILE *out) {
+void hand_on_digests(pieces_sink &pieces) {
+    pieces.pieces_begin(state.piece_hashes_len);
     std::int64_t left = state.piece_hashes_len;
     for (const auto &chunk : state.piece_hashes) {
         const auto size = static_cast<std::size_t>(std::min<std::int64_t>(left, chunk_bytes));
-        out_write(out, chunk.get(), size);
+        pieces.pieces_part(chunk.get(), size);
         left -= static_cast<std::int64_t>(size);
     }
 }
@@ -75,13 +76,12 @@ feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size) 
     return settle(piece_stream_feed_bytes(*state.stream, data, size));
 }
 
-int accumulator_finish(std::FILE *out) {
+int accumulator_finish(pieces_sink &pieces) {
     const feed_status status = settle(piece_stream_finish(*state.stream));
     if (status == feed_status::out_of_memory) {
         report_failure("out of memory\n");
     } else if (piece_stream_bytes(*state.stream) > 0) {
-        out_printf(out, "6:pieces%lld:", static_cast<long long>(state.piece_hashes_len));
-        write_stored_digests(out);
+        hand_on_digests(pieces);
     }
     accumulator_discard();
     return status == feed_status::ok ? 0 : 1;

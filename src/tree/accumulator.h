@@ -1,12 +1,12 @@
 #pragma once
+#include "common/content_sink.h"
 #include "hash/piece_stream.h"
 
 #include <cstdint>
-#include <cstdio>
 
 // The directory torrent's piece accumulator: the content of every added file, in the order of
 // the file list, is one stream cut into pieces regardless of where files end. Digests of the
-// completed pieces are kept until the pieces key is written. One accumulator exists per run.
+// completed pieces are kept until the stream is finished. One accumulator exists per run.
 
 // Returns 0, or 1 after reporting that memory ran out.
 int accumulator_start(std::int32_t piece_length);
@@ -17,9 +17,9 @@ feed_status accumulator_feed(int fd, std::int64_t size);
 // Feeds bytes of a file that were read ahead.
 feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size);
 
-// Writes the pieces key when any byte was fed, then releases the buffers. Returns 0, or 1 after
-// reporting why.
-int accumulator_finish(std::FILE *out);
+// Hands every digest on to `pieces` when any byte was fed (nothing at all otherwise), then
+// releases the buffers. Returns 0, or 1 after reporting why.
+int accumulator_finish(pieces_sink &pieces);
 
 // Releases the buffers of a run that ended early.
 void accumulator_discard();

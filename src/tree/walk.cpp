@@ -2,11 +2,9 @@
 
 #include "common/console.h"
 #include "common/handles.h"
-#include "common/output_stream.h"
 #include "common/progress.h"
 #include "common/run_state.h"
 #include "hash/hash_workers.h"
-#include "metainfo/name.h"
 #include "tree/accumulator.h"
 #include "tree/prefetch.h"
 
@@ -96,7 +94,7 @@ bool open_content(entry_probe &probe, fd_owner &file) {
     return file.fd >= 0;
 }
 
-add_result add_file(std::FILE *out, const entry &file, std::string_view input_path) {
+add_result add_file(const entry &file, walk_run &run) {
     fd_owner input;
     const bool opened = open_content(file.probe, input);
     say_out("adding %s\n", file.path.c_str());
@@ -104,10 +102,10 @@ add_result add_file(std::FILE *out, const entry &file, std::string_view input_pa
         say_err("could not open file %s\n", file.path.c_str());
         return add_result::not_added;
     }
-    const std::string path_list = build_path_list(file.path.substr(input_path.size() + 1));
-    out_printf(out, "d6:lengthi%llde4:", static_cast<long long>(file.probe.status.st_size));
-    out_write(out, path_list.data(), path_list.size());
-    out_printf(out, "ee");
+    const std::string_view relative_path =
+        std::string_view(file.path).substr(run.input_path.size() + 1);
+    split_path(relative_path, run.path);
+    run.document.add_file({file.probe.status.st_size, run.path});
     if (report_feed_failure(feed_content(file.probe, input.fd), file.path.c_str()) != 0) {
         return add_result::run_failed;
     }
@@ -126,8 +124,7 @@ dir_ptr open_directory(int at_fd, const char *path) {
     return dir;
 }
 
-int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32_t piece_length,
-                      std::string_view input_path) {
+int walk_subdirectory(const entry &subdir, int level, walk_run &run) {
     const dir_ptr dir = open_directory(subdir.probe.dir_fd, subdir.probe.name.c_str());
     if (!dir && errno == ENOMEM) {
         // Leaving the directory out would pass off an incomplete torrent as the whole tree.
@@ -138,14 +135,14 @@ int walk_subdirectory(const entry &subdir, std::FILE *out, int level, std::int32
         say_out("skipping directory %s (%m)\n", subdir.path.c_str());
         return 0;
     }
-    return walk_directory(dir.get(), out, subdir.path, level + 1, piece_length, input_path);
+    return walk_directory(dir.get(), subdir.path, level + 1, run);
 }
 
-int take_regular_file(const entry &file, std::FILE *out, std::string_view input_path) {
+int take_regular_file(const entry &file, walk_run &run) {
     if (hidden_and_left_out(file.probe.name) || is_run_output(file.probe.status)) {
         return 0;
     }
-    switch (add_file(out, file, input_path)) {
+    switch (add_file(file, run)) {
     case add_result::added:
         ++files_added;
         progress_file();
@@ -160,8 +157,7 @@ int take_regular_file(const entry &file, std::FILE *out, std::string_view input_
 
 enum class walk_step { next, stop_directory, fail };
 
-walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t piece_length,
-                     std::string_view input_path) {
+walk_step take_entry(const entry &item, int level, walk_run &run) {
     if (item.probe.out_of_memory) {
         report_failure("out of memory\n");
         return walk_step::fail;
@@ -179,11 +175,10 @@ walk_step take_entry(const entry &item, std::FILE *out, int level, std::int32_t 
         if (level >= max_nesting_level) {
             return walk_step::stop_directory;
         }
-        return walk_subdirectory(item, out, level, piece_length, input_path) == 0 ? walk_step::next
-                                                                                  : walk_step::fail;
+        return walk_subdirectory(item, level, run) == 0 ? walk_step::next : walk_step::fail;
     }
     if (S_ISREG(mode)) {
-        return take_regular_file(item, out, input_path) == 0 ? walk_step::next : walk_step::fail;
+        return take_regular_file(item, run) == 0 ? walk_step::next : walk_step::fail;
     }
     say_out("ignoring %s (no directory or regular file)\n", item.path.c_str());
     return walk_step::next;
@@ -234,20 +229,19 @@ void fill_window(listing_window &window) {
 }
 } // namespace
 
-int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int level,
-                   std::int32_t piece_length, std::string_view input_path) {
+int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
     listing_window window(dir);
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
-        if (output_errno() != 0) {
+        if (run.document.output_failed()) {
             return 1;
         }
         std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
         window.probes.pop_front();
         prefetch_wait(*walk_prefetcher, *probe);
         path.assign(dir_path).append("/").append(probe->name);
-        const walk_step step = take_entry({*probe, path}, out, level, piece_length, input_path);
+        const walk_step step = take_entry({*probe, path}, level, run);
         prefetch_release(*walk_prefetcher, *probe);
         recycle_probe(std::move(probe));
         if (step != walk_step::next) {
@@ -257,8 +251,8 @@ int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int le
     return 0;
 }
 
-std::string build_path_list(std::string_view relative_path) {
-    std::string list = "pathl";
+void split_path(std::string_view relative_path, std::vector<std::string_view> &components) {
+    components.clear();
     std::size_t start = 0;
     while (start <= relative_path.size()) {
         std::size_t end = relative_path.find('/', start);
@@ -266,12 +260,10 @@ std::string build_path_list(std::string_view relative_path) {
             end = relative_path.size();
         }
         if (end > start) {
-            list.append(std::to_string(end - start)).append(":");
-            list.append(relative_path.substr(start, end - start));
+            components.push_back(relative_path.substr(start, end - start));
         }
         start = end + 1;
     }
-    return list;
 }
 
 namespace {
@@ -282,15 +274,14 @@ struct accumulator_scope {
     ~accumulator_scope() { accumulator_discard(); }
 };
 
-int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
-                         std::int32_t piece_length) {
+int walk_input_directory(DIR *dir, walk_run &run) {
     prefetcher look_ahead;
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
     prefetch_start(look_ahead, threads > 1 ? threads - 1 : 0);
     walk_prefetcher = &look_ahead;
     progress_start(-1);
-    const int walked = walk_directory(dir, out, input_path, 0, piece_length, input_path);
+    const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
     progress_stop();
     prefetch_stop(look_ahead);
     walk_prefetcher = nullptr;
@@ -299,26 +290,26 @@ int walk_input_directory(DIR *dir, std::FILE *out, const char *input_path,
 }
 } // namespace
 
-int write_directory_info(const char *input_path, std::FILE *out, std::int32_t piece_length) {
+int write_directory_info(const run_options &options, directory_sink &document) {
+    const char *input_path = options.input_path;
     const dir_ptr dir = open_directory(AT_FDCWD, input_path);
     if (!dir) {
         report_failure("could not read directory %s\n", input_path);
         return 1;
     }
-    if (accumulator_start(piece_length) != 0) {
+    if (accumulator_start(options.piece_length) != 0) {
         return 1;
     }
     // Whatever ends the walk, the accumulator's buffers and threads go with it.
     const accumulator_scope accumulator;
     files_added = 0;
-    out_printf(out, "5:filesl");
-    if (walk_input_directory(dir.get(), out, input_path, piece_length) != 0) {
+    document.files_begin();
+    walk_run run{input_path, document, {}};
+    if (walk_input_directory(dir.get(), run) != 0) {
         return 1;
     }
-    out_printf(out, "e");
-    write_name(out, input_path);
-    out_printf(out, "12:piece lengthi%de", piece_length);
-    if (accumulator_finish(out) != 0) {
+    document.files_end();
+    if (accumulator_finish(document) != 0) {
         return 1;
     }
     if (files_added == 0) {

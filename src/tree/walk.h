@@ -1,9 +1,12 @@
 #pragma once
+#include "common/content_sink.h"
+#include "common/run_options.h"
+
 #include <cstdint>
-#include <cstdio>
 #include <dirent.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Number of files whose entry went into the file list this run.
 extern std::int32_t files_added;
@@ -11,14 +14,20 @@ extern std::int32_t files_added;
 // Directories nested deeper than this below the input directory are left out.
 constexpr int max_nesting_level = 29;
 
-// Writes the info contents of a directory torrent: the file list, the name, the piece length
-// and the pieces over the listed files' content. Returns 0, or 1 after reporting why.
-int write_directory_info(const char *input_path, std::FILE *out, std::int32_t piece_length);
+// Hands the parts of a directory torrent for the run's input directory to `document`: the file
+// list, then the pieces over the listed files' content. Returns 0, or 1 after reporting why.
+int write_directory_info(const run_options &options, directory_sink &document);
+
+// What every directory of one walk shares.
+struct walk_run {
+    std::string_view input_path; // as typed: every entry path begins with it and a slash
+    directory_sink &document;
+    std::vector<std::string_view> path; // the current entry's path components
+};
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail
 // (the reason has been reported).
-int walk_directory(DIR *dir, std::FILE *out, const std::string &dir_path, int level,
-                   std::int32_t piece_length, std::string_view input_path);
+int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run);
 
-// "pathl" followed by one "<length>:<component>" element per non-empty component.
-std::string build_path_list(std::string_view relative_path);
+// Splits a path below the input directory into its non-empty components.
+void split_path(std::string_view relative_path, std::vector<std::string_view> &components);

@@ -1,0 +1,47 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// What the content writers outside the document module (the walk, the piece accumulator) hand
+// over, without knowing how the document lays it out or where it is written.
+
+// One file of a directory torrent, as the walk adds it.
+struct file_entry {
+    std::int64_t length = 0;
+    // Its path below the input directory, one element per component, none of them empty.
+    std::span<const std::string_view> path;
+};
+
+// Receives a pieces string: its byte length first, then exactly that many bytes of digests,
+// in piece order, in as many parts as it takes.
+class pieces_sink {
+  public:
+    virtual void pieces_begin(std::int64_t length) = 0;
+    virtual void pieces_part(const unsigned char *digests, std::size_t size) = 0;
+
+  protected:
+    pieces_sink() = default;
+    pieces_sink(const pieces_sink &) = default;
+    pieces_sink &operator=(const pieces_sink &) = default;
+    ~pieces_sink() = default;
+};
+
+// Receives the parts of a directory torrent in document order: the file list, one entry per
+// added file in the order of the walk, then the pieces over the listed files' content (only
+// when any byte was fed).
+class directory_sink : public pieces_sink {
+  public:
+    virtual void files_begin() = 0;
+    virtual void add_file(const file_entry &entry) = 0;
+    virtual void files_end() = 0;
+    // Whether the output can no longer be written, which makes the rest of the walk pointless.
+    virtual bool output_failed() const = 0;
+
+  protected:
+    directory_sink() = default;
+    directory_sink(const directory_sink &) = default;
+    directory_sink &operator=(const directory_sink &) = default;
+    ~directory_sink() = default;
+};

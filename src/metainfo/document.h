@@ -1,0 +1,64 @@
+#pragma once
+#include "common/content_sink.h"
+#include "metainfo/bencode.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// The layout of every metainfo document the tool writes: which keys the outer dictionary and the
+// info dictionary hold, in which order, and where the content writers' values go. No other module
+// knows a key. The document is written front to back as its values become known: the digests go
+// out as they are computed and nothing of the document is held in memory.
+
+// The outer dictionary's values.
+struct document_head {
+    // The announce URL is these three texts joined as base ":" port path, each byte for byte.
+    std::string_view announce_base;
+    std::string_view port;
+    std::string_view path;
+    const char *comment = nullptr; // no comment key when nullptr; an empty one still counts
+    std::int64_t creation_date = 0;
+    // When set, receives the info dictionary's bytes exactly as they are written.
+    byte_tap info_bytes;
+};
+
+// What every info dictionary holds besides its content.
+struct info_basics {
+    std::string_view input_path; // as typed: the torrent's name comes from it
+    std::int32_t piece_length = 0;
+};
+
+// Writes the outer dictionary up to and including the opening of the info dictionary.
+void open_document(bencode_writer &out, const document_head &head);
+
+// Ends the info dictionary and the document. A run that failed on its way ends the same way.
+void close_document(bencode_writer &out);
+
+// The info dictionary's name key, from the input path as typed.
+void write_name(bencode_writer &out, std::string_view input_path);
+
+// A single file's info contents up to its digests: the pieces string's length is announced from
+// the file's length, and its digests follow through write_digests.
+void open_single_file_info(bencode_writer &out, std::int64_t length, const info_basics &info);
+
+// Returns whether the digests were taken.
+bool write_digests(bencode_writer &out, const unsigned char *digests, std::size_t size);
+
+// Lays out a directory's info contents from the parts the walk and the piece accumulator hand
+// over.
+class directory_document final : public directory_sink {
+  public:
+    directory_document(bencode_writer &out, const info_basics &info);
+
+    void files_begin() override;
+    void add_file(const file_entry &entry) override;
+    void files_end() override;
+    bool output_failed() const override;
+    void pieces_begin(std::int64_t length) override;
+    void pieces_part(const unsigned char *digests, std::size_t size) override;
+
+  private:
+    bencode_writer &out_;
+    info_basics info_;
+};
