@@ -159,14 +159,16 @@ def check_walk_rules():
     """The walk rules libtorrent has no say in: hidden files, other file types, the output,
     the nesting limit. Returns the number of mismatches."""
     with tempfile.TemporaryDirectory() as top:
-        def at_level(level):
-            return "/".join(["d"] * level) + "/f"
+        def at_level(level, name="f"):
+            return "/".join(["d"] * level) + "/" + name
 
+        # At level 29 the walk ends at the first subdirectory, "d": "c" sorts before it and
+        # stays, "f" after it is left out.
         write_content(top, {".hd/f": 1, ".hidden": 1, "a/b": 1, "a-b": 1, "a.txt": 1,
-                            "ln": "a", "out.torrent": 1, at_level(28): 1, at_level(29): 1,
-                            at_level(30): 1})
+                            "ln": "a", "out.torrent": 1, at_level(28): 1, at_level(29, "c"): 1,
+                            at_level(29): 1, at_level(30): 1})
         os.mkfifo(os.path.join(top, "pipe"))
-        expected = [".hd/f", ".hidden", "a/b", "a-b", "a.txt", at_level(29), at_level(28),
+        expected = [".hd/f", ".hidden", "a/b", "a-b", "a.txt", at_level(29, "c"), at_level(28),
                     "ln/b"]
         cases = [  # (what the walk is given, the files it must take, in order)
             ({"inclusive": True, "leave_out": os.path.join(top, "out.torrent")}, expected),

@@ -3,7 +3,9 @@
 #include "common/console.h"
 #include "common/numbers.h"
 #include "common/run_state.h"
+#include "hash/merkle.h"
 
+#include <cstring>
 #include <getopt.h>
 
 namespace {
@@ -22,6 +24,9 @@ constexpr const char *help_text =
 
 constexpr const char *short_options = "a:hiVp:P:l:c:";
 
+// Long options without a short letter are told apart by values beyond any character.
+constexpr int format_option = 256;
+
 const option long_options[] = {
     {"announce", required_argument, nullptr, 'a'},
     {"help", no_argument, nullptr, 'h'},
@@ -31,8 +36,37 @@ const option long_options[] = {
     {"piecelength", required_argument, nullptr, 'l'},
     {"comment", required_argument, nullptr, 'c'},
     {"inclusive", no_argument, nullptr, 'i'},
+    {"format", required_argument, nullptr, format_option},
     {nullptr, 0, nullptr, 0},
 };
+
+// A word --format does not know ends the run at once, like an option the parser rejects.
+bool take_format(const char *word, run_options &options, parse_outcome &outcome) {
+    const struct {
+        const char *word;
+        torrent_format format;
+    } known[] = {
+        {"v1", torrent_format::v1}, {"v2", torrent_format::v2}, {"hybrid", torrent_format::hybrid}};
+    for (const auto &choice : known) {
+        if (std::strcmp(word, choice.word) == 0) {
+            options.format = choice.format;
+            return true;
+        }
+    }
+    report_failure("unknown format '%s': use v1, v2 or hybrid\n", word);
+    outcome = parse_outcome::exit_failure;
+    return false;
+}
+
+// v2 pieces are whole subtrees of 16 KiB blocks, so only some lengths can be used.
+bool piece_length_fits_format(const run_options &options) {
+    if (options.format == torrent_format::v1 || merkle_piece_length_fits(options.piece_length)) {
+        return true;
+    }
+    report_failure("piece length has to be a power of two >= 16384 for %s torrents.\n",
+                   options.format == torrent_format::v2 ? "v2" : "hybrid");
+    return false;
+}
 
 // Records one option's value; returns false for the options that end the run at once.
 bool take_option(int option_char, run_options &options, parse_outcome &outcome) {
@@ -57,6 +91,8 @@ bool take_option(int option_char, run_options &options, parse_outcome &outcome) 
         options.inclusive = true;
         run_inclusive = true;
         return true;
+    case format_option:
+        return take_format(optarg, options, outcome);
     case 'h':
         say_out("%s\n", help_text);
         outcome = parse_outcome::exit_success;
@@ -94,6 +130,13 @@ parse_outcome parse_command_line(int argc, char **argv, run_options &options) {
     if (options.piece_length <= 0) {
         report_failure("piece length has to be > 0.\n");
         return parse_outcome::exit_failure;
+    }
+    if (!piece_length_fits_format(options)) {
+        return parse_outcome::exit_failure;
+    }
+    // The file tree of v2 and hybrid is ordered by name, and so is the walk that fills it.
+    if (options.format != torrent_format::v1) {
+        options.sorted = true;
     }
     take_positionals(argc, argv, options);
     if (options.announce == nullptr || options.input_path == nullptr ||

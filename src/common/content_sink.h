@@ -1,17 +1,33 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // What the content writers outside the document module (the walk, the piece accumulator) hand
 // over, without knowing how the document lays it out or where it is written.
 
-// One file of a directory torrent, as the walk adds it.
+// One node of a file's SHA-256 merkle tree (v2 and hybrid torrents).
+using tree_node = std::array<unsigned char, 32>;
+
+// What a v2 document records of one file's merkle tree.
+struct file_hashes {
+    bool has_root = false; // an empty file has no tree
+    tree_node root{};      // its `pieces root`
+    // One node per piece, for a file longer than one piece; empty otherwise.
+    std::vector<tree_node> piece_layer;
+};
+
+// One file of a torrent, as the walk adds it.
 struct file_entry {
     std::int64_t length = 0;
     // Its path below the input directory, one element per component, none of them empty.
     std::span<const std::string_view> path;
+    // v2 and hybrid: the file's tree, complete because its content was hashed first; the
+    // document takes the piece layer over. nullptr for v1.
+    file_hashes *hashes = nullptr;
 };
 
 // Receives a pieces string: its byte length first, then exactly that many bytes of digests,

@@ -37,3 +37,8 @@ std::int64_t piece_count(std::int64_t size, std::int32_t piece_length) {
 std::int64_t pieces_length(std::int64_t size, std::int32_t piece_length) {
     return digest_size * piece_count(size, piece_length);
 }
+
+std::int64_t padding_length(std::int64_t length, std::int32_t piece_length) {
+    const std::int64_t past_boundary = length % piece_length;
+    return past_boundary == 0 ? 0 : piece_length - past_boundary;
+}

@@ -1,6 +1,13 @@
 #pragma once
 #include <cstdint>
 
+// The kinds of metainfo document the tool writes.
+enum class torrent_format {
+    v1,     // SHA-1 pieces over the content as one stream
+    v2,     // a SHA-256 merkle tree per file
+    hybrid, // both in one info dictionary, every file starting on a piece boundary
+};
+
 // The values of one run, gathered from the command line and handed down whole to every layer
 // that needs one of them. A new option becomes one more field here.
 struct run_options {
@@ -12,4 +19,9 @@ struct run_options {
     bool inclusive = false;        // hidden regular files go into a directory torrent too
     const char *input_path = nullptr;
     const char *output_path = nullptr;
+    torrent_format format = torrent_format::v1;
+    // Directory entries are taken in ascending byte order of their names at every level,
+    // instead of the order the system lists them in. v2 and hybrid always sort: their file
+    // tree is ordered that way.
+    bool sorted = false;
 };

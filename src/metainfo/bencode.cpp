@@ -84,6 +84,7 @@ void bencode_writer::end() {
     }
     if (!open_.empty()) {
         open_.pop_back();
+        complete_ = open_.empty();
     }
 }
 
@@ -93,4 +94,8 @@ void bencode_writer::tap_next_container(byte_tap tap) {
 
 bool bencode_writer::failed() const {
     return file_ != nullptr && file_->first_error != 0;
+}
+
+bool bencode_writer::complete() const {
+    return complete_;
 }

@@ -44,6 +44,9 @@ class bencode_writer {
     // Whether a write to the output file has failed.
     bool failed() const;
 
+    // Whether the outermost container has been closed: the document is complete.
+    bool complete() const;
+
   private:
     struct open_container {
         bool is_dict = false;
@@ -60,4 +63,5 @@ class bencode_writer {
     byte_tap pending_tap_;
     byte_tap tap_;
     std::size_t tap_depth_ = 0; // open containers while the tapped one is the innermost
+    bool complete_ = false;
 };

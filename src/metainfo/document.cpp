@@ -3,6 +3,9 @@
 #include "common/numbers.h"
 #include "metainfo/name.h"
 
+#include <algorithm>
+#include <charconv>
+
 void open_document(bencode_writer &out, const document_head &head) {
     out.begin_dict();
     out.key("announce");
@@ -45,6 +48,21 @@ void open_pieces(bencode_writer &out, std::int64_t length) {
     out.key("pieces");
     out.string_head(length);
 }
+
+// One file's entry of a v1 file list; `path` holds its components.
+template <typename components>
+void write_file_entry(bencode_writer &out, std::int64_t length, const components &path) {
+    out.begin_dict();
+    out.key("length");
+    out.integer(length);
+    out.key("path");
+    out.begin_list();
+    for (const auto &component : path) {
+        out.string(component);
+    }
+    out.end();
+    out.end();
+}
 } // namespace
 
 void open_single_file_info(bencode_writer &out, std::int64_t length, const info_basics &info) {
@@ -68,16 +86,7 @@ void directory_document::files_begin() {
 }
 
 void directory_document::add_file(const file_entry &entry) {
-    out_.begin_dict();
-    out_.key("length");
-    out_.integer(entry.length);
-    out_.key("path");
-    out_.begin_list();
-    for (const std::string_view component : entry.path) {
-        out_.string(component);
-    }
-    out_.end();
-    out_.end();
+    write_file_entry(out_, entry.length, entry.path);
 }
 
 void directory_document::files_end() {
@@ -96,4 +105,175 @@ void directory_document::pieces_begin(std::int64_t length) {
 
 void directory_document::pieces_part(const unsigned char *digests, std::size_t size) {
     write_digests(out_, digests, size);
+}
+
+v2_document::v2_document(bencode_writer &out, const info_basics &info, bool hybrid,
+                         bool single_file)
+    : out_(out), info_(info), hybrid_(hybrid), single_file_(single_file) {}
+
+// Nothing can be written before the file tree is complete.
+void v2_document::files_begin() {}
+
+void v2_document::add_file(const file_entry &entry) {
+    kept_file &kept = files_.emplace_back();
+    if (single_file_) {
+        kept.path.emplace_back(torrent_name(info_.input_path));
+    } else {
+        kept.path.assign(entry.path.begin(), entry.path.end());
+    }
+    kept.length = entry.length;
+    if (entry.hashes != nullptr) {
+        kept.hashes = std::move(*entry.hashes);
+    }
+}
+
+void v2_document::files_end() {
+    write_file_tree();
+    if (hybrid_ && single_file_) {
+        out_.key("length");
+        out_.integer(files_.front().length);
+    } else if (hybrid_) {
+        write_v1_files();
+    }
+    out_.key("meta version");
+    out_.integer(2);
+    write_name(out_, info_.input_path);
+    write_piece_length(out_, info_);
+}
+
+bool v2_document::output_failed() const {
+    return out_.failed();
+}
+
+void v2_document::pieces_begin(std::int64_t length) {
+    open_pieces(out_, length);
+    pieces_written_ = true;
+}
+
+void v2_document::pieces_part(const unsigned char *digests, std::size_t size) {
+    write_digests(out_, digests, size);
+}
+
+void v2_document::end_document() {
+    // A single empty file still has its empty pieces, as in v1.
+    if (hybrid_ && single_file_ && !pieces_written_) {
+        open_pieces(out_, 0);
+    }
+    // Ordered before anything more is written, so that running out of memory on the way
+    // leaves the document open as every failed run does.
+    const std::vector<const kept_file *> layered = files_by_root();
+    out_.end();
+    write_piece_layers(layered);
+    out_.end();
+}
+
+namespace {
+std::string_view node_bytes(const tree_node &node) {
+    return {reinterpret_cast<const char *>(node.data()), node.size()};
+}
+
+// How many leading directories two paths share; the last component of each is its file's name.
+std::size_t shared_directories(const std::vector<std::string_view> &open,
+                               const std::vector<std::string> &path) {
+    std::size_t shared = 0;
+    while (shared < open.size() && shared + 1 < path.size() && open[shared] == path[shared]) {
+        ++shared;
+    }
+    return shared;
+}
+} // namespace
+
+// Files come in the order of the tree, so each directory's dictionary is opened at its first
+// file and closed after its last.
+void v2_document::write_file_tree() {
+    out_.key("file tree");
+    out_.begin_dict();
+    std::vector<std::string_view> open;
+    for (const kept_file &file : files_) {
+        for (std::size_t keep = shared_directories(open, file.path); open.size() > keep;) {
+            out_.end();
+            open.pop_back();
+        }
+        while (open.size() + 1 < file.path.size()) {
+            open.emplace_back(file.path[open.size()]);
+            out_.key(open.back());
+            out_.begin_dict();
+        }
+        out_.key(file.path.back());
+        out_.begin_dict();
+        out_.key("");
+        out_.begin_dict();
+        out_.key("length");
+        out_.integer(file.length);
+        if (file.hashes.has_root) {
+            out_.key("pieces root");
+            out_.string(node_bytes(file.hashes.root));
+        }
+        out_.end();
+        out_.end();
+    }
+    for (; !open.empty(); open.pop_back()) {
+        out_.end();
+    }
+    out_.end();
+}
+
+// Every file that does not end on a piece boundary is followed by its padding, so that the
+// next file, and the end of the content, are on one.
+void v2_document::write_v1_files() {
+    out_.key("files");
+    out_.begin_list();
+    for (const kept_file &file : files_) {
+        write_file_entry(out_, file.length, file.path);
+        const std::int64_t padding = padding_length(file.length, info_.piece_length);
+        if (padding == 0) {
+            continue;
+        }
+        char digits[24];
+        const char *end = std::to_chars(digits, digits + sizeof digits, padding).ptr;
+        out_.begin_dict();
+        out_.key("attr");
+        out_.string("p");
+        out_.key("length");
+        out_.integer(padding);
+        out_.key("path");
+        out_.begin_list();
+        out_.string(".pad");
+        out_.string(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        out_.end();
+        out_.end();
+    }
+    out_.end();
+}
+
+// The files that have a piece layer, in ascending byte order of their pieces roots; files of
+// the same content share one entry.
+std::vector<const v2_document::kept_file *> v2_document::files_by_root() const {
+    std::vector<const kept_file *> layered;
+    for (const kept_file &file : files_) {
+        if (!file.hashes.piece_layer.empty()) {
+            layered.push_back(&file);
+        }
+    }
+    const auto by_root = [](const kept_file *a, const kept_file *b) {
+        return a->hashes.root < b->hashes.root;
+    };
+    const auto same_root = [](const kept_file *a, const kept_file *b) {
+        return a->hashes.root == b->hashes.root;
+    };
+    std::sort(layered.begin(), layered.end(), by_root);
+    layered.erase(std::unique(layered.begin(), layered.end(), same_root), layered.end());
+    return layered;
+}
+
+void v2_document::write_piece_layers(const std::vector<const kept_file *> &layered) {
+    out_.key("piece layers");
+    out_.begin_dict();
+    for (const kept_file *file : layered) {
+        const std::vector<tree_node> &layer = file->hashes.piece_layer;
+        out_.key(node_bytes(file->hashes.root));
+        out_.string_head(static_cast<std::int64_t>(layer.size() * sizeof(tree_node)));
+        out_.string_part(layer.data(), layer.size() * sizeof(tree_node));
+    }
+    out_.end();
 }

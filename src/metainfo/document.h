@@ -4,12 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // The layout of every metainfo document the tool writes: which keys the outer dictionary and the
 // info dictionary hold, in which order, and where the content writers' values go. No other module
-// knows a key. The document is written front to back as its values become known: the digests go
-// out as they are computed and nothing of the document is held in memory.
+// knows a key. The document is written front to back as its values become known: in v1 the
+// digests go out as they are computed and nothing of the document is held in memory; v2 and
+// hybrid keep the files and their trees until the file tree can be written.
 
 // The outer dictionary's values.
 struct document_head {
@@ -33,6 +36,7 @@ struct info_basics {
 void open_document(bencode_writer &out, const document_head &head);
 
 // Ends the info dictionary and the document. A run that failed on its way ends the same way.
+// (A complete v2 document is ended by its own writer.)
 void close_document(bencode_writer &out);
 
 // The info dictionary's name key, from the input path as typed.
@@ -61,4 +65,44 @@ class directory_document final : public directory_sink {
   private:
     bencode_writer &out_;
     info_basics info_;
+};
+
+// Lays out a v2 or hybrid document. Its info dictionary opens with the file tree, which needs
+// every file's tree: the files are kept, with their hashes, and written once all are added.
+// The parts come in the order of directory_sink: files_begin, add_file for every file (in the
+// order of the file tree: ascending byte order of names at every level), files_end, and for
+// hybrid the v1 pieces; end_document then writes the rest. A single-file torrent has one file,
+// named in the file tree by the torrent's name.
+class v2_document final : public directory_sink {
+  public:
+    v2_document(bencode_writer &out, const info_basics &info, bool hybrid, bool single_file);
+
+    void files_begin() override;
+    void add_file(const file_entry &entry) override;
+    void files_end() override;
+    bool output_failed() const override;
+    void pieces_begin(std::int64_t length) override;
+    void pieces_part(const unsigned char *digests, std::size_t size) override;
+
+    // Ends the info dictionary, writes the piece layers and ends the document.
+    void end_document();
+
+  private:
+    struct kept_file {
+        std::vector<std::string> path;
+        std::int64_t length = 0;
+        file_hashes hashes;
+    };
+
+    void write_file_tree();
+    void write_v1_files();
+    std::vector<const kept_file *> files_by_root() const;
+    void write_piece_layers(const std::vector<const kept_file *> &layered);
+
+    bencode_writer &out_;
+    info_basics info_;
+    bool hybrid_;
+    bool single_file_;
+    bool pieces_written_ = false;
+    std::vector<kept_file> files_;
 };

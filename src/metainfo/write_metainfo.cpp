@@ -38,21 +38,37 @@ document_head head_of(const run_options &options) {
     return head;
 }
 
+// v2 and hybrid: the whole content is hashed before the info dictionary can be written.
+int write_v2_info(const run_options &options, const struct stat &input, bencode_writer &out) {
+    const bool single_file = S_ISREG(input.st_mode);
+    v2_document document(out, {options.input_path, options.piece_length},
+                         options.format == torrent_format::hybrid, single_file);
+    const int status = single_file ? hash_single_file(options, input.st_size, document)
+                                   : write_directory_info(options, document);
+    if (status == 0) {
+        document.end_document();
+    }
+    return status;
+}
+
 int write_info_contents(const run_options &options, bencode_writer &out) {
     struct stat input = {};
     if (stat(options.input_path, &input) != 0) {
         report_failure("could not access %s: %m\n", options.input_path);
         return 1;
     }
+    if (!S_ISREG(input.st_mode) && !S_ISDIR(input.st_mode)) {
+        report_failure("not a file or directory: %s\n", options.input_path);
+        return 1;
+    }
+    if (options.format != torrent_format::v1) {
+        return write_v2_info(options, input, out);
+    }
     if (S_ISREG(input.st_mode)) {
         return write_single_file_info(options, input.st_size, out);
     }
-    if (S_ISDIR(input.st_mode)) {
-        directory_document document(out, {options.input_path, options.piece_length});
-        return write_directory_info(options, document);
-    }
-    report_failure("not a file or directory: %s\n", options.input_path);
-    return 1;
+    directory_document document(out, {options.input_path, options.piece_length});
+    return write_directory_info(options, document);
 }
 
 // Memory can run out in any container along the way; the run then fails like any other.
@@ -88,8 +104,11 @@ void remember_output(std::FILE *out) {
 int write_document(const run_options &options, output_stream &output) {
     bencode_writer out(output);
     const int status = write_contents_or_fail(options, out);
-    // A failed run ends its document the same way.
-    close_document(out);
+    // A failed run ends its document the same way; a complete v2 document has been ended by
+    // its writer.
+    if (!out.complete()) {
+        close_document(out);
+    }
     return status;
 }
 } // namespace

@@ -58,9 +58,9 @@ void hand_on_digests(pieces_sink &pieces) {
 }
 } // namespace
 
-int accumulator_start(std::int32_t piece_length) {
+int accumulator_start(std::int32_t piece_length, std::int64_t content_limit) {
     state = accumulator{};
-    state.stream = piece_stream_start(piece_length, -1, store_digests);
+    state.stream = piece_stream_start(piece_length, content_limit, store_digests);
     if (!state.stream) {
         report_failure("out of memory\n");
         return 1;

@@ -8,8 +8,9 @@
 // the file list, is one stream cut into pieces regardless of where files end. Digests of the
 // completed pieces are kept until the stream is finished. One accumulator exists per run.
 
-// Returns 0, or 1 after reporting that memory ran out.
-int accumulator_start(std::int32_t piece_length);
+// `content_limit` is the whole content's size when known in advance, or -1. Returns 0, or 1
+// after reporting that memory ran out.
+int accumulator_start(std::int32_t piece_length, std::int64_t content_limit = -1);
 
 // Feeds one open file, which must yield exactly `size` bytes.
 feed_status accumulator_feed(int fd, std::int64_t size);
@@ -23,3 +24,12 @@ int accumulator_finish(pieces_sink &pieces);
 
 // Releases the buffers of a run that ended early.
 void accumulator_discard();
+
+// Whatever ends the run, the accumulator's buffers and threads go with the scope that started
+// it; discarding an accumulator that was finished, or never started, does nothing.
+struct accumulator_scope {
+    accumulator_scope() = default;
+    accumulator_scope(const accumulator_scope &) = delete;
+    accumulator_scope &operator=(const accumulator_scope &) = delete;
+    ~accumulator_scope() { accumulator_discard(); }
+};

@@ -8,6 +8,7 @@
 #include "tree/accumulator.h"
 #include "tree/prefetch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -62,11 +63,14 @@ bool is_dot_or_dotdot(const std::string &name) {
     return name == "." || name == "..";
 }
 
-// Feeds a file's content, read ahead or read now from the open file.
-feed_status feed_content(const entry_probe &probe, int fd) {
+// Feeds a file's content, read ahead or read now from the open file, to the accumulator (v1) or
+// to the file's own tree (v2, hybrid).
+feed_status feed_content(const entry_probe &probe, int fd, file_hasher *hasher) {
     switch (probe.content) {
     case probe_content::read:
-        return accumulator_feed_bytes(probe.bytes.data(), probe.bytes.size());
+        return hasher != nullptr
+                   ? file_hasher_feed_bytes(*hasher, probe.bytes.data(), probe.bytes.size())
+                   : accumulator_feed_bytes(probe.bytes.data(), probe.bytes.size());
     case probe_content::read_failed:
         errno = probe.error;
         return feed_status::read_error;
@@ -76,7 +80,27 @@ feed_status feed_content(const entry_probe &probe, int fd) {
     case probe_content::open_failed:
         break;
     }
-    return accumulator_feed(fd, probe.status.st_size);
+    return hasher != nullptr ? file_hasher_feed(*hasher, fd, probe.status.st_size)
+                             : accumulator_feed(fd, probe.status.st_size);
+}
+
+// v1 lists the file before its content goes to the one stream of the whole torrent; v2 and
+// hybrid can list it only once its own tree is complete.
+feed_status list_and_feed(const entry_probe &probe, int fd, file_entry &listed, walk_run &run) {
+    if (run.hasher == nullptr) {
+        run.document.add_file(listed);
+        return feed_content(probe, fd, nullptr);
+    }
+    file_hashes hashes;
+    feed_status status = feed_content(probe, fd, run.hasher);
+    if (status == feed_status::ok) {
+        status = file_hasher_end_file(*run.hasher, listed.length, hashes);
+    }
+    if (status == feed_status::ok) {
+        listed.hashes = &hashes;
+        run.document.add_file(listed);
+    }
+    return status;
 }
 
 // Opens the file unless it was read or opened ahead; returns false when it cannot be opened.
@@ -105,8 +129,9 @@ add_result add_file(const entry &file, walk_run &run) {
     const std::string_view relative_path =
         std::string_view(file.path).substr(run.input_path.size() + 1);
     split_path(relative_path, run.path);
-    run.document.add_file({file.probe.status.st_size, run.path});
-    if (report_feed_failure(feed_content(file.probe, input.fd), file.path.c_str()) != 0) {
+    file_entry listed{file.probe.status.st_size, run.path};
+    if (report_feed_failure(list_and_feed(file.probe, input.fd, listed, run), file.path.c_str()) !=
+        0) {
         return add_result::run_failed;
     }
     return add_result::added;
@@ -192,18 +217,63 @@ void abandon_probes(std::deque<std::unique_ptr<entry_probe>> &probes) {
     probes.clear();
 }
 
+// One entry as the directory listing gives it.
+struct listed_entry {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+};
+
+// A directory's whole listing, in ascending byte order of names, for a sorted walk.
+struct sorted_listing {
+    std::vector<listed_entry> entries;
+    std::size_t next = 0;
+};
+
+// An error while listing ends the listing like its end; what was listed is still sorted.
+sorted_listing list_sorted(DIR *dir) {
+    sorted_listing listing;
+    while (const dirent *found = readdir(dir)) {
+        listing.entries.push_back({found->d_name, found->d_type});
+    }
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const listed_entry &a, const listed_entry &b) { return a.name < b.name; });
+    return listing;
+}
+
 // The entries of one directory taken from its listing ahead of the walk, oldest first. However
 // the walk of the directory ends, every probe still queued is withdrawn or waited for.
 struct listing_window {
     DIR *dir;
     bool listed_all = false;
     std::deque<std::unique_ptr<entry_probe>> probes;
+    bool sorted = false;
+    sorted_listing in_order;
 
-    explicit listing_window(DIR *listed) : dir(listed) {}
+    listing_window(DIR *listed, bool sort)
+        : dir(listed), sorted(sort), in_order(sort ? list_sorted(listed) : sorted_listing{}) {}
     listing_window(const listing_window &) = delete;
     listing_window &operator=(const listing_window &) = delete;
     ~listing_window() { abandon_probes(probes); }
 };
+
+// The next entry in the walk's order; false after the last.
+bool next_listed(listing_window &window, listed_entry &entry) {
+    if (window.sorted) {
+        sorted_listing &listing = window.in_order;
+        if (listing.next == listing.entries.size()) {
+            return false;
+        }
+        entry = std::move(listing.entries[listing.next++]);
+        return true;
+    }
+    const dirent *found = readdir(window.dir);
+    if (found == nullptr) {
+        return false;
+    }
+    entry.name = found->d_name;
+    entry.type = found->d_type;
+    return true;
+}
 
 // Refills the window once half of it was used, handing the new entries over together; an error
 // while listing ends the listing like its end.
@@ -212,16 +282,16 @@ void fill_window(listing_window &window) {
         return;
     }
     std::vector<entry_probe *> added;
+    listed_entry found;
     while (window.probes.size() < prefetch_window) {
-        const dirent *found = readdir(window.dir);
-        if (found == nullptr) {
+        if (!next_listed(window, found)) {
             window.listed_all = true;
             break;
         }
         std::unique_ptr<entry_probe> probe = new_probe();
         probe->dir_fd = dirfd(window.dir);
-        probe->name = found->d_name;
-        probe->listed_type = found->d_type;
+        probe->name = std::move(found.name);
+        probe->listed_type = found.type;
         window.probes.push_back(std::move(probe));
         added.push_back(window.probes.back().get());
     }
@@ -230,7 +300,7 @@ void fill_window(listing_window &window) {
 } // namespace
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
-    listing_window window(dir);
+    listing_window window(dir, run.sorted);
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
@@ -267,13 +337,6 @@ void split_path(std::string_view relative_path, std::vector<std::string_view> &c
 }
 
 namespace {
-struct accumulator_scope {
-    accumulator_scope() = default;
-    accumulator_scope(const accumulator_scope &) = delete;
-    accumulator_scope &operator=(const accumulator_scope &) = delete;
-    ~accumulator_scope() { accumulator_discard(); }
-};
-
 int walk_input_directory(DIR *dir, walk_run &run) {
     prefetcher look_ahead;
     const unsigned threads = hash_thread_count();
@@ -290,6 +353,18 @@ int walk_input_directory(DIR *dir, walk_run &run) {
 }
 } // namespace
 
+namespace {
+// v1 feeds the accumulator; v2 hashes every file on its own, and hybrid does both, padding
+// every file to a piece boundary in the accumulator's stream.
+int start_hashing(const run_options &options, file_hasher &hasher) {
+    if (options.format == torrent_format::v1) {
+        return accumulator_start(options.piece_length);
+    }
+    return file_hasher_start(hasher, options.piece_length, options.format == torrent_format::hybrid,
+                             true, -1);
+}
+} // namespace
+
 int write_directory_info(const run_options &options, directory_sink &document) {
     const char *input_path = options.input_path;
     const dir_ptr dir = open_directory(AT_FDCWD, input_path);
@@ -297,19 +372,21 @@ int write_directory_info(const run_options &options, directory_sink &document) {
         report_failure("could not read directory %s\n", input_path);
         return 1;
     }
-    if (accumulator_start(options.piece_length) != 0) {
+    file_hasher hasher;
+    if (start_hashing(options, hasher) != 0) {
         return 1;
     }
     // Whatever ends the walk, the accumulator's buffers and threads go with it.
     const accumulator_scope accumulator;
     files_added = 0;
     document.files_begin();
-    walk_run run{input_path, document, {}};
+    const bool v1 = options.format == torrent_format::v1;
+    walk_run run{input_path, document, {}, v1 ? nullptr : &hasher, options.sorted};
     if (walk_input_directory(dir.get(), run) != 0) {
         return 1;
     }
     document.files_end();
-    if (accumulator_finish(document) != 0) {
+    if (options.format != torrent_format::v2 && accumulator_finish(document) != 0) {
         return 1;
     }
     if (files_added == 0) {

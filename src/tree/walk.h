@@ -1,6 +1,7 @@
 #pragma once
 #include "common/content_sink.h"
 #include "common/run_options.h"
+#include "tree/file_hasher.h"
 
 #include <cstdint>
 #include <dirent.h>
@@ -15,7 +16,9 @@ extern std::int32_t files_added;
 constexpr int max_nesting_level = 29;
 
 // Hands the parts of a directory torrent for the run's input directory to `document`: the file
-// list, then the pieces over the listed files' content. Returns 0, or 1 after reporting why.
+// list, then the pieces over the listed files' content. In v1 each file's entry goes to the
+// document before its content is fed; in v2 and hybrid after, with the file's tree. Returns 0,
+// or 1 after reporting why.
 int write_directory_info(const run_options &options, directory_sink &document);
 
 // What every directory of one walk shares.
@@ -23,6 +26,10 @@ struct walk_run {
     std::string_view input_path; // as typed: every entry path begins with it and a slash
     directory_sink &document;
     std::vector<std::string_view> path; // the current entry's path components
+    // v2 and hybrid: hashes every file on its own. nullptr in v1, whose content goes to the
+    // accumulator as one stream.
+    file_hasher *hasher = nullptr;
+    bool sorted = false; // entries in ascending byte order of names, not in listing order
 };
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail

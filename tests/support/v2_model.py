@@ -28,7 +28,9 @@ import sys
 
 BLOCK = 16384
 ZERO_NODE = bytes(32)
-# Subdirectories are walked only below this nesting level (the input directory is level 0).
+# Subdirectories are walked only below this nesting level (the input directory is level 0). In a
+# directory at this level the walk ends at its first subdirectory: that entry and every entry
+# after it (in the walk's order, ascending names) are left out, files included.
 DEEPEST_WALKED_LEVEL = 29
 
 
@@ -209,8 +211,9 @@ def _walk(directory, components, level, inclusive, leave_out, out):
         except OSError:
             continue
         if stat.S_ISDIR(status.st_mode):
-            if level < DEEPEST_WALKED_LEVEL:
-                _walk(path, components + [name], level + 1, inclusive, leave_out, out)
+            if level >= DEEPEST_WALKED_LEVEL:
+                return
+            _walk(path, components + [name], level + 1, inclusive, leave_out, out)
         elif stat.S_ISREG(status.st_mode):
             if (name.startswith(b".") and not inclusive) or _same_file(status, leave_out):
                 continue
@@ -223,7 +226,7 @@ def torrent_files(input_path, inclusive=False, leave_out=None):
     torrent: names in ascending byte order at each level, so a directory's files come where
     its name sorts; hidden files only when inclusive; links followed; anything but regular
     files and directories left out, as are entries that cannot be examined or read and the
-    file `leave_out` names (the output)."""
+    file `leave_out` names (the output); the nesting limit as DEEPEST_WALKED_LEVEL says."""
     identity = None
     if leave_out is not None and os.path.exists(leave_out):
         status = os.stat(leave_out)

@@ -1,0 +1,117 @@
+#include "tree/file_hasher.h"
+
+#include "common/console.h"
+#include "common/numbers.h"
+#include "common/progress.h"
+#include "tree/accumulator.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <type_traits>
+#include <unistd.h>
+
+static_assert(std::is_same_v<merkle_node, tree_node>, "a tree's nodes go to the document as is");
+
+namespace {
+// Reads of files that were not read ahead; large enough that the system calls cost little.
+constexpr std::int64_t read_chunk = std::int64_t{1} << 20;
+
+// Zero bytes fed as a file's padding, a part at a time.
+constexpr std::array<unsigned char, 65536> zero_bytes{};
+
+feed_status take_content(file_hasher &hasher, const unsigned char *data, std::size_t size) {
+    if (!merkle_feed(hasher.tree, data, size)) {
+        return feed_status::out_of_memory;
+    }
+    if (hasher.v1_pieces) {
+        // The accumulator counts the bytes for the status line itself.
+        return accumulator_feed_bytes(data, size);
+    }
+    progress_bytes(static_cast<std::int64_t>(size));
+    return feed_status::ok;
+}
+
+ssize_t read_retrying(int fd, unsigned char *into, std::size_t size) {
+    ssize_t got = 0;
+    do {
+        got = read(fd, into, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// The file's tree ends with the file; its padding goes to the v1 stream alone.
+feed_status feed_padding(std::int64_t length) {
+    while (length > 0) {
+        const auto part = static_cast<std::size_t>(
+            std::min<std::int64_t>(length, static_cast<std::int64_t>(zero_bytes.size())));
+        const feed_status status = accumulator_feed_bytes(zero_bytes.data(), part);
+        if (status != feed_status::ok) {
+            return status;
+        }
+        length -= static_cast<std::int64_t>(part);
+    }
+    return feed_status::ok;
+}
+} // namespace
+
+int file_hasher_start(file_hasher &hasher, std::int32_t piece_length, bool v1_pieces,
+                      bool pad_files, std::int64_t content_limit) {
+    hasher.piece_length = piece_length;
+    hasher.v1_pieces = v1_pieces;
+    // Padding is content of the v1 stream only.
+    hasher.pad_files = v1_pieces && pad_files;
+    // Never larger than the content needs, and one byte at least, to find a file's end.
+    hasher.buffer_size = static_cast<std::size_t>(
+        content_limit < 0 ? read_chunk : std::clamp<std::int64_t>(content_limit, 1, read_chunk));
+    hasher.buffer = allocate_content_buffer(hasher.buffer_size);
+    if (!hasher.buffer || !merkle_begin(hasher.tree, piece_length)) {
+        report_failure("out of memory\n");
+        return 1;
+    }
+    return v1_pieces ? accumulator_start(piece_length, content_limit) : 0;
+}
+
+feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
+    // Up to one byte more than the file should still hold is asked for, so that a file that
+    // grew is noticed by the same reads. A regular file that returns less than asked is at its
+    // end, which spares most files the read that would find it.
+    std::int64_t left = size;
+    for (;;) {
+        const auto wanted = static_cast<std::size_t>(
+            std::min(left + 1, static_cast<std::int64_t>(hasher.buffer_size)));
+        const ssize_t got = read_retrying(fd, hasher.buffer.get(), wanted);
+        if (got < 0) {
+            return feed_status::read_error;
+        }
+        if (got == 0 || got > left) {
+            return got == left ? feed_status::ok : feed_status::changed;
+        }
+        const feed_status status =
+            take_content(hasher, hasher.buffer.get(), static_cast<std::size_t>(got));
+        if (status != feed_status::ok) {
+            return status;
+        }
+        left -= got;
+        if (left == 0 && static_cast<std::size_t>(got) < wanted) {
+            return feed_status::ok;
+        }
+    }
+}
+
+feed_status file_hasher_feed_bytes(file_hasher &hasher, const unsigned char *data,
+                                   std::size_t size) {
+    return take_content(hasher, data, size);
+}
+
+feed_status file_hasher_end_file(file_hasher &hasher, std::int64_t length, file_hashes &hashes) {
+    merkle_result tree;
+    if (!merkle_finish(hasher.tree, tree) || !merkle_begin(hasher.tree, hasher.piece_length)) {
+        return feed_status::out_of_memory;
+    }
+    hashes.has_root = tree.has_root;
+    hashes.root = tree.root;
+    hashes.piece_layer = std::move(tree.piece_layer);
+    return hasher.pad_files ? feed_padding(padding_length(length, hasher.piece_length))
+                            : feed_status::ok;
+}
