@@ -183,6 +183,134 @@ TEST(document_layout, directory) {
     EXPECT_EQ(directory_info({}, ""), "d5:filesle4:name5:album12:piece lengthi65536ee");
 }
 
+// ---------------------------------------------------------------------------
+// v2 and hybrid layout
+
+struct v2_file {
+    std::vector<std::string_view> path;
+    std::int64_t length;
+    char root; // fills the pieces root; 0 for an empty file
+    std::size_t layer_nodes;
+};
+
+tree_node node_of(char fill) {
+    tree_node node{};
+    node.fill(static_cast<unsigned char>(fill));
+    return node;
+}
+
+// The document a v2_document writes for these files; every layer node is filled with its file's
+// root byte plus one.
+std::string v2_written(const std::vector<v2_file> &files, bool hybrid, bool single,
+                       const std::string &digests) {
+    std::string written;
+    bencode_writer out(written);
+    open_document(out, test_head(nullptr));
+    v2_document document(out, {"in/name", 16384}, hybrid, single);
+    document.files_begin();
+    for (const v2_file &file : files) {
+        file_hashes hashes{file.root != 0, node_of(file.root),
+                           std::vector<tree_node>(file.layer_nodes, node_of(file.root + 1))};
+        document.add_file({file.length, file.path, &hashes});
+    }
+    document.files_end();
+    if (!digests.empty()) {
+        document.pieces_begin(static_cast<std::int64_t>(digests.size()));
+        document.pieces_part(bytes_of(digests), digests.size());
+    }
+    document.end_document();
+    EXPECT_TRUE(out.complete());
+    const std::string head = "d8:announce22:http://t:6881/announce13:creation datei1234e4:info";
+    EXPECT_EQ(written.substr(0, head.size()), head);
+    return written.substr(head.size());
+}
+
+std::string root_key(char fill) {
+    return "11:pieces root32:" + std::string(32, fill);
+}
+
+// Directories open at their first file and close after their last, whatever the depth of the
+// next file; files of the same content share one piece layer entry, and the entries are in
+// ascending byte order of their roots.
+TEST(v2_layout, nested_file_tree_and_shared_piece_layers) {
+    const std::vector<v2_file> files = {{{"a", "b", "c"}, 40000, 'z', 3},
+                                        {{"a", "b", "d"}, 0, 0, 0},
+                                        {{"a", "e"}, 5, 'e', 0},
+                                        {{"a.txt"}, 40000, 'z', 3},
+                                        {{"b", "c"}, 16385, 'c', 2}};
+    const std::string layers = "12:piece layersd32:" + std::string(32, 'c') +
+                               "64:" + std::string(64, 'd') + "32:" + std::string(32, 'z') +
+                               "96:" + std::string(96, '{') + "e";
+    EXPECT_EQ(v2_written(files, false, false, ""),
+              "d9:file treed1:ad1:bd1:cd0:d6:lengthi40000e" + root_key('z') +
+                  "ee1:dd0:d6:lengthi0eeee1:ed0:d6:lengthi5e" + root_key('e') +
+                  "eee5:a.txtd0:d6:lengthi40000e" + root_key('z') + "ee1:bd1:cd0:d6:lengthi16385e" +
+                  root_key('c') + "eeee12:meta versioni2e4:name4:name12:piece lengthi16384ee" +
+                  layers + "e");
+}
+
+// Hybrid: every file that does not end on a piece boundary is followed by its padding, the
+// last one too; an empty file and a whole piece need none.
+TEST(v2_layout, hybrid_files_with_padding) {
+    const std::vector<v2_file> files = {
+        {{"a"}, 16385, 'a', 2}, {{"b"}, 0, 0, 0}, {{"c"}, 16384, 'c', 0}, {{"d", "e"}, 1, 'e', 0}};
+    const std::string pad_16383 = "d4:attr1:p6:lengthi16383e4:pathl4:.pad5:16383ee";
+    EXPECT_EQ(
+        v2_written(files, true, false, pieces),
+        "d9:file treed1:ad0:d6:lengthi16385e" + root_key('a') +
+            "ee1:bd0:d6:lengthi0eee1:cd0:d6:lengthi16384e" + root_key('c') +
+            "ee1:dd1:ed0:d6:lengthi1e" + root_key('e') +
+            "eeee5:filesld6:lengthi16385e4:pathl1:aee" + pad_16383 +
+            "d6:lengthi0e4:pathl1:beed6:lengthi16384e4:pathl1:ceed6:lengthi1e4:pathl1:d1:eee" +
+            pad_16383 +
+            "e12:meta versioni2e4:name4:name12:piece lengthi16384e6:pieces60:" + pieces +
+            "e12:piece layersd32:" + std::string(32, 'a') + "64:" + std::string(64, 'b') + "ee");
+}
+
+// A single file is named in the file tree by the torrent's name; hybrid gives it a length and,
+// when empty, an empty pieces string.
+TEST(v2_layout, single_file) {
+    EXPECT_EQ(v2_written({{{}, 0, 0, 0}}, true, true, ""),
+              "d9:file treed4:named0:d6:lengthi0eeee6:lengthi0e12:meta versioni2e4:name4:name"
+              "12:piece lengthi16384e6:pieces0:e12:piece layersdee");
+    EXPECT_EQ(v2_written({{{}, 7, 's', 0}}, false, true, ""),
+              "d9:file treed4:named0:d6:lengthi7e" + root_key('s') +
+                  "eee12:meta versioni2e4:name4:name12:piece lengthi16384ee12:piece layersdee");
+}
+
+// With `sorted` set, as --format v2 and hybrid set it, even a v1 walk takes every directory's
+// entries in ascending byte order of names, so a directory's files come where its name sorts.
+TEST(sorted_walk, v1_file_list_in_name_order) {
+    const harness::temp_dir scratch;
+    for (const char *directory : {"a", "a/A", "m", "m/n"}) {
+        harness::make_dir(scratch / directory);
+    }
+    for (const char *file :
+         {"z", "a.txt", "a/b", "B", "a-b", "a/A/x", "\xc3\xa9", "m/n/o", "m/n.p", "_", "0"}) {
+        harness::write_file(scratch / file, file);
+    }
+    std::string written;
+    bencode_writer out(written);
+    open_document(out, test_head(nullptr));
+    directory_document document(out, {scratch.path, 16384});
+    run_options options;
+    options.input_path = scratch.path.c_str();
+    options.piece_length = 16384;
+    options.sorted = true;
+    ASSERT_EQ(write_directory_info(options, document), 0);
+    close_document(out);
+    std::vector<std::string> listed;
+    for (const harness::bvalue &file : harness::bdecode(written)["info"]["files"].l) {
+        std::string path;
+        for (const harness::bvalue &component : file["path"].l) {
+            path += (path.empty() ? "" : "/") + component.s;
+        }
+        listed.push_back(path);
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"0", "B", "_", "a/A/x", "a/b", "a-b", "a.txt",
+                                                "m/n/o", "m/n.p", "z", "\xc3\xa9"}));
+}
+
 TEST(document_layout, path_components_leave_out_empty_ones) {
     const std::pair<const char *, std::vector<std::string_view>> cases[] = {
         {"x", {"x"}}, {"a/b.txt", {"a", "b.txt"}}, {"/x", {"x"}}, {"a//b/", {"a", "b"}}, {"", {}}};

@@ -1,0 +1,251 @@
+#!/usr/bin/python3
+"""v2 and hybrid torrents written by quillet, read back by a real BitTorrent engine.
+
+Every torrent is loaded into libtorrent (Debian's python3-libtorrent) with the scaffolding of
+interop_test.py (a session that talks to nobody). The engine must find the info dictionary
+quillet wrote, with its v2 info hash (and its v1 one for hybrid), the files, their sizes and
+their pieces roots, every file starting on a piece boundary; for hybrid the padding and the
+v1 digests of the padded content, recomputed here with hashlib. A full recheck must find every
+piece valid, which it can only do with the piece layers (the engine checks them against the
+roots: a flipped bit in one makes it refuse the torrent); a flipped byte must cost exactly its
+piece. Where libtorrent's own creator builds the same info dictionary, both info hashes must be
+equal.
+
+Usage: /usr/bin/python3 tests/interop_v2_test.py <path to quillet> [unittest options]
+Exit status 77 (skip) when libtorrent cannot be imported.
+"""
+
+import hashlib
+import os
+import sys
+import unittest
+
+sys.dont_write_bytecode = True  # no cache files in the source tree
+import interop_test as base  # noqa: E402  (exits with 77 when libtorrent is missing)
+from support import bencode, v2_model  # noqa: E402
+from v2_model_selfcheck import libtorrent_document  # noqa: E402
+
+lt = base.lt
+SMALL, LARGE = 16384, 4 << 20
+
+
+def padded(size, piece):
+    return -(-size // piece) * piece
+
+
+class Layout:
+    """What a v2 or hybrid torrent of the files must say: (engine path, bytes) in the order of
+    the file tree, every file starting on a piece boundary."""
+
+    def __init__(self, name, files, piece):
+        self.name, self.files, self.piece = name, files, piece
+
+    @property
+    def num_pieces(self):
+        return sum(padded(len(data), self.piece) for _, data in self.files) // self.piece
+
+    @property
+    def v1_stream(self):
+        """The hybrid content: every file padded with zero bytes to a piece boundary, except
+        the only file of a single-file torrent, which has no padding."""
+        if len(self.files) == 1 and self.files[0][0] == self.name:
+            return self.files[0][1]
+        return b"".join(data + bytes(padded(len(data), self.piece) - len(data))
+                        for _, data in self.files)
+
+    def first_piece(self, path):
+        at = 0
+        for name, data in self.files:
+            if name == path:
+                return at // self.piece
+            at += padded(len(data), self.piece)
+        raise KeyError(path)
+
+    @classmethod
+    def of(cls, input_path, piece, inclusive=False):
+        name = os.path.basename(os.path.normpath(input_path))
+        if os.path.isfile(input_path):
+            return cls(name, [(name, base.read(input_path))], piece)
+        files = [("/".join([name] + [c.decode() for c in components]), base.read(path))
+                 for components, path in v2_model.torrent_files(input_path, inclusive)]
+        return cls(name, files, piece)
+
+
+class V2Case(base.EngineCase):
+    def make(self, fmt, rel, piece, *args, output="out.torrent"):
+        return self.quillet("--format", fmt, "-l", str(piece), *args, input_path=rel,
+                            output=output)
+
+    def assert_v2_reads(self, torrent, fmt, exp):
+        raw = base.read(torrent)
+        spans = {}
+        bencode.decode(raw, spans)
+        info = raw[spans[b"info"][0]:spans[b"info"][1]]
+        ti = lt.torrent_info(torrent)
+        self.assertEqual(bytes(ti.info_section()), info)
+        hashes = ti.info_hashes()
+        self.assertTrue(hashes.has_v2())
+        self.assertEqual(hashes.v2.to_bytes(), hashlib.sha256(info).digest())
+        self.assertEqual(hashes.has_v1(), fmt == "hybrid")
+        if fmt == "hybrid":
+            self.assertEqual(hashes.v1.to_bytes(), hashlib.sha1(info).digest())
+        self.assertEqual(ti.name(), exp.name)
+        self.assertEqual(ti.piece_length(), exp.piece)
+        self.assertEqual(ti.num_pieces(), exp.num_pieces)
+
+        fs = ti.files()
+        pad = [bool(fs.file_flags(i) & lt.file_storage.flag_pad_file)
+               for i in range(fs.num_files())]
+        real = [i for i in range(fs.num_files()) if not pad[i]]
+        self.assertEqual([(fs.file_path(i), fs.file_size(i)) for i in real],
+                         [(path, len(data)) for path, data in exp.files])
+        for i, (path, data) in zip(real, exp.files):
+            self.assertEqual(fs.file_offset(i) % exp.piece, 0, f"{path} starts inside a piece")
+            if data:
+                self.assertEqual(fs.root(i).to_bytes(), merkle_root(data), f"root of {path}")
+        if fmt == "hybrid":
+            self.assert_v1_view(ti, fs, pad, exp)
+        return ti
+
+    def assert_v1_view(self, ti, fs, pad, exp):
+        stream = exp.v1_stream
+        if len(exp.files) > 1 or exp.files[0][0] != exp.name:
+            # the padding written after every file that does not end on a piece boundary
+            pads = [(fs.file_path(i), fs.file_size(i)) for i in range(fs.num_files()) if pad[i]]
+            sizes = [padded(len(d), exp.piece) - len(d) for _, d in exp.files]
+            self.assertEqual(pads, [(f"{exp.name}/.pad/{n}", n) for n in sizes if n])
+        for i in range(exp.num_pieces):
+            piece = stream[i * exp.piece:(i + 1) * exp.piece]
+            self.assertEqual(bytes(ti.hash_for_piece(i)), hashlib.sha1(piece).digest(),
+                             f"v1 digest of piece {i}")
+
+    def check(self, fmt, rel, piece, *args, inclusive=False):
+        torrent = self.make(fmt, rel, piece, *args, *(["-i"] if inclusive else []),
+                            output=f"{fmt}.torrent")
+        full = os.path.join(self.tmp, rel)
+        exp = Layout.of(full, piece, inclusive)
+        ti = self.assert_v2_reads(torrent, fmt, exp)
+        self.assert_recheck_complete(torrent, os.path.dirname(os.path.normpath(full)),
+                                     exp.num_pieces)
+        return ti, exp, torrent
+
+
+def merkle_root(data):
+    """The pieces root of a file, from its 16 KiB blocks (the model's rule, recomputed)."""
+    leaves = [hashlib.sha256(data[at:at + 16384]).digest() for at in range(0, len(data), 16384)]
+    width = 1
+    while width < len(leaves):
+        width *= 2
+    nodes = leaves + [bytes(32)] * (width - len(leaves))
+    while len(nodes) > 1:
+        nodes = [hashlib.sha256(nodes[i] + nodes[i + 1]).digest()
+                 for i in range(0, len(nodes), 2)]
+    return nodes[0]
+
+
+class SingleFiles(V2Case):
+    SIZES = (1, 16383, 16384, 16385, 3 * 16384 + 7)
+
+    def test_sizes_at_block_and_piece_edges(self):
+        for size in self.SIZES + (LARGE - 1, LARGE + 1):
+            name = f"f{size}.bin"
+            base.write_file(os.path.join(self.tmp, name), base.content(size, size))
+            for piece in (SMALL, LARGE):
+                for fmt in ("v2", "hybrid"):
+                    with self.subTest(size=size, piece=piece, fmt=fmt):
+                        self.check(fmt, name, piece)
+
+
+class Trees(V2Case):
+    def test_nested_tree(self):
+        for piece in (SMALL, LARGE):
+            self.make_nested_tree(f"tree{piece}", 90, piece)
+            for fmt in ("v2", "hybrid"):
+                with self.subTest(piece=piece, fmt=fmt):
+                    ti, exp, _ = self.check(fmt, f"tree{piece}", piece)
+                    self.assertEqual(ti.name(), f"tree{piece}")
+
+    def test_hidden_files_links_and_shared_content(self):
+        root = os.path.join(self.tmp, "mixed")
+        for k, rel in enumerate(["a/b", "a.txt", "a-b", ".h/in", ".hidden", "same1", "same2"]):
+            size = 2 * SMALL + 1 if rel.startswith("same") else 5000 + 7000 * k
+            base.write_file(os.path.join(root, rel), base.content(7 if rel.startswith("same")
+                                                                  else 91 + k, size))
+        base.write_file(os.path.join(root, "e/empty"), b"")
+        os.symlink("a", os.path.join(root, "link"))
+        for fmt in ("v2", "hybrid"):
+            for inclusive in (False, True):
+                with self.subTest(fmt=fmt, inclusive=inclusive):
+                    self.check(fmt, "mixed", SMALL, inclusive=inclusive)
+
+
+class Damage(V2Case):
+    """The recheck is not a formality: a flipped byte costs exactly its piece. The engine checks
+    the piece layers against their roots when a torrent is added: quillet's pass, a damaged one
+    is refused."""
+
+    def setUp(self):
+        super().setUp()
+        self.make_nested_tree("dmg", 95, SMALL)
+        self.exp = Layout.of(os.path.join(self.tmp, "dmg"), SMALL)
+
+    def test_flipped_byte(self):
+        path, data = next((p, d) for p, d in self.exp.files if len(d) >= 2 * SMALL)
+        for fmt in ("v2", "hybrid"):
+            with self.subTest(fmt=fmt):
+                torrent = self.make(fmt, "dmg", SMALL, output=f"{fmt}.torrent")
+                base.RecheckFindsDamage.flip(self, os.path.join(self.tmp, path), SMALL + 5)
+                base.RecheckFindsDamage.assert_only_missing(
+                    self, torrent, self.tmp, self.exp.num_pieces, self.exp.first_piece(path) + 1)
+                base.RecheckFindsDamage.flip(self, os.path.join(self.tmp, path), SMALL + 5)
+
+    def test_piece_layers_are_verified_when_added(self):
+        for fmt in ("v2", "hybrid"):
+            with self.subTest(fmt=fmt):
+                torrent = self.make(fmt, "dmg", SMALL, output=f"{fmt}.torrent")
+                self.assert_recheck_complete(torrent, self.tmp, self.exp.num_pieces)
+                raw = bytearray(base.read(torrent))
+                root, layer = next(iter(bencode.decode(bytes(raw))[b"piece layers"].items()))
+                head = b"%d:" % len(layer)
+                at = bytes(raw).index(root + head) + len(root) + len(head)
+                raw[at + 40] ^= 1  # in the layer's second node
+                with open(torrent, "wb") as f:
+                    f.write(raw)
+                with self.assertRaises(RuntimeError) as refused:
+                    base.recheck(torrent, self.tmp)
+                self.assertEqual(str(refused.exception), "a piece layer is invalid")
+
+
+class SameAsLibtorrentsCreator(V2Case):
+    """Same files, same piece length, no attributes: libtorrent's creator builds the same info
+    dictionary. (It writes no padding after the only file of a one-file directory, so that
+    case is left out.)"""
+
+    def test_info_hashes_equal(self):
+        self.make_nested_tree("same", 97, SMALL)
+        base.write_file(os.path.join(self.tmp, "one.bin"), base.content(98, 3 * SMALL + 11))
+        for rel in ("same", "one.bin"):
+            for piece in (SMALL, 65536):
+                for fmt in ("v2", "hybrid"):
+                    with self.subTest(rel=rel, piece=piece, fmt=fmt):
+                        torrent = self.make(fmt, rel, piece, "-i", output=f"{fmt}.torrent")
+                        ours = lt.torrent_info(torrent).info_hashes()
+                        theirs = v2_model.info_bytes(
+                            libtorrent_document(os.path.join(self.tmp, rel), piece, fmt))
+                        self.assertEqual(ours.v2.to_bytes(), hashlib.sha256(theirs).digest())
+                        if fmt == "hybrid":
+                            self.assertEqual(ours.v1.to_bytes(), hashlib.sha1(theirs).digest())
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
+        return 2
+    base.QUILLET = os.path.abspath(sys.argv[1])
+    print(f"libtorrent {lt.__version__}, quillet {base.QUILLET}")
+    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
+    return 0 if prog.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
