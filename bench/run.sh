@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of quillet on page-cached data. Prints figures; checks nothing.
 #
-#   bench/run.sh [--quick] [--only W1,W2,W3,W4,W1L] [--runs N] [--clean]
+#   bench/run.sh [--quick] [--only W1,W2,W3,W4,W1L,W1V2,W1H] [--runs N] [--clean]
 #
 # Workloads (256 KiB pieces unless noted):
 #   W1   one 4 GiB file                     quillet vs `openssl dgst -sha1`
@@ -9,6 +9,8 @@
 #   W3   100,000 files of 0-4096 bytes in a tree 10 levels deep   quillet
 #   W4   one 64 MiB file                    quillet vs `openssl dgst -sha1`
 #   W1L  W1 at 16 MiB pieces (-l 16777216), for peak RSS
+#   W1V2 W1 with --format v2                quillet (only when asked for with --only)
+#   W1H  W1 with --format hybrid            quillet (only when asked for with --only)
 # quillet and openssl runs alternate (A B A B ...) so drift of a shared machine
 # touches both; the quillet/openssl ratio comes from those same runs. Figures of
 # other torrent makers are not measured here: the ones printed are quoted from
@@ -34,7 +36,7 @@ script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(cd "$script_dir/.." && pwd)
 
 usage() {
-  sed -n '2,28p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,30p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 die() {
@@ -70,9 +72,9 @@ declare -A selected=()
 IFS=, read -r -a only_list <<<"${only^^}"
 for w in "${only_list[@]}"; do
   case $w in
-    W1 | W2 | W3 | W4 | W1L) selected[$w]=1 ;;
+    W1 | W2 | W3 | W4 | W1L | W1V2 | W1H) selected[$w]=1 ;;
     "") ;;
-    *) die "unknown workload '$w' in --only (choose from W1,W2,W3,W4,W1L)" ;;
+    *) die "unknown workload '$w' in --only (choose from W1,W2,W3,W4,W1L,W1V2,W1H)" ;;
   esac
 done
 [ ${#selected[@]} -gt 0 ] || die "--only selects no workload"
@@ -253,9 +255,9 @@ calibrate() {
   echo "  timing: GNU time wrapper adds $(awk -v u="$wrap_us" 'BEGIN { printf "%.1f", u / 1000 }') ms (subtracted); starting /bin/true takes $(awk -v u="$start_us" 'BEGIN { printf "%.1f", u / 1000 }') ms (kept)"
 }
 
-run_quillet() { # input output piece
+run_quillet() { # input output piece [options...]
   rm -f -- "$2"
-  timed "$quillet" -a http://127.0.0.1 -l "$3" "$1" "$2"
+  timed "$quillet" -a http://127.0.0.1 -l "$3" "${@:4}" "$1" "$2"
   if [ "$run_status" != 0 ] || [ ! -s "$2" ]; then
     echo "bench: quillet failed on $1 (exit status $run_status; output $([ -s "$2" ] && echo present || echo missing))" >&2
     sed 's/^/  stderr: /' "$run_err" >&2
@@ -316,15 +318,15 @@ bench_file() { # name path bytes
   pair_ratio[$name]=$(median "${ratios[@]}")
 }
 
-# quillet alone (trees, and W1 at large pieces): warm-up, then N runs.
-bench_alone() { # name path bytes files piece
+# quillet alone (trees, and W1 at large pieces or in another format): warm-up, then N runs.
+bench_alone() { # name path bytes files piece [options...]
   local name=$1 path=$2 bytes=$3 files=$4 pl=$5 out=$scratch/$1.torrent i
-  local walls=() rss=()
+  local walls=() rss=() options=("${@:6}")
   echo "  $name: warm-up"
-  run_quillet "$path" "$out" "$pl"
+  run_quillet "$path" "$out" "$pl" "${options[@]}"
   calibrate
   for ((i = 1; i <= runs; i++)); do
-    run_quillet "$path" "$out" "$pl"
+    run_quillet "$path" "$out" "$pl" "${options[@]}"
     walls+=("$run_wall") rss+=("$run_rss")
     printf '  %s run %d: quillet %.3f s (GNU %%e %s) %d KiB\n' "$name" "$i" "$run_wall" "$run_gnu_wall" "$run_rss"
   done
@@ -358,12 +360,14 @@ w2=$data_dir/W2
 w3=$data_dir/W3
 w4=$data_dir/W4.bin
 
-if [ -n "${selected[W1]:-}" ] || [ -n "${selected[W1L]:-}" ]; then
+if [ -n "${selected[W1]:-}${selected[W1L]:-}${selected[W1V2]:-}${selected[W1H]:-}" ]; then
   echo "W1: one file of $(human $w1_bytes)"
   check_memory W1 "$w1_bytes"
   ensure_file W1 "$w1" "$w1_bytes"
   [ -n "${selected[W1]:-}" ] && bench_file W1 "$w1" "$w1_bytes"
   [ -n "${selected[W1L]:-}" ] && bench_alone W1L "$w1" "$w1_bytes" 1 "$big_piece"
+  [ -n "${selected[W1V2]:-}" ] && bench_alone W1V2 "$w1" "$w1_bytes" 1 "$piece" --format v2
+  [ -n "${selected[W1H]:-}" ] && bench_alone W1H "$w1" "$w1_bytes" 1 "$piece" --format hybrid
   echo
 fi
 
@@ -400,6 +404,8 @@ workload_label() {
   case $1 in
     W1) echo "W1 $(human $w1_bytes) file" ;;
     W1L) echo "W1 @16 MiB pieces" ;;
+    W1V2) echo "W1 --format v2" ;;
+    W1H) echo "W1 --format hybrid" ;;
     W2) echo "W2 $w2_count x 64 KiB" ;;
     W3) echo "W3 $w3_count x 0-4 KiB" ;;
     W4) echo "W4 $(human $w4_bytes) file" ;;
