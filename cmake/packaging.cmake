@@ -73,6 +73,9 @@ else()
     message(STATUS "dpkg-shlibdeps not found: the .deb gets the Debian 12 dependencies by hand")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libc6 (>= 2.36), libgcc-s1 (>= 12.2.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12.2.0)")
+    if(QUILLET_IO_URING AND NOT QUILLET_STATIC)
+        string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", liburing2 (>= 2.3)")
+    endif()
 endif()
 
 include(CPack)

@@ -41,7 +41,7 @@ class plan_rule : public ::testing::TestWithParam<plan_case> {};
 
 TEST_P(plan_rule, sizes) {
     const plan_case &c = GetParam();
-    const hash_plan plan = plan_hashing(c.piece_length, c.content_limit, c.processors);
+    const hash_plan plan = plan_hashing({c.piece_length, c.content_limit, c.processors});
     EXPECT_EQ(plan.long_pieces, c.long_pieces);
     EXPECT_EQ(plan.hasher_threads, c.threads);
     if (c.long_pieces) {
@@ -152,7 +152,8 @@ class feeding : public ::testing::TestWithParam<std::tuple<feed_case, source>> {
 TEST_P(feeding, digests_match_each_piece) {
     const auto &[c, from] = GetParam();
     const std::string &content = content_of(c.size);
-    const hash_plan plan = plan_hashing(c.piece_length, c.limit_known ? c.size : -1, c.processors);
+    const hash_plan plan =
+        plan_hashing({c.piece_length, c.limit_known ? c.size : -1, c.processors});
     const outcome out = run_stream(plan, from, content, c.cuts);
     EXPECT_EQ(out.status, feed_status::ok);
     EXPECT_EQ(out.bytes, c.size);
@@ -203,7 +204,7 @@ class failing : public ::testing::TestWithParam<failure_case> {};
 
 TEST_P(failing, stops_with_the_reason) {
     const failure_case &c = GetParam();
-    const outcome out = run_stream(plan_hashing(c.piece_length, c.limit, 2), c.from,
+    const outcome out = run_stream(plan_hashing({c.piece_length, c.limit, 2}), c.from,
                                    content_of(c.size), {c.cut}, c.lie, c.refuse_call);
     EXPECT_EQ(out.status, c.expected);
     if (c.refuse_call > 0) {

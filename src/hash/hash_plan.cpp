@@ -54,10 +54,10 @@ void plan_batches(hash_plan &plan, unsigned processors) {
 }
 } // namespace
 
-hash_plan plan_hashing(std::int32_t piece_length, std::int64_t content_limit, unsigned processors) {
+hash_plan plan_hashing(const hashing_job &job) {
     hash_plan plan;
-    plan.piece_length = piece_length;
-    plan.content_limit = content_limit;
+    plan.piece_length = job.piece_length;
+    plan.content_limit = job.content_limit;
     if (plan.piece_length > longest_batched_piece) {
         return plan_long_pieces(plan);
     }
@@ -66,7 +66,7 @@ hash_plan plan_hashing(std::int32_t piece_length, std::int64_t content_limit, un
     plan.pieces_per_batch = static_cast<std::size_t>(pieces);
     plan.batch_bytes = static_cast<std::size_t>(pieces * plan.piece_length);
     plan.buffer_bytes = static_cast<std::size_t>(
-        within_content(static_cast<std::int64_t>(plan.batch_bytes), content_limit));
-    plan_batches(plan, processors);
+        within_content(static_cast<std::int64_t>(plan.batch_bytes), job.content_limit));
+    plan_batches(plan, job.processors);
     return plan;
 }

@@ -21,4 +21,11 @@ struct hash_plan {
     unsigned hasher_threads = 0;       // threads started besides the reading one
 };
 
-hash_plan plan_hashing(std::int32_t piece_length, std::int64_t content_limit, unsigned processors);
+// What a stream is asked to hash, and on how many processors.
+struct hashing_job {
+    std::int32_t piece_length = 0;
+    std::int64_t content_limit = -1; // bytes that will be fed, or -1 when unknown
+    unsigned processors = 1;
+};
+
+hash_plan plan_hashing(const hashing_job &job);

@@ -66,7 +66,7 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     digest_sink sink) {
-    return piece_stream_start(plan_hashing(piece_length, content_limit, hash_thread_count()),
+    return piece_stream_start(plan_hashing({piece_length, content_limit, hash_thread_count()}),
                               std::move(sink));
 }
 

@@ -1,82 +1,119 @@
 #pragma once
 #include "common/handles.h"
+#include "tree/probe.h"
+#include "tree/probe_paths.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <dirent.h>
+#include <memory>
 #include <mutex>
-#include <string>
-#include <sys/stat.h>
+#include <span>
 #include <thread>
 #include <vector>
 
 // Looks ahead of the walk: helper threads query the file status of the next entries of a
 // directory and read small files whole, so that the system calls of a tree of many small files
-// run on every core. The walk still takes the entries one by one, in listing order, and prints
-// every message itself; only the work behind them happens early.
-
-enum class probe_content { not_read, read, open_failed, read_failed, changed };
-
-struct entry_probe {
-    int dir_fd = -1;
-    std::string name;
-    unsigned char listed_type = DT_UNKNOWN; // the file type the listing gave, if any
-    bool stat_ok = false;
-    struct stat status = {};
-    probe_content content = probe_content::not_read;
-    int error = 0;              // errno of a failed open or read
-    bool out_of_memory = false; // the work could not be done for want of memory
-    std::vector<unsigned char> bytes;
-    fd_owner file;                 // a larger file opened ahead, kept open for the walk to read
-    std::int64_t reserved = 0;     // bytes counted against the look-ahead budget
-    bool queued = false;           // guarded by the prefetcher's lock
-    std::atomic<bool> done{false}; // set by whoever did the work, once all of it is visible
-};
-
-struct prefetcher {
-    std::mutex lock;
-    std::condition_variable work_ready;
-    std::deque<entry_probe *> queue;
-    std::vector<std::thread> threads;
-    unsigned wanted_threads = 0;
-    unsigned idle_threads = 0;
-    bool stopping = false;
-    std::atomic<std::int64_t> held_bytes{0};
-    std::atomic<int> held_files{0};
-
-    prefetcher() = default;
-    prefetcher(const prefetcher &) = delete;
-    prefetcher &operator=(const prefetcher &) = delete;
-    // Stops the threads, also when the walk ends by an exception.
-    ~prefetcher();
-};
-
-// Files up to this size are read ahead.
-constexpr std::int64_t prefetch_file_limit = std::int64_t{16} << 10;
+// run on every core. The walk still takes the entries one by one, in its own order (the
+// listing's, or ascending names for a sorted walk), and prints every message itself; only the
+// work behind them happens early.
+//
+// Each helper thread does the probes it takes in groups, through its own io_uring where the
+// build has one, else (and, once a ring failed, for the rest of the run) with plain system
+// calls. The walk's thread does with plain system calls every probe it takes back from the
+// queue, and every probe while there are no helper threads.
 
 // Entries of one directory looked at ahead of the walk.
 constexpr std::size_t prefetch_window = 64;
 
-// A hidden regular file is left out without a word unless -i was given.
-bool hidden_and_left_out(const std::string &name);
+struct prefetcher;
 
-void prefetch_start(prefetcher &pool, unsigned threads);
+// A probe lent to the walk by a prefetcher, for one entry of one open directory. Destroying the
+// handle, however the walk of that directory ends, withdraws the probe from the queue or waits
+// for the thread at work on it, gives back the budget it holds (closing a file it kept open) and
+// returns it to the prefetcher for another entry. So no probe is left queued or half done once
+// its handle is gone, and a directory closed after the handles of its entries has nothing
+// looking into it. Handles are made, used and destroyed on the walk's thread only, and must all
+// be gone before their prefetcher.
+class probe_handle {
+  public:
+    probe_handle() = default;
+    probe_handle(prefetcher &lender, std::unique_ptr<entry_probe> lent_probe);
+    probe_handle(probe_handle &&other) noexcept = default;
+    probe_handle &operator=(probe_handle &&other) noexcept;
+    probe_handle(const probe_handle &) = delete;
+    probe_handle &operator=(const probe_handle &) = delete;
+    ~probe_handle() { give_back(); }
 
-// Hands probes over in one go, so that waking the threads is paid once per group.
-void prefetch_submit(prefetcher &pool, const std::vector<entry_probe *> &probes);
+    entry_probe &operator*() const { return *probe; }
+    entry_probe *operator->() const { return probe.get(); }
+    prefetcher &lender() const { return *owner; }
 
-// Returns once the probe is done; a probe no thread has taken yet is done by the caller.
-void prefetch_wait(prefetcher &pool, entry_probe &probe);
+  private:
+    void give_back() noexcept;
 
-// Withdraws a probe that is no longer wanted, waiting for it if a thread is at work on it.
-void prefetch_cancel(prefetcher &pool, entry_probe &probe);
+    prefetcher *owner = nullptr;
+    std::unique_ptr<entry_probe> probe;
+};
 
-// Hands over a file the probe opened ahead, if it did.
-bool prefetch_take_file(prefetcher &pool, entry_probe &probe, fd_owner &file);
+// Who touches what:
+// - `lock` guards queue, stopping and idle_threads, and each queued probe's `queued` flag.
+// - threads, spares and lent belong to the walk's thread (handles are made and destroyed there).
+// - budget and ring are shared by every thread through atomics.
+struct prefetcher {
+    explicit prefetcher(unsigned helper_threads);
+    prefetcher(const prefetcher &) = delete;
+    prefetcher &operator=(const prefetcher &) = delete;
+    // Stops the threads, also when the walk ends by an exception.
+    ~prefetcher();
 
-// Gives back the look-ahead budget a consumed probe held.
-void prefetch_release(prefetcher &pool, entry_probe &probe);
+    std::mutex lock;
+    std::condition_variable work_ready;
+    std::deque<entry_probe *> queue;
+    bool stopping = false;
+    unsigned idle_threads = 0;
 
-void prefetch_stop(prefetcher &pool);
+    unsigned wanted_threads;
+    std::vector<std::thread> threads; // started at the first hand-over
+    // Probes are used again, with the buffers they hold: a fresh buffer for every small file
+    // made the memory allocator return and fetch pages from the system over and over.
+    std::vector<std::unique_ptr<entry_probe>> spares;
+    std::size_t lent = 0;
+
+    look_ahead_budget budget;
+    ring_watch ring;
+};
+
+// A probe for the entry `name` of the open directory `dir_fd`, not handed over yet.
+probe_handle prefetch_new_probe(prefetcher &pool, int dir_fd, const char *name,
+                                unsigned char listed_type);
+
+// Hands probes over to the helper threads in one go, so that waking them is paid once per
+// group; each probe at most once. Without helper threads it does nothing: the walk does the
+// probes when it waits for them.
+void prefetch_submit(prefetcher &pool, std::span<const probe_handle> probes);
+
+// Returns once the probe is done and its results may be read. A probe no thread has taken is
+// done by the caller; while a thread works on it, the caller does probes further ahead. Never
+// throws: want of memory shows as the probe's `out_of_memory`.
+void prefetch_wait(const probe_handle &probe);
+
+// Hands over a file the probe opened ahead, if it did. The file stays counted against the
+// open-files budget until the probe is given back, so it is closed before that.
+bool prefetch_take_file(entry_probe &probe, fd_owner &file);
+
+// Test switches, called before the first hand-over, so that the fall-back from io_uring to plain
+// system calls runs in the tests: setting up a ring fails, or a ring fails in the middle of a
+// group, with its requests in flight, once `groups` groups were done through rings.
+void prefetch_fail_ring_setup(prefetcher &pool);
+void prefetch_fail_ring_after(prefetcher &pool, long groups);
+
+// What the look-ahead did and still holds, for the tests.
+struct prefetch_counts {
+    long rings_set_up = 0;
+    long ring_groups = 0;
+    bool ring_given_up = false;
+    std::int64_t held_bytes = 0;
+    int held_files = 0;
+};
+prefetch_counts prefetch_report(const prefetcher &pool);

@@ -7,6 +7,7 @@
 #include "hash/hash_workers.h"
 #include "tree/accumulator.h"
 #include "tree/prefetch.h"
+#include "tree/probe_rule.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,39 +22,9 @@ std::int32_t files_added = 0;
 namespace {
 enum class add_result { added, not_added, run_failed };
 
-// The look-ahead of the current run's walk.
-prefetcher *walk_prefetcher = nullptr;
-
-// Probes are used again, with the buffers they hold: a fresh buffer for every small file made
-// the memory allocator return and fetch pages from the system over and over.
-std::vector<std::unique_ptr<entry_probe>> spare_probes;
-constexpr std::size_t max_spare_probes = 2 * prefetch_window;
-
-std::unique_ptr<entry_probe> new_probe() {
-    if (spare_probes.empty()) {
-        return std::make_unique<entry_probe>();
-    }
-    std::unique_ptr<entry_probe> probe = std::move(spare_probes.back());
-    spare_probes.pop_back();
-    probe->stat_ok = false;
-    probe->status = {};
-    probe->content = probe_content::not_read;
-    probe->error = 0;
-    probe->out_of_memory = false;
-    probe->queued = false;
-    probe->done.store(false, std::memory_order_relaxed);
-    return probe;
-}
-
-void recycle_probe(std::unique_ptr<entry_probe> probe) {
-    if (spare_probes.size() < max_spare_probes) {
-        spare_probes.push_back(std::move(probe));
-    }
-}
-
 // One directory entry being looked at: what was found out about it ahead of time (its name, the
-// open directory it is listed in, its status) and its path as the messages and the file list
-// show it.
+// open directory it is listed in, its status) and its path as the messages and the file list show
+// it.
 struct entry {
     entry_probe &probe;
     const std::string &path;
@@ -111,7 +82,7 @@ bool open_content(entry_probe &probe, fd_owner &file) {
     if (probe.content != probe_content::not_read) {
         return true;
     }
-    if (prefetch_take_file(*walk_prefetcher, probe, file)) {
+    if (prefetch_take_file(probe, file)) {
         return true;
     }
     file = fd_owner(openat(probe.dir_fd, probe.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -164,7 +135,7 @@ int walk_subdirectory(const entry &subdir, int level, walk_run &run) {
 }
 
 int take_regular_file(const entry &file, walk_run &run) {
-    if (hidden_and_left_out(file.probe.name) || is_run_output(file.probe.status)) {
+    if (file_left_out(file.probe.name, file.probe.status)) {
         return 0;
     }
     switch (add_file(file, run)) {
@@ -209,14 +180,6 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
     return walk_step::next;
 }
 
-// The directory is closed after its walk, so nothing may still be looking into it.
-void abandon_probes(std::deque<std::unique_ptr<entry_probe>> &probes) {
-    for (const auto &probe : probes) {
-        prefetch_cancel(*walk_prefetcher, *probe);
-    }
-    probes.clear();
-}
-
 // One entry as the directory listing gives it.
 struct listed_entry {
     std::string name;
@@ -240,20 +203,16 @@ sorted_listing list_sorted(DIR *dir) {
     return listing;
 }
 
-// The entries of one directory taken from its listing ahead of the walk, oldest first. However
-// the walk of the directory ends, every probe still queued is withdrawn or waited for.
+// The entries of one directory taken from its listing ahead of the walk, oldest first. The window
+// lives in the walk of its directory, which is closed only once that walk has returned; however
+// the walk ends, the window's probe handles first withdraw or wait for every probe still queued.
 struct listing_window {
+    prefetcher &look_ahead;
     DIR *dir;
     bool listed_all = false;
-    std::deque<std::unique_ptr<entry_probe>> probes;
-    bool sorted = false;
-    sorted_listing in_order;
-
-    listing_window(DIR *listed, bool sort)
-        : dir(listed), sorted(sort), in_order(sort ? list_sorted(listed) : sorted_listing{}) {}
-    listing_window(const listing_window &) = delete;
-    listing_window &operator=(const listing_window &) = delete;
-    ~listing_window() { abandon_probes(probes); }
+    std::deque<probe_handle> probes;
+    bool sorted = false;     // taken from `in_order` instead of the listing
+    sorted_listing in_order; // the whole listing, read and sorted before the walk begins
 };
 
 // The next entry in the walk's order; false after the last.
@@ -281,39 +240,39 @@ void fill_window(listing_window &window) {
     if (window.listed_all || window.probes.size() > prefetch_window / 2) {
         return;
     }
-    std::vector<entry_probe *> added;
+    std::vector<probe_handle> added;
+    added.reserve(prefetch_window - window.probes.size());
     listed_entry found;
-    while (window.probes.size() < prefetch_window) {
+    while (window.probes.size() + added.size() < prefetch_window) {
         if (!next_listed(window, found)) {
             window.listed_all = true;
             break;
         }
-        std::unique_ptr<entry_probe> probe = new_probe();
-        probe->dir_fd = dirfd(window.dir);
-        probe->name = std::move(found.name);
-        probe->listed_type = found.type;
-        window.probes.push_back(std::move(probe));
-        added.push_back(window.probes.back().get());
+        added.push_back(prefetch_new_probe(window.look_ahead, dirfd(window.dir), found.name.c_str(),
+                                           found.type));
     }
-    prefetch_submit(*walk_prefetcher, added);
+    prefetch_submit(window.look_ahead, added);
+    for (probe_handle &probe : added) {
+        window.probes.push_back(std::move(probe));
+    }
 }
 } // namespace
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
-    listing_window window(dir, run.sorted);
+    listing_window window{run.look_ahead, dir,
+                          false,          {},
+                          run.sorted,     run.sorted ? list_sorted(dir) : sorted_listing{}};
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
         if (run.document.output_failed()) {
             return 1;
         }
-        std::unique_ptr<entry_probe> probe = std::move(window.probes.front());
+        const probe_handle probe = std::move(window.probes.front());
         window.probes.pop_front();
-        prefetch_wait(*walk_prefetcher, *probe);
+        prefetch_wait(probe);
         path.assign(dir_path).append("/").append(probe->name);
         const walk_step step = take_entry({*probe, path}, level, run);
-        prefetch_release(*walk_prefetcher, *probe);
-        recycle_probe(std::move(probe));
         if (step != walk_step::next) {
             return step == walk_step::fail ? 1 : 0;
         }
@@ -337,18 +296,15 @@ void split_path(std::string_view relative_path, std::vector<std::string_view> &c
 }
 
 namespace {
-int walk_input_directory(DIR *dir, walk_run &run) {
-    prefetcher look_ahead;
+int walk_input_directory(DIR *dir, const run_options &options, directory_sink &document,
+                         file_hasher *hasher) {
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
-    prefetch_start(look_ahead, threads > 1 ? threads - 1 : 0);
-    walk_prefetcher = &look_ahead;
+    prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
     progress_start(-1);
-    const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
+    walk_run run{options.input_path, document, look_ahead, {}, hasher, options.sorted};
+    const int walked = walk_directory(dir, std::string(options.input_path), 0, run);
     progress_stop();
-    prefetch_stop(look_ahead);
-    walk_prefetcher = nullptr;
-    spare_probes.clear();
     return walked;
 }
 } // namespace
@@ -380,9 +336,8 @@ int write_directory_info(const run_options &options, directory_sink &document) {
     const accumulator_scope accumulator;
     files_added = 0;
     document.files_begin();
-    const bool v1 = options.format == torrent_format::v1;
-    walk_run run{input_path, document, {}, v1 ? nullptr : &hasher, options.sorted};
-    if (walk_input_directory(dir.get(), run) != 0) {
+    file_hasher *content_hasher = options.format == torrent_format::v1 ? nullptr : &hasher;
+    if (walk_input_directory(dir.get(), options, document, content_hasher) != 0) {
         return 1;
     }
     document.files_end();

@@ -21,10 +21,13 @@ constexpr int max_nesting_level = 29;
 // or 1 after reporting why.
 int write_directory_info(const run_options &options, directory_sink &document);
 
+struct prefetcher;
+
 // What every directory of one walk shares.
 struct walk_run {
     std::string_view input_path; // as typed: every entry path begins with it and a slash
     directory_sink &document;
+    prefetcher &look_ahead;             // looks at the entries of every directory ahead of the walk
     std::vector<std::string_view> path; // the current entry's path components
     // v2 and hybrid: hashes every file on its own. nullptr in v1, whose content goes to the
     // accumulator as one stream.
