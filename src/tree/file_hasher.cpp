@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <new>
 #include <type_traits>
 #include <unistd.h>
 
@@ -53,6 +54,21 @@ feed_status feed_padding(std::int64_t length) {
     }
     return feed_status::ok;
 }
+
+// The piece layer goes to the document as it is: room for exactly the file's pieces, rather than
+// what growing one node at a time would leave over.
+bool reserve_layer(file_hasher &hasher, std::int64_t size) {
+    if (size <= hasher.piece_length) {
+        return true;
+    }
+    try {
+        hasher.tree.piece_layer.reserve(
+            static_cast<std::size_t>(piece_count(size, hasher.piece_length)));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 int file_hasher_start(file_hasher &hasher, std::int32_t piece_length, bool v1_pieces,
@@ -73,6 +89,9 @@ int file_hasher_start(file_hasher &hasher, std::int32_t piece_length, bool v1_pi
 }
 
 feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
+    if (!reserve_layer(hasher, size)) {
+        return feed_status::out_of_memory;
+    }
     // Up to one byte more than the file should still hold is asked for, so that a file that
     // grew is noticed by the same reads. A regular file that returns less than asked is at its
     // end, which spares most files the read that would find it.
