@@ -299,8 +299,9 @@ TEST(sorted_walk, v1_file_list_in_name_order) {
     options.sorted = true;
     ASSERT_EQ(write_directory_info(options, document), 0);
     close_document(out);
+    const harness::bvalue decoded = harness::bdecode(written);
     std::vector<std::string> listed;
-    for (const harness::bvalue &file : harness::bdecode(written)["info"]["files"].l) {
+    for (const harness::bvalue &file : decoded["info"]["files"].l) {
         std::string path;
         for (const harness::bvalue &component : file["path"].l) {
             path += (path.empty() ? "" : "/") + component.s;
