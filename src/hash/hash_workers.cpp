@@ -1,20 +1,8 @@
 #include "hash/hash_workers.h"
 
-#include "hash/sha1_lanes.h"
-
 #include <new>
 #include <sched.h>
 #include <system_error>
-
-bool hash_batch(batch &work) {
-    const std::size_t full_pieces = work.fill / work.piece_length;
-    const std::size_t rest = work.fill % work.piece_length;
-    if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
-        return false;
-    }
-    return rest == 0 || hash_one(work.data.get() + full_pieces * work.piece_length, rest,
-                                 work.digests.data() + full_pieces * 20);
-}
 
 unsigned hash_thread_count() {
     cpu_set_t allowed;
@@ -27,63 +15,61 @@ unsigned hash_thread_count() {
 }
 
 namespace {
-batch *next_job(hash_workers &workers, std::unique_lock<std::mutex> &held) {
-    workers.work_ready.wait(held, [&] { return workers.stopping || !workers.queue.empty(); });
-    if (workers.stopping) {
-        return nullptr;
-    }
-    batch *job = workers.queue.front();
-    workers.queue.pop_front();
-    return job;
+bool work_waiting(const hash_workers &workers) {
+    return workers.taken_up < workers.handed_over;
 }
 
-// Hashes a job taken off the queue with the lock released, then records it as done.
-void run_job(hash_workers &workers, std::unique_lock<std::mutex> &held, batch &job) {
+// Hashes the oldest batch not yet taken up, with the lock released, then marks it hashed.
+void hash_next(hash_workers &workers, std::unique_lock<std::mutex> &held) {
+    batch &work = *batch_slot(*workers.ring, workers.taken_up);
+    ++workers.taken_up;
     held.unlock();
-    const bool ok = hash_batch(job);
+    const bool ok = hash_batch(work);
     held.lock();
-    job.hash_ok = ok;
-    job.hashed = true;
+    work.hash_ok = ok;
+    work.hashed = true;
     workers.work_hashed.notify_all();
 }
 
 void work_loop(hash_workers &workers) {
     std::unique_lock<std::mutex> held(workers.lock);
-    while (batch *job = next_job(workers, held)) {
-        run_job(workers, held, *job);
+    for (;;) {
+        workers.work_ready.wait(held, [&] { return workers.stopping || work_waiting(workers); });
+        if (workers.stopping) {
+            return;
+        }
+        hash_next(workers, held);
     }
 }
 } // namespace
 
 void start_hash_workers(hash_workers &workers, unsigned count) {
-    for (unsigned i = 0; i < count; ++i) {
-        try {
+    try {
+        workers.threads.reserve(count);
+        for (unsigned i = 0; i < count; ++i) {
             workers.threads.emplace_back(work_loop, std::ref(workers));
-        } catch (const std::system_error &) {
-            // Fewer threads only means slower hashing; waiting callers hash the rest themselves.
-            break;
-        } catch (const std::bad_alloc &) {
-            break;
         }
+    } catch (const std::system_error &) {
+        // Fewer threads only means slower hashing; waiting callers hash the rest themselves.
+    } catch (const std::bad_alloc &) {
     }
 }
 
-void submit_batch(hash_workers &workers, batch &work) {
+void hand_over_batch(hash_workers &workers, std::uint64_t number) {
     {
         const std::lock_guard<std::mutex> held(workers.lock);
-        work.hashed = false;
-        workers.queue.push_back(&work);
+        batch_slot(*workers.ring, number)->hashed = false;
+        workers.handed_over = number + 1;
     }
     workers.work_ready.notify_one();
 }
 
-void wait_hashed(hash_workers &workers, batch &work) {
+void wait_hashed(hash_workers &workers, std::uint64_t number) {
     std::unique_lock<std::mutex> held(workers.lock);
-    while (!work.hashed) {
-        if (!workers.queue.empty()) {
-            batch *job = workers.queue.front();
-            workers.queue.pop_front();
-            run_job(workers, held, *job);
+    const batch &awaited = *batch_slot(*workers.ring, number);
+    while (!awaited.hashed) {
+        if (work_waiting(workers)) {
+            hash_next(workers, held);
         } else {
             workers.work_hashed.wait(held);
         }
@@ -94,7 +80,6 @@ void stop_hash_workers(hash_workers &workers) {
     {
         const std::lock_guard<std::mutex> held(workers.lock);
         workers.stopping = true;
-        workers.queue.clear();
     }
     workers.work_ready.notify_all();
     for (std::thread &thread : workers.threads) {

@@ -2,18 +2,25 @@
 #include "hash/batch.h"
 
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-// Threads that hash handed-over batches while the reading thread goes on reading. Batches may
-// finish in any order; whoever delivers digests waits for them one by one, in piece order.
+// Threads that hash the batches the reading thread hands over, in the order they were handed
+// over, and mark each one hashed. That is all they do: the reading thread alone fills batches,
+// hands them over and delivers their digests, and nothing here calls back into it.
+//
+// Ownership: `ring` belongs to the reading thread, which fills a batch and only then hands it
+// over; from then until it is marked hashed the batch belongs to whoever took it up. The
+// counters, `stopping` and each handed-over batch's `hashed` and `hash_ok` are guarded by `lock`.
 struct hash_workers {
+    batch_ring *ring = nullptr;
     std::mutex lock;
-    std::condition_variable work_ready;
-    std::condition_variable work_hashed;
-    std::deque<batch *> queue;
+    std::condition_variable work_ready;  // a batch was handed over, or the threads are to stop
+    std::condition_variable work_hashed; // a batch was marked hashed
+    std::uint64_t handed_over = 0;       // batches 0 .. handed_over-1 have been handed over
+    std::uint64_t taken_up = 0;          // of those, 0 .. taken_up-1 have been taken up to hash
     std::vector<std::thread> threads;
     bool stopping = false;
 };
@@ -21,15 +28,16 @@ struct hash_workers {
 // Processors the process may run on.
 unsigned hash_thread_count();
 
-// Starts the threads; on a system that refuses threads the caller hashes by itself.
+// Starts up to `count` threads; fewer when the system refuses them, and then the waiting
+// thread hashes the rest (see wait_hashed).
 void start_hash_workers(hash_workers &workers, unsigned count);
 
-// Hands a filled batch over for hashing.
-void submit_batch(hash_workers &workers, batch &work);
+// Hands over batch `number` of the ring, filled; batches are handed over in order from 0.
+void hand_over_batch(hash_workers &workers, std::uint64_t number);
 
-// Returns once `work` is hashed; while it waits, the calling thread hashes queued batches itself
-// instead of sitting idle.
-void wait_hashed(hash_workers &workers, batch &work);
+// Returns once batch `number` is hashed. Meanwhile the calling thread takes up handed-over
+// batches and hashes them, the same step the threads take, rather than sitting idle.
+void wait_hashed(hash_workers &workers, std::uint64_t number);
 
-// Stops the threads after the batches they are hashing; queued ones are dropped.
+// Stops the threads after the batches they are hashing; batches not taken up are dropped.
 void stop_hash_workers(hash_workers &workers);

@@ -1,4 +1,6 @@
 #pragma once
+#include "hash/hash_plan.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,10 +19,14 @@ struct piece_stream_deleter {
 using piece_stream_ptr = std::unique_ptr<piece_stream, piece_stream_deleter>;
 
 // `content_limit` is the total number of bytes that will be fed when it is known in advance
-// (a single file), or -1; buffers are never made larger than the content needs.
-// Returns nullptr when the buffers cannot be allocated.
+// (a single file), or -1; buffers are never made larger than the content needs, and content
+// beyond the limit is refused as a changed file. Sizes and threads follow plan_hashing() for
+// the processors the process may run on. Returns nullptr when memory cannot be had.
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     digest_sink sink);
+
+// The same with a plan of the caller's choosing.
+piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
 
 enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
 

@@ -1,0 +1,242 @@
+// The hashing stream driven in-process: content fed in awkward parts, from files and as bytes,
+// its digests checked against OpenSSL's SHA-1 of each piece; the ways a feed fails; and the
+// arithmetic of the hashing plan.
+#include "common/handles.h"
+#include "hash/hash_plan.h"
+#include "hash/piece_stream.h"
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace harness;
+
+namespace {
+
+constexpr std::int64_t mib = std::int64_t{1} << 20;
+
+// ---------------------------------------------------------------------------
+// The plan
+
+struct plan_case {
+    const char *what;
+    std::int32_t piece_length;
+    std::int64_t content_limit;
+    unsigned processors;
+    bool long_pieces;
+    std::size_t pieces_per_batch;
+    std::int64_t buffer_bytes; // for long pieces: the read chunk
+    std::size_t batches;
+    unsigned threads;
+};
+
+class plan_rule : public ::testing::TestWithParam<plan_case> {};
+
+TEST_P(plan_rule, sizes) {
+    const plan_case &c = GetParam();
+    const hash_plan plan = plan_hashing(c.piece_length, c.content_limit, c.processors);
+    EXPECT_EQ(plan.long_pieces, c.long_pieces);
+    EXPECT_EQ(plan.hasher_threads, c.threads);
+    if (c.long_pieces) {
+        EXPECT_EQ(plan.long_piece_chunk, static_cast<std::size_t>(c.buffer_bytes));
+        return;
+    }
+    EXPECT_EQ(plan.pieces_per_batch, c.pieces_per_batch);
+    EXPECT_EQ(plan.batch_bytes, c.pieces_per_batch * static_cast<std::size_t>(c.piece_length));
+    EXPECT_EQ(plan.buffer_bytes, static_cast<std::size_t>(c.buffer_bytes));
+    EXPECT_EQ(plan.batches_in_flight, c.batches);
+}
+
+const plan_case plan_cases[] = {
+    {"default_two_processors", 262144, -1, 2, false, 16, 4 * mib, 4, 1},
+    {"one_processor_reader_alone", 262144, -1, 1, false, 16, 4 * mib, 3, 0},
+    {"many_processors_memory_bound", 262144, -1, 64, false, 16, 4 * mib, 40, 37},
+    {"tiny_content_no_thread", 262144, 1000, 8, false, 16, 1000, 10, 0},
+    {"content_of_exactly_one_batch", 262144, 4 * mib, 8, false, 16, 4 * mib, 10, 0},
+    {"content_one_byte_over_a_batch", 262144, 4 * mib + 1, 8, false, 16, 4 * mib, 10, 7},
+    {"piece_length_1", 1, -1, 4, false, 16, 16, 6, 3},
+    {"pieces_not_dividing_the_budget", 3 * mib, -1, 2, false, 5, 15 * mib, 4, 1},
+    {"16_MiB_pieces_many_processors", 16 * mib, -1, 64, false, 1, 16 * mib, 10, 7},
+    {"longest_batched_piece", 32 * mib, -1, 64, false, 1, 32 * mib, 5, 2},
+    {"one_byte_over_is_long", 32 * mib + 1, -1, 64, true, 0, 4 * mib, 0, 0},
+    {"long_pieces_small_content", 1 << 30, 1000, 8, true, 0, 1000, 0, 0},
+    {"largest_piece_length", INT32_MAX, -1, 2, true, 0, 4 * mib, 0, 0},
+};
+INSTANTIATE_TEST_SUITE_P(cases, plan_rule, ::testing::ValuesIn(plan_cases),
+                         [](const auto &info) { return std::string(info.param.what); });
+
+// ---------------------------------------------------------------------------
+// Feeding the stream
+
+enum class source { files, bytes };
+
+struct outcome {
+    feed_status status = feed_status::ok; // the first failure, or ok after finishing
+    std::string digests;
+    int sink_calls = 0;
+    std::int64_t bytes = 0;
+};
+
+// Feeds `part` as a file that claims to be `announced` bytes long, or as bytes.
+feed_status feed_part(piece_stream &stream, source from, const temp_dir &dir,
+                      const std::string &part, std::int64_t announced) {
+    if (from == source::bytes) {
+        return piece_stream_feed_bytes(stream, reinterpret_cast<const unsigned char *>(part.data()),
+                                       part.size());
+    }
+    write_file(dir / "part", part);
+    const fd_owner input(open((dir / "part").c_str(), O_RDONLY | O_CLOEXEC));
+    return piece_stream_feed(stream, input.fd, announced);
+}
+
+// Runs `content` through a stream in parts that end at `cuts`; the first part, as a file,
+// announces `lie` bytes more than it holds. The sink refuses its call number `refuse_call`
+// (counted from 1; 0 refuses none).
+outcome run_stream(const hash_plan &plan, source from, const std::string &content,
+                   const std::vector<std::int64_t> &cuts, std::int64_t lie = 0,
+                   int refuse_call = 0) {
+    outcome out;
+    piece_stream_ptr stream =
+        piece_stream_start(plan, [&out, refuse_call](const unsigned char *digests, std::size_t n) {
+            out.digests.append(reinterpret_cast<const char *>(digests), n * 20);
+            return ++out.sink_calls != refuse_call;
+        });
+    EXPECT_TRUE(stream);
+    if (!stream) {
+        return out;
+    }
+    const temp_dir dir;
+    std::int64_t start = 0;
+    for (std::size_t i = 0; i <= cuts.size() && out.status == feed_status::ok; ++i) {
+        const std::int64_t end =
+            i < cuts.size() ? cuts[i] : static_cast<std::int64_t>(content.size());
+        const std::string part = content.substr(start, end - start);
+        out.status = feed_part(*stream, from, dir, part, end - start + (i == 0 ? lie : 0));
+        start = end;
+    }
+    if (out.status == feed_status::ok) {
+        out.status = piece_stream_finish(*stream);
+    }
+    out.bytes = piece_stream_bytes(*stream);
+    return out;
+}
+
+// Pseudo-random content, made once per size for the whole test run.
+const std::string &content_of(std::int64_t size) {
+    static std::map<std::int64_t, std::string> made;
+    auto found = made.find(size);
+    if (found == made.end()) {
+        found = made.emplace(size, random_bytes(static_cast<std::size_t>(size), 9)).first;
+    }
+    return found->second;
+}
+
+struct feed_case {
+    const char *what;
+    std::int32_t piece_length;
+    std::int64_t size;
+    std::vector<std::int64_t> cuts; // where one feed ends and the next begins
+    bool limit_known;
+    unsigned processors;
+};
+
+class feeding : public ::testing::TestWithParam<std::tuple<feed_case, source>> {};
+
+TEST_P(feeding, digests_match_each_piece) {
+    const auto &[c, from] = GetParam();
+    const std::string &content = content_of(c.size);
+    const hash_plan plan = plan_hashing(c.piece_length, c.limit_known ? c.size : -1, c.processors);
+    const outcome out = run_stream(plan, from, content, c.cuts);
+    EXPECT_EQ(out.status, feed_status::ok);
+    EXPECT_EQ(out.bytes, c.size);
+    EXPECT_TRUE(out.digests == expected_pieces(content, c.piece_length))
+        << out.digests.size() / 20 << " digests, not all as expected";
+}
+
+const feed_case feed_cases[] = {
+    {"piece_length_1", 1, 100, {0, 1, 1, 38}, false, 2},
+    {"pieces_of_64_cut_on_and_off_borders", 64, 3077, {63, 64, 1024, 1025, 2048}, false, 2},
+    {"pieces_of_65_many_hashers", 65, 26064, {1, 1039, 1040, 1041, 20000}, false, 8},
+    {"default_length_known_size", 262144, 12 * mib + 100, {}, true, 2},
+    {"cut_across_batches", 262144, 9 * mib - 1, {262143, 4 * mib, 4 * mib + 1}, false, 2},
+    {"uneven_batches_reader_alone", 5000, 404321, {79999, 160001, 300000}, false, 1},
+    {"pieces_not_dividing_the_budget", 3 * mib + 1, 11 * (3 * mib + 1) + 17, {}, true, 4},
+    {"less_than_a_batch_known_size", 262144, 1000, {}, true, 2},
+    {"nothing_fed", 262144, 0, {0}, false, 2},
+    {"nothing_fed_known_size", 262144, 0, {}, true, 2},
+    // Pieces too long to batch: more than one of them, then a partial one.
+    {"long_32_MiB_and_1", 32 * mib + 1, 96 * mib + 1003, {1, 32 * mib + 1, 70 * mib}, false, 2},
+    {"long_33_MiB_known_size", 33 * mib, 66 * mib + 12345, {4 * mib - 1, 66 * mib}, true, 2},
+};
+INSTANTIATE_TEST_SUITE_P(cases, feeding,
+                         ::testing::Combine(::testing::ValuesIn(feed_cases),
+                                            ::testing::Values(source::files, source::bytes)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).what) +
+                                    (std::get<1>(info.param) == source::files ? "_from_files"
+                                                                              : "_as_bytes");
+                         });
+
+// ---------------------------------------------------------------------------
+// Failed feeds
+
+struct failure_case {
+    const char *what;
+    std::int32_t piece_length;
+    std::int64_t size; // fed in two parts, cut at `cut`
+    std::int64_t cut;
+    source from;
+    std::int64_t lie;   // bytes the first file claims beyond what it holds
+    std::int64_t limit; // the size the stream is told of, or -1
+    int refuse_call;    // the sink's call that returns false, or 0
+    feed_status expected;
+};
+
+class failing : public ::testing::TestWithParam<failure_case> {};
+
+TEST_P(failing, stops_with_the_reason) {
+    const failure_case &c = GetParam();
+    const outcome out = run_stream(plan_hashing(c.piece_length, c.limit, 2), c.from,
+                                   content_of(c.size), {c.cut}, c.lie, c.refuse_call);
+    EXPECT_EQ(out.status, c.expected);
+    if (c.refuse_call > 0) {
+        EXPECT_EQ(out.sink_calls, c.refuse_call) << "the sink was called after refusing";
+    }
+}
+
+constexpr auto changed = feed_status::changed;
+constexpr auto refused = feed_status::sink_failed;
+const failure_case failure_cases[] = {
+    {"file_shorter_than_announced", 64, 1000, 500, source::files, 1, -1, 0, changed},
+    {"file_longer_than_announced", 64, 1000, 500, source::files, -1, -1, 0, changed},
+    {"file_longer_than_a_whole_batch", 64, 2049, 1025, source::files, -1, -1, 0, changed},
+    {"long_piece_file_shorter", 33 * mib, 1000, 500, source::files, 1, -1, 0, changed},
+    {"long_piece_file_longer", 33 * mib, 1000, 500, source::files, -1, -1, 0, changed},
+    {"bytes_beyond_the_known_size", 64, 1000, 500, source::bytes, 0, 999, 0, changed},
+    {"sink_refuses_the_last_batch", 64, 1000, 500, source::bytes, 0, -1, 1, refused},
+    {"sink_refuses_while_reading", 64, 20480, 5000, source::files, 0, -1, 2, refused},
+    {"sink_refuses_a_long_piece", 33 * mib, 33 * mib + 10, 2 * mib, source::bytes, 0, -1, 1,
+     refused},
+};
+INSTANTIATE_TEST_SUITE_P(cases, failing, ::testing::ValuesIn(failure_cases),
+                         [](const auto &info) { return std::string(info.param.what); });
+
+TEST(failing_read, directory_as_a_file_is_a_read_error) {
+    for (const std::int32_t piece_length : {262144, 33 * 1024 * 1024}) {
+        const piece_stream_ptr stream = piece_stream_start(
+            piece_length, -1, [](const unsigned char *, std::size_t) { return true; });
+        ASSERT_TRUE(stream);
+        const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_GE(directory.fd, 0);
+        EXPECT_EQ(piece_stream_feed(*stream, directory.fd, 10), feed_status::read_error);
+    }
+}
+
+} // namespace
