@@ -192,14 +192,30 @@ void abandon_probes(std::deque<std::unique_ptr<entry_probe>> &probes) {
     probes.clear();
 }
 
+// Entries that --exclude leaves out are dropped as they are listed, by name and path alone: no
+// status is read, nothing is opened or read ahead, and nothing is said about them.
+bool excluded_entry(const walk_run &run, const std::string &dir_path, std::string_view name) {
+    if (run.excludes.name_patterns.empty() && run.excludes.path_patterns.empty()) {
+        return false;
+    }
+    std::string entry_path;
+    entry_path.append(dir_path).append("/").append(name);
+    const std::string_view relative_path =
+        std::string_view(entry_path).substr(run.input_path.size() + 1);
+    return excluded(run.excludes, name, relative_path);
+}
+
 // The entries of one directory taken from its listing ahead of the walk, oldest first. However
 // the walk of the directory ends, every probe still queued is withdrawn or waited for.
 struct listing_window {
     DIR *dir;
+    const walk_run &run;
+    const std::string &dir_path;
     bool listed_all = false;
     std::deque<std::unique_ptr<entry_probe>> probes;
 
-    explicit listing_window(DIR *listed) : dir(listed) {}
+    listing_window(DIR *listed, const walk_run &walk, const std::string &path)
+        : dir(listed), run(walk), dir_path(path) {}
     listing_window(const listing_window &) = delete;
     listing_window &operator=(const listing_window &) = delete;
     ~listing_window() { abandon_probes(probes); }
@@ -218,6 +234,9 @@ void fill_window(listing_window &window) {
             window.listed_all = true;
             break;
         }
+        if (excluded_entry(window.run, window.dir_path, found->d_name)) {
+            continue;
+        }
         std::unique_ptr<entry_probe> probe = new_probe();
         probe->dir_fd = dirfd(window.dir);
         probe->name = found->d_name;
@@ -230,7 +249,7 @@ void fill_window(listing_window &window) {
 } // namespace
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
-    listing_window window(dir);
+    listing_window window(dir, run, dir_path);
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
@@ -304,7 +323,10 @@ int write_directory_info(const run_options &options, directory_sink &document) {
     const accumulator_scope accumulator;
     files_added = 0;
     document.files_begin();
-    walk_run run{input_path, document, {}};
+    walk_run run{input_path, document, {}, {}};
+    for (const char *pattern : options.excludes) {
+        add_exclude_pattern(run.excludes, pattern);
+    }
     if (walk_input_directory(dir.get(), run) != 0) {
         return 1;
     }
