@@ -116,9 +116,7 @@ const std::string pieces = harness::sha1_raw("0") + harness::sha1_raw("1") + har
 
 document_head test_head(const char *comment) {
     document_head head;
-    head.announce_base = "http://t";
-    head.port = "6881";
-    head.path = "/announce";
+    head.trackers = {{announce_url("http://t", "6881", "/announce")}};
     head.comment = comment;
     head.creation_date = 1234;
     return head;

@@ -1,5 +1,8 @@
 #pragma once
+#include "common/tracker_tiers.h"
+
 #include <cstdint>
+#include <vector>
 
 // The values of one run, gathered from the command line and handed down whole to every layer
 // that needs one of them. A new option becomes one more field here.
@@ -12,4 +15,17 @@ struct run_options {
     bool inclusive = false;        // hidden regular files go into a directory torrent too
     const char *input_path = nullptr;
     const char *output_path = nullptr;
+
+    // Complete announce URLs, one tier per --tracker; the URL built from -a comes before them.
+    tracker_tiers trackers;
+    std::vector<const char *> web_seeds;
+    std::vector<const char *> excludes; // shell patterns of entries the walk leaves out
+    const char *source = nullptr;       // an empty source still counts, like a comment
+    const char *name = nullptr;         // nullptr: the name comes from the input path
+    bool is_private = false;
+    bool no_date = false;
+    bool magnet = false;
+    // Directory entries in ascending byte order of their names at every level, instead of the
+    // order the system lists them in.
+    bool sorted = false;
 };

@@ -3,26 +3,81 @@
 #include "common/numbers.h"
 #include "metainfo/name.h"
 
+#include <numeric>
+
+std::string announce_url(std::string_view base, std::string_view port, std::string_view path) {
+    std::string url;
+    url.reserve(base.size() + 1 + port.size() + path.size());
+    url.append(base).append(":").append(port).append(path);
+    return url;
+}
+
+namespace {
+std::size_t url_count(const tracker_tiers &trackers) {
+    return std::accumulate(trackers.begin(), trackers.end(), std::size_t{0},
+                           [](std::size_t count, const auto &tier) { return count + tier.size(); });
+}
+
+// A single tracker is the announce URL alone; clients that know announce lists read the tiers.
+void write_trackers(bencode_writer &out, const tracker_tiers &trackers) {
+    out.key("announce");
+    out.string(trackers.front().front());
+    if (url_count(trackers) < 2) {
+        return;
+    }
+    out.key("announce-list");
+    out.begin_list();
+    for (const auto &tier : trackers) {
+        out.begin_list();
+        for (const auto &url : tier) {
+            out.string(url);
+        }
+        out.end();
+    }
+    out.end();
+}
+} // namespace
+
 void open_document(bencode_writer &out, const document_head &head) {
     out.begin_dict();
-    out.key("announce");
-    out.string_head(static_cast<std::int64_t>(head.announce_base.size() + 1 + head.port.size() +
-                                              head.path.size()));
-    out.string_part(head.announce_base.data(), head.announce_base.size());
-    out.string_part(":", 1);
-    out.string_part(head.port.data(), head.port.size());
-    out.string_part(head.path.data(), head.path.size());
+    write_trackers(out, head.trackers);
     if (head.comment != nullptr) {
         out.key("comment");
         out.string(head.comment);
     }
-    out.key("creation date");
-    out.integer(head.creation_date);
+    if (head.creation_date) {
+        out.key("creation date");
+        out.integer(*head.creation_date);
+    }
     out.key("info");
     if (head.info_bytes) {
         out.tap_next_container(head.info_bytes);
     }
     out.begin_dict();
+}
+
+void close_info(bencode_writer &out, const document_tail &tail) {
+    if (tail.is_private) {
+        out.key("private");
+        out.integer(1);
+    }
+    if (tail.source != nullptr) {
+        out.key("source");
+        out.string(tail.source);
+    }
+    out.end();
+}
+
+void close_outer(bencode_writer &out, const document_tail &tail) {
+    if (!tail.web_seeds.empty()) {
+        out.key("url-list");
+        out.begin_list();
+        for (const char *url : tail.web_seeds) {
+            out.string(url);
+        }
+        out.end();
+    }
+    out.end();
 }
 
 void close_document(bencode_writer &out) {
@@ -35,7 +90,16 @@ void write_name(bencode_writer &out, std::string_view input_path) {
     out.string(torrent_name(input_path));
 }
 
+std::string_view info_name(const info_basics &info) {
+    return info.name != nullptr ? std::string_view(info.name) : torrent_name(info.input_path);
+}
+
 namespace {
+void write_info_name(bencode_writer &out, const info_basics &info) {
+    out.key("name");
+    out.string(info_name(info));
+}
+
 void write_piece_length(bencode_writer &out, const info_basics &info) {
     out.key("piece length");
     out.integer(info.piece_length);
@@ -50,7 +114,7 @@ void open_pieces(bencode_writer &out, std::int64_t length) {
 void open_single_file_info(bencode_writer &out, std::int64_t length, const info_basics &info) {
     out.key("length");
     out.integer(length);
-    write_name(out, info.input_path);
+    write_info_name(out, info);
     write_piece_length(out, info);
     open_pieces(out, pieces_length(length, info.piece_length));
 }
@@ -82,7 +146,7 @@ void directory_document::add_file(const file_entry &entry) {
 
 void directory_document::files_end() {
     out_.end();
-    write_name(out_, info_.input_path);
+    write_info_name(out_, info_);
     write_piece_length(out_, info_);
 }
 

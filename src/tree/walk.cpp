@@ -155,12 +155,27 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
     return walk_step::next;
 }
 
+// Entries that --exclude leaves out are dropped as they are listed, by name and path alone: no
+// status is read, nothing is opened or read ahead, and nothing is said about them.
+bool excluded_entry(const walk_run &run, const std::string &dir_path, std::string_view name) {
+    if (run.excludes.name_patterns.empty() && run.excludes.path_patterns.empty()) {
+        return false;
+    }
+    std::string entry_path;
+    entry_path.append(dir_path).append("/").append(name);
+    const std::string_view relative_path =
+        std::string_view(entry_path).substr(run.input_path.size() + 1);
+    return excluded(run.excludes, name, relative_path);
+}
+
 // The entries of one directory taken from its listing ahead of the walk, oldest first. The window
 // lives in the walk of its directory, which is closed only once that walk has returned; however
 // the walk ends, the window's probe handles first withdraw or wait for every probe still queued.
 struct listing_window {
     prefetcher &look_ahead;
     DIR *dir;
+    const walk_run &run;
+    const std::string &dir_path;
     bool listed_all = false;
     std::deque<probe_handle> probes;
 };
@@ -179,6 +194,9 @@ void fill_window(listing_window &window) {
             window.listed_all = true;
             break;
         }
+        if (excluded_entry(window.run, window.dir_path, found->d_name)) {
+            continue;
+        }
         added.push_back(
             prefetch_new_probe(window.look_ahead, dirfd(window.dir), found->d_name, found->d_type));
     }
@@ -190,7 +208,7 @@ void fill_window(listing_window &window) {
 } // namespace
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
-    listing_window window{run.look_ahead, dir, false, {}};
+    listing_window window{run.look_ahead, dir, run, dir_path, false, {}};
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
@@ -232,13 +250,16 @@ struct accumulator_scope {
     ~accumulator_scope() { accumulator_discard(); }
 };
 
-int walk_input_directory(DIR *dir, std::string_view input_path, directory_sink &document) {
+int walk_input_directory(DIR *dir, const run_options &options, directory_sink &document) {
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
     prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
+    walk_run run{options.input_path, document, look_ahead, {}, {}};
+    for (const char *pattern : options.excludes) {
+        add_exclude_pattern(run.excludes, pattern);
+    }
     progress_start(-1);
-    walk_run run{input_path, document, look_ahead, {}};
-    const int walked = walk_directory(dir, std::string(input_path), 0, run);
+    const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
     progress_stop();
     return walked;
 }
@@ -258,7 +279,7 @@ int write_directory_info(const run_options &options, directory_sink &document) {
     const accumulator_scope accumulator;
     files_added = 0;
     document.files_begin();
-    if (walk_input_directory(dir.get(), input_path, document) != 0) {
+    if (walk_input_directory(dir.get(), options, document) != 0) {
         return 1;
     }
     document.files_end();

@@ -1,6 +1,7 @@
 #pragma once
 #include "common/content_sink.h"
 #include "common/run_options.h"
+#include "tree/exclude.h"
 
 #include <cstdint>
 #include <dirent.h>
@@ -26,6 +27,7 @@ struct walk_run {
     directory_sink &document;
     prefetcher &look_ahead;             // looks at the entries of every directory ahead of the walk
     std::vector<std::string_view> path; // the current entry's path components
+    exclude_patterns excludes;          // entries left out as they are listed
 };
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail
