@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the manual page and the Debian package: the page formats without a warning and names
 # the project's version, the packaged binary takes libcrypto from the system (so OpenSSL's
-# security updates reach it), the .deb built from the release build installs with dpkg, its
-# quillet runs and reports the project's version, man finds the page; then the package is
-# removed again, also when a check fails, so the machine is left as it was found.
+# security updates reach it), the shell completions are shipped in their standard places, the
+# .deb built from the release build installs with dpkg, its quillet runs and reports the
+# project's version, man finds the page; then the package is removed again, also when a check
+# fails, so the machine is left as it was found.
 #
 # Run from the repository root, as root, after the test suite:  bash .ci/check-package.sh
 set -euo pipefail
@@ -93,6 +94,14 @@ crypto_owner=$(dpkg-query -S "$(realpath "$crypto_path")" 2>/dev/null) ||
     fail "the packaged quillet loads $crypto_path, which no Debian package installed"
 [[ $(dpkg-deb -f "$deb" Depends) == *libssl3* ]] ||
     fail "the package does not depend on libssl3: $(dpkg-deb -f "$deb" Depends)"
+
+# ... and ships the shell completions where bash-completion, zsh and fish look for them.
+for completion in "bash-completion/completions/quillet:quillet.bash" \
+    "zsh/vendor-completions/_quillet:_quillet" "fish/vendor_completions.d/quillet.fish:quillet.fish"; do
+    packaged_file=$work/unpacked/usr/share/${completion%%:*}
+    cmp -s "$packaged_file" "completions/${completion#*:}" ||
+        fail "the package holds no usr/share/${completion%%:*} the same as completions/${completion#*:}"
+done
 
 # 4. Install it. A quillet package left from an earlier run is replaced and removed too.
 if [[ $(package_status) == *" installed" ]]; then

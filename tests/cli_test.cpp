@@ -30,25 +30,6 @@ const std::string invalid_arguments = "Invalid arguments. Use -h for help.\n";
 const std::string bad_piece_length = "piece length has to be > 0.\n";
 const std::string progress = "computing sha1... done\n";
 
-// Replaces the placeholders IN and OUT by the paths of the fixture's files.
-std::vector<std::string> substitute(std::vector<std::string> args, const std::string &in,
-                                    const std::string &out) {
-    for (auto &a : args) {
-        if (a == "IN")
-            a = in;
-        if (a == "OUT")
-            a = out;
-    }
-    return args;
-}
-
-std::string describe(const std::vector<std::string> &args) {
-    std::string text;
-    for (const auto &a : args)
-        text += (text.empty() ? "'" : " '") + a + "'";
-    return text;
-}
-
 class command_line : public ::testing::Test {
   protected:
     temp_dir dir;

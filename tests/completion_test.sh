@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Shell completion: the bash completion offers every option, the three formats after --format
-# and file names for the operands, and completes nothing for a free-text value; the manual page
-# documents exactly the options it offers. The zsh and fish files are checked for syntax where
-# those shells are installed. Needs only bash (no bash-completion). Exit 0 on success, 1 on a
-# failure.
+# and file names for the operands, and completes nothing for a free-text value; the zsh and fish
+# files name every long option as well, and the manual page documents exactly the options
+# offered. The zsh and fish files are checked for syntax where those shells are installed.
+# Needs only bash (no bash-completion). Exit 0 on success, 1 on a failure.
 set -u
 set -f # word lists below are split, never globbed
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -97,6 +97,14 @@ manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |
     paste -sd ' ' -)
 [[ $manual_options == "$(sorted_words "$every_long_option")" ]] ||
     fail "the manual page's OPTIONS hold '$manual_options'"
+
+# zsh and fish name every long option too (read as text: the shells may not be installed).
+for option in $every_long_option; do
+    grep -qE "(^|[{ '*,])$option[=[}]" "$source_dir/completions/_quillet" ||
+        fail "completions/_quillet does not offer $option"
+    grep -qE "^complete -c quillet .*-l ${option#--}( |$)" "$source_dir/completions/quillet.fish" ||
+        fail "completions/quillet.fish does not offer $option"
+done
 
 # zsh and fish: syntax only, where the shell is installed
 if command -v zsh >/dev/null; then

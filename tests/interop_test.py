@@ -210,10 +210,13 @@ class EngineCase(unittest.TestCase):
         self.tmp = self._tmp.name
         self.addCleanup(self._tmp.cleanup)
 
-    def quillet(self, *args, input_path, output="out.torrent", path=None, ok=True):
-        """Runs quillet in the temp dir with a loopback tracker; returns the .torrent path,
-        the run's start and end times and its result."""
-        cmd = [QUILLET, "-a", ANNOUNCE_BASE, "-p", PORT]
+    def quillet(self, *args, input_path, output="out.torrent", path=None, ok=True, announce=True):
+        """Runs quillet in the temp dir with a loopback tracker (given with -a unless
+        `announce` is false); returns the .torrent path. The run's start and end times are
+        kept in self.times and its standard output in self.stdout."""
+        cmd = [QUILLET]
+        if announce:
+            cmd += ["-a", ANNOUNCE_BASE, "-p", PORT]
         if path is not None:
             cmd += ["-P", path]
         cmd += list(args) + [input_path, output]
@@ -227,6 +230,7 @@ class EngineCase(unittest.TestCase):
         out = os.path.join(self.tmp, output)
         self.assertTrue(os.path.isfile(out), f"{cmd} left no {output}")
         self.times = (t0, t1)
+        self.stdout = r.stdout
         return out
 
     def assert_engine_reads(self, torrent, exp):
@@ -703,6 +707,100 @@ class NamesTheEngineRewrites(EngineCase):
             sorted(fs.file_path(i) for i in range(fs.num_files())),
             sorted("odd/" + v for v in raw_names.values()),
         )
+
+
+class TrackerOptions(EngineCase):
+    """The options for trackers and uploads, as the engine reads them: the private flag, the
+    tiers of trackers, the web seeds and the name, and the magnet link parsed back to the same
+    info hash, name and trackers. Every URL points at the loopback address."""
+
+    A_URL = f"{ANNOUNCE_BASE}:{PORT}{DEFAULT_PATH}"
+    TIER_2 = ["http://127.0.0.1:9/two-a", "udp://127.0.0.1:9"]
+    TIER_3 = ["http://127.0.0.1:9/three?key=a&b=%41"]
+    WEB_SEEDS = ["http://127.0.0.1:9/seed/", "ftp://127.0.0.1:9/mirror,with,commas/"]
+
+    def upload_options(self, name):
+        args = ["--private", "--source", "EXT", "--name", name, "--magnet"]
+        args += ["--tracker", ",".join(self.TIER_2), "--tracker", self.TIER_3[0]]
+        for seed in self.WEB_SEEDS:
+            args += ["--webseed", seed]
+        return args
+
+    def assert_upload(self, torrent, name):
+        """The engine's view of a torrent made with upload_options; returns it."""
+        raw = read(torrent)
+        spans = {}
+        doc = bencode.decode(raw, spans)
+        info = raw[spans[b"info"][0] : spans[b"info"][1]]
+        ti = lt.torrent_info(torrent)
+        self.assertTrue(ti.priv())
+        self.assertEqual(doc[b"info"][b"source"], b"EXT")
+        self.assertEqual(ti.name(), name)
+        tiers = [[self.A_URL], self.TIER_2, self.TIER_3]
+        self.assertEqual(doc[b"announce-list"], [[u.encode() for u in t] for t in tiers])
+        # the engine shuffles the URLs within a tier, as clients should
+        self.assertEqual(
+            sorted((t.tier, t.url) for t in ti.trackers()),
+            sorted((k, u) for k, tier in enumerate(tiers) for u in tier),
+        )
+        self.assertEqual([w["url"] for w in ti.web_seeds()], self.WEB_SEEDS)
+        self.assertEqual(str(ti.info_hashes().v1), hashlib.sha1(info).hexdigest())
+
+        # the link is the last line, and names what the torrent names
+        lines = self.stdout.decode().splitlines()
+        link = lines[-1]
+        self.assertTrue(link.startswith("magnet:?xt=urn:btih:"), self.stdout)
+        self.assertFalse(any(line.startswith("magnet:") for line in lines[:-1]))
+        magnet = lt.parse_magnet_uri(link)
+        self.assertEqual(str(magnet.info_hashes.v1), str(ti.info_hashes().v1))
+        self.assertFalse(magnet.info_hashes.has_v2())
+        self.assertEqual(magnet.name, name)
+        self.assertEqual(magnet.trackers, [self.A_URL] + self.TIER_2 + self.TIER_3)
+        return ti
+
+    def test_single_file_upload(self):
+        name = "Other name & more?.bin"
+        write_file(os.path.join(self.tmp, "data.bin"), content(90, 70000))
+        torrent = self.quillet("-l", "16384", *self.upload_options(name), input_path="data.bin")
+        ti = self.assert_upload(torrent, name)
+        self.assertEqual(ti.num_pieces(), 5)
+        # the engine finds the content under the torrent's name
+        save = os.path.join(self.tmp, "save")
+        os.mkdir(save)
+        os.symlink(os.path.join(self.tmp, "data.bin"), os.path.join(save, name))
+        self.assert_recheck_complete(torrent, save, 5)
+
+    def test_tree_upload(self):
+        self.make_nested_tree("tree", 91, 16384)
+        name = "Renamed ✓"
+        torrent = self.quillet("-l", "16384", *self.upload_options(name), input_path="tree")
+        ti = self.assert_upload(torrent, name)
+        exp = Expect.for_tree(os.path.join(self.tmp, "tree"), 16384)
+        fs = ti.files()
+        self.assertEqual(
+            [fs.file_path(i) for i in range(fs.num_files())],
+            [name + p[len("tree") :] for p, _ in exp.files],
+        )
+        save = os.path.join(self.tmp, "save")
+        os.mkdir(save)
+        os.symlink(os.path.join(self.tmp, "tree"), os.path.join(save, name))
+        self.assert_recheck_complete(torrent, save, exp.num_pieces)
+
+    def test_trackers_without_announce_base_and_no_date(self):
+        write_file(os.path.join(self.tmp, "t/a.bin"), content(92, 5000))
+        write_file(os.path.join(self.tmp, "t/skip.nfo"), content(93, 100))
+        args = ["--tracker", "udp://127.0.0.1:9", "--nodate", "--exclude", "*.nfo"]
+        first = read(self.quillet(*args, input_path="t", output="1.torrent", announce=False))
+        second = read(self.quillet(*args, input_path="t", output="2.torrent", announce=False))
+        self.assertEqual(first, second, "without a date the same tree gives the same bytes")
+        ti = lt.torrent_info(os.path.join(self.tmp, "1.torrent"))
+        self.assertEqual([(t.url, t.tier) for t in ti.trackers()], [("udp://127.0.0.1:9", 0)])
+        self.assertNotIn(b"announce-list", first)
+        self.assertEqual(ti.creation_date(), 0)
+        self.assertNotIn(b"creation date", first)
+        self.assertFalse(ti.priv())
+        self.assertEqual(ti.web_seeds(), [])
+        self.assertEqual([ti.files().file_path(i) for i in range(ti.num_files())], ["t/a.bin"])
 
 
 def main():

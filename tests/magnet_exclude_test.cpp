@@ -1,5 +1,7 @@
 // The magnet link's text and the --exclude rule: byte classes of the percent-encoding, the
-// order of the parameters, and which entries a pattern leaves out.
+// order of the parameters, the info hashes computed from parts, and which entries a pattern
+// leaves out.
+#include "metainfo/info_hash.h"
 #include "metainfo/magnet.h"
 #include "tree/exclude.h"
 
@@ -189,6 +191,44 @@ TEST(exclude_rule_sets, any_of_several_patterns_leaves_out) {
     EXPECT_TRUE(excluded(patterns, "r.nfo", "r.nfo"));
     EXPECT_FALSE(excluded(patterns, "movie.mkv", "movie.mkv"));
     EXPECT_FALSE(excluded(patterns, "clip.mkv", "extra/sample/clip.mkv"));
+}
+
+// ---------------------------------------------------------------------------
+// info_hasher: the info dictionary arrives in as many parts as the writer makes.
+
+// The hashes of "abc" (FIPS 180 test vectors) fed byte by byte, and of nothing at all.
+TEST(info_hasher, hashes_what_it_is_fed_in_parts) {
+    const std::string sha1_abc = "a9993e364706816aba3e25717850c26c9cd0d89d";
+    const std::string sha256_abc =
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    const std::string sha256_empty =
+        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const std::string rest = "&dn=n";
+    const struct {
+        bool v1, v2;
+        std::string text;
+        std::string link;
+    } cases[] = {
+        {true, false, "abc", "magnet:?xt=urn:btih:" + sha1_abc + rest},
+        {false, true, "abc", "magnet:?xt=urn:btmh:1220" + sha256_abc + rest},
+        {true, true, "abc",
+         "magnet:?xt=urn:btih:" + sha1_abc + "&xt=urn:btmh:1220" + sha256_abc + rest},
+        {false, true, "", "magnet:?xt=urn:btmh:1220" + sha256_empty + rest},
+    };
+    for (const auto &c : cases) {
+        info_hasher hasher;
+        info_hasher_begin(hasher, c.v1, c.v2);
+        for (const char byte : c.text) {
+            const auto part = static_cast<unsigned char>(byte);
+            info_hasher_feed(hasher, &part, 1);
+        }
+        info_hasher_feed(hasher, nullptr, 0);
+        const std::optional<info_hashes> hashes = info_hasher_end(hasher);
+        ASSERT_TRUE(hashes.has_value());
+        EXPECT_EQ(hashes->v1.has_value(), c.v1);
+        EXPECT_EQ(hashes->v2.has_value(), c.v2);
+        EXPECT_EQ(magnet_link(*hashes, "n", {}), c.link);
+    }
 }
 
 } // namespace

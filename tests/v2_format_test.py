@@ -188,6 +188,41 @@ class AgainstTheModel(Case):
                 self.assertEqual(err, b"")
 
 
+class WithTheTrackerOptions(Case):
+    def test_keys_of_the_other_options_and_the_magnet_link(self):
+        root = self.path("tree")
+        make_tree(root, {"a": 40000, "b/c": 7})
+        with open(self.path("one"), "wb") as f:
+            f.write(random.Random(3).randbytes(40000))
+        for fmt in FORMATS:
+            for source in (root, self.path("one")):
+                with self.subTest(fmt=fmt, source=source):
+                    status, out, err = run(
+                        ["--format", fmt, "--private", "--source", "SRC", "--webseed", "http://w/",
+                         "--tracker", "http://t1/a", "--tracker", "http://t2/a", "--nodate",
+                         "--name", "N", "--magnet", "-l", str(SMALL), source, self.out])
+                    self.assertEqual((status, err), (0, b""))
+                    with open(self.out, "rb") as f:
+                        written = f.read()
+                    document = v2_model.bdecode(written)  # strict: keys in ascending order
+                    self.assertEqual(list(document), [b"announce", b"announce-list", b"info",
+                                                      b"piece layers", b"url-list"])
+                    self.assertEqual(document[b"url-list"], [b"http://w/"])
+                    # the model's info dictionary, with the given name and the two info keys
+                    expected = v2_model.bdecode(v2_model.build_torrent(
+                        source, fmt, "", SMALL, 0))[b"info"]
+                    expected.update({b"name": b"N", b"private": 1, b"source": b"SRC"})
+                    if os.path.isfile(source):
+                        expected[b"file tree"] = {b"N": expected[b"file tree"][b"one"]}
+                    info = v2_model.info_bytes(written)
+                    self.assertEqual(info, v2_model.bencode(expected))
+                    sha1, sha256 = v2_model.info_hashes(written)
+                    link = f"magnet:?xt=urn:btih:{sha1}&" if fmt == "hybrid" else "magnet:?"
+                    link += (f"xt=urn:btmh:1220{sha256}&dn=N&tr=http%3A%2F%2Ft1%2Fa"
+                             "&tr=http%3A%2F%2Ft2%2Fa")
+                    self.assertEqual(out.splitlines()[-1].decode(), link)
+
+
 class Refusals(Case):
     """Refused runs: one line on standard error, status 1, nothing created."""
 

@@ -1,9 +1,24 @@
 #include "cli/options.h"
+#include "common/console.h"
 #include "metainfo/write_metainfo.h"
+
+#include <new>
+
+namespace {
+// The lists of trackers, web seeds and patterns are the only memory the command line takes.
+parse_outcome parse_or_fail(int argc, char **argv, run_options &options) {
+    try {
+        return parse_command_line(argc, argv, options);
+    } catch (const std::bad_alloc &) {
+        report_failure("out of memory\n");
+        return parse_outcome::exit_failure;
+    }
+}
+} // namespace
 
 int main(int argc, char **argv) {
     run_options options;
-    switch (parse_command_line(argc, argv, options)) {
+    switch (parse_or_fail(argc, argv, options)) {
     case parse_outcome::exit_success:
         return 0;
     case parse_outcome::exit_failure:

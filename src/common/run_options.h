@@ -1,5 +1,8 @@
 #pragma once
+#include "common/tracker_tiers.h"
+
 #include <cstdint>
+#include <vector>
 
 // The kinds of metainfo document the tool writes.
 enum class torrent_format {
@@ -20,8 +23,18 @@ struct run_options {
     const char *input_path = nullptr;
     const char *output_path = nullptr;
     torrent_format format = torrent_format::v1;
-    // Directory entries are taken in ascending byte order of their names at every level,
-    // instead of the order the system lists them in. v2 and hybrid always sort: their file
-    // tree is ordered that way.
+
+    // Complete announce URLs, one tier per --tracker; the URL built from -a comes before them.
+    tracker_tiers trackers;
+    std::vector<const char *> web_seeds;
+    std::vector<const char *> excludes; // shell patterns of entries the walk leaves out
+    const char *source = nullptr;       // an empty source still counts, like a comment
+    const char *name = nullptr;         // nullptr: the name comes from the input path
+    bool is_private = false;
+    bool no_date = false;
+    bool magnet = false;
+    // Directory entries in ascending byte order of their names at every level, instead of the
+    // order the system lists them in. v2 and hybrid always sort: their file tree is ordered
+    // that way.
     bool sorted = false;
 };

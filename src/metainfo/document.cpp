@@ -5,27 +5,81 @@
 
 #include <algorithm>
 #include <charconv>
+#include <numeric>
+
+std::string announce_url(std::string_view base, std::string_view port, std::string_view path) {
+    std::string url;
+    url.reserve(base.size() + 1 + port.size() + path.size());
+    url.append(base).append(":").append(port).append(path);
+    return url;
+}
+
+namespace {
+std::size_t url_count(const tracker_tiers &trackers) {
+    return std::accumulate(trackers.begin(), trackers.end(), std::size_t{0},
+                           [](std::size_t count, const auto &tier) { return count + tier.size(); });
+}
+
+// A single tracker is the announce URL alone; clients that know announce lists read the tiers.
+void write_trackers(bencode_writer &out, const tracker_tiers &trackers) {
+    out.key("announce");
+    out.string(trackers.front().front());
+    if (url_count(trackers) < 2) {
+        return;
+    }
+    out.key("announce-list");
+    out.begin_list();
+    for (const auto &tier : trackers) {
+        out.begin_list();
+        for (const auto &url : tier) {
+            out.string(url);
+        }
+        out.end();
+    }
+    out.end();
+}
+} // namespace
 
 void open_document(bencode_writer &out, const document_head &head) {
     out.begin_dict();
-    out.key("announce");
-    out.string_head(static_cast<std::int64_t>(head.announce_base.size() + 1 + head.port.size() +
-                                              head.path.size()));
-    out.string_part(head.announce_base.data(), head.announce_base.size());
-    out.string_part(":", 1);
-    out.string_part(head.port.data(), head.port.size());
-    out.string_part(head.path.data(), head.path.size());
+    write_trackers(out, head.trackers);
     if (head.comment != nullptr) {
         out.key("comment");
         out.string(head.comment);
     }
-    out.key("creation date");
-    out.integer(head.creation_date);
+    if (head.creation_date) {
+        out.key("creation date");
+        out.integer(*head.creation_date);
+    }
     out.key("info");
     if (head.info_bytes) {
         out.tap_next_container(head.info_bytes);
     }
     out.begin_dict();
+}
+
+void close_info(bencode_writer &out, const document_tail &tail) {
+    if (tail.is_private) {
+        out.key("private");
+        out.integer(1);
+    }
+    if (tail.source != nullptr) {
+        out.key("source");
+        out.string(tail.source);
+    }
+    out.end();
+}
+
+void close_outer(bencode_writer &out, const document_tail &tail) {
+    if (!tail.web_seeds.empty()) {
+        out.key("url-list");
+        out.begin_list();
+        for (const char *url : tail.web_seeds) {
+            out.string(url);
+        }
+        out.end();
+    }
+    out.end();
 }
 
 void close_document(bencode_writer &out) {
@@ -38,7 +92,16 @@ void write_name(bencode_writer &out, std::string_view input_path) {
     out.string(torrent_name(input_path));
 }
 
+std::string_view info_name(const info_basics &info) {
+    return info.name != nullptr ? std::string_view(info.name) : torrent_name(info.input_path);
+}
+
 namespace {
+void write_info_name(bencode_writer &out, const info_basics &info) {
+    out.key("name");
+    out.string(info_name(info));
+}
+
 void write_piece_length(bencode_writer &out, const info_basics &info) {
     out.key("piece length");
     out.integer(info.piece_length);
@@ -68,7 +131,7 @@ void write_file_entry(bencode_writer &out, std::int64_t length, const components
 void open_single_file_info(bencode_writer &out, std::int64_t length, const info_basics &info) {
     out.key("length");
     out.integer(length);
-    write_name(out, info.input_path);
+    write_info_name(out, info);
     write_piece_length(out, info);
     open_pieces(out, pieces_length(length, info.piece_length));
 }
@@ -91,7 +154,7 @@ void directory_document::add_file(const file_entry &entry) {
 
 void directory_document::files_end() {
     out_.end();
-    write_name(out_, info_.input_path);
+    write_info_name(out_, info_);
     write_piece_length(out_, info_);
 }
 
@@ -117,7 +180,7 @@ void v2_document::files_begin() {}
 void v2_document::add_file(const file_entry &entry) {
     kept_file &kept = files_.emplace_back();
     if (single_file_) {
-        kept.path.emplace_back(torrent_name(info_.input_path));
+        kept.path.emplace_back(info_name(info_));
     } else {
         kept.path.assign(entry.path.begin(), entry.path.end());
     }
@@ -137,7 +200,7 @@ void v2_document::files_end() {
     }
     out_.key("meta version");
     out_.integer(2);
-    write_name(out_, info_.input_path);
+    write_info_name(out_, info_);
     write_piece_length(out_, info_);
 }
 
@@ -154,7 +217,7 @@ void v2_document::pieces_part(const unsigned char *digests, std::size_t size) {
     write_digests(out_, digests, size);
 }
 
-void v2_document::end_document() {
+void v2_document::end_document(const document_tail &tail) {
     // A single empty file still has its empty pieces, as in v1.
     if (hybrid_ && single_file_ && !pieces_written_) {
         open_pieces(out_, 0);
@@ -162,9 +225,9 @@ void v2_document::end_document() {
     // Ordered before anything more is written, so that running out of memory on the way
     // leaves the document open as every failed run does.
     const std::vector<const kept_file *> layered = files_by_root();
-    out_.end();
+    close_info(out_, tail);
     write_piece_layers(layered);
-    out_.end();
+    close_outer(out_, tail);
 }
 
 namespace {

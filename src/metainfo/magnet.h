@@ -1,18 +1,16 @@
 #pragma once
+#include "common/tracker_tiers.h"
+
 #include <array>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // The info hashes of one torrent: v1 only, v2 only, or both for a hybrid torrent.
 struct info_hashes {
     std::optional<std::array<unsigned char, 20>> v1; // SHA-1 of the info dictionary
     std::optional<std::array<unsigned char, 32>> v2; // SHA-256 of the info dictionary
 };
-
-// Tracker URLs grouped in tiers, in the order the announce list holds them.
-using tracker_tiers = std::vector<std::vector<std::string>>;
 
 // Every byte except RFC 3986's unreserved characters (A-Z a-z 0-9 - . _ ~) as %XX, upper-case
 // hex; names and URLs are taken as bytes, whatever their encoding.

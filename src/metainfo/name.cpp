@@ -14,3 +14,7 @@ std::string_view torrent_name(std::string_view input_path) {
     const std::size_t slash = kept.rfind('/', kept.size() - 2);
     return slash == std::string_view::npos ? kept : kept.substr(slash + 1);
 }
+
+bool usable_torrent_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}

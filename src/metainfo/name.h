@@ -4,3 +4,7 @@
 // The torrent's name from the input path as typed: its last component, trailing slashes
 // ignored, except that a path made only of slashes is named "/".
 std::string_view torrent_name(std::string_view input_path);
+
+// Whether a name given for the torrent can name it: a client makes it a file or a top
+// directory, so it must be one non-empty path component other than "." and "..".
+bool usable_torrent_name(std::string_view name);

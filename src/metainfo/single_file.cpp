@@ -14,7 +14,7 @@
 int write_single_file_info(const run_options &options, std::int64_t size, bencode_writer &out) {
     const char *input_path = options.input_path;
     const fd_owner input(open(input_path, O_RDONLY | O_CLOEXEC));
-    open_single_file_info(out, size, {input_path, options.piece_length});
+    open_single_file_info(out, size, {input_path, options.piece_length, options.name});
     if (input.fd < 0) {
         report_failure("could not open file %s\n", input_path);
         return 1;

@@ -6,6 +6,8 @@
 #include "common/run_state.h"
 #include "metainfo/bencode.h"
 #include "metainfo/document.h"
+#include "metainfo/info_hash.h"
+#include "metainfo/magnet.h"
 #include "metainfo/output_guard.h"
 #include "metainfo/single_file.h"
 #include "tree/walk.h"
@@ -14,6 +16,8 @@
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,25 +32,50 @@ bool output_is_input(const run_options &options) {
            input.st_ino == output.st_ino;
 }
 
-document_head head_of(const run_options &options) {
+// The URL made from -a is a tier of its own, ahead of the --tracker tiers.
+tracker_tiers all_trackers(const run_options &options) {
+    tracker_tiers trackers;
+    if (options.announce != nullptr) {
+        trackers.push_back({announce_url(options.announce, options.port, options.path)});
+    }
+    trackers.insert(trackers.end(), options.trackers.begin(), options.trackers.end());
+    return trackers;
+}
+
+info_basics basics_of(const run_options &options) {
+    return {options.input_path, options.piece_length, options.name};
+}
+
+// `hasher`, when given, hashes the info dictionary as it is written.
+document_head head_of(const run_options &options, info_hasher *hasher) {
     document_head head;
-    head.announce_base = options.announce;
-    head.port = options.port;
-    head.path = options.path;
+    head.trackers = all_trackers(options);
     head.comment = options.comment;
-    head.creation_date = std::time(nullptr);
+    if (!options.no_date) {
+        head.creation_date = std::time(nullptr);
+    }
+    if (hasher != nullptr) {
+        head.info_bytes = [hasher](const unsigned char *data, std::size_t size) {
+            info_hasher_feed(*hasher, data, size);
+        };
+    }
     return head;
 }
 
-// v2 and hybrid: the whole content is hashed before the info dictionary can be written.
+document_tail tail_of(const run_options &options) {
+    return {options.is_private, options.source, options.web_seeds};
+}
+
+// v2 and hybrid: the whole content is hashed before the info dictionary can be written; the
+// document is then complete.
 int write_v2_info(const run_options &options, const struct stat &input, bencode_writer &out) {
     const bool single_file = S_ISREG(input.st_mode);
-    v2_document document(out, {options.input_path, options.piece_length},
-                         options.format == torrent_format::hybrid, single_file);
+    v2_document document(out, basics_of(options), options.format == torrent_format::hybrid,
+                         single_file);
     const int status = single_file ? hash_single_file(options, input.st_size, document)
                                    : write_directory_info(options, document);
     if (status == 0) {
-        document.end_document();
+        document.end_document(tail_of(options));
     }
     return status;
 }
@@ -67,14 +96,14 @@ int write_info_contents(const run_options &options, bencode_writer &out) {
     if (S_ISREG(input.st_mode)) {
         return write_single_file_info(options, input.st_size, out);
     }
-    directory_document document(out, {options.input_path, options.piece_length});
+    directory_document document(out, basics_of(options));
     return write_directory_info(options, document);
 }
 
 // Memory can run out in any container along the way; the run then fails like any other.
-int write_contents_or_fail(const run_options &options, bencode_writer &out) {
+int write_contents_or_fail(const run_options &options, info_hasher *hasher, bencode_writer &out) {
     try {
-        open_document(out, head_of(options));
+        open_document(out, head_of(options, hasher));
         return write_info_contents(options, out);
     } catch (const std::bad_alloc &) {
         report_failure("out of memory\n");
@@ -101,20 +130,46 @@ void remember_output(std::FILE *out) {
 }
 
 // Writes the document into the open output; returns the content writer's status.
-int write_document(const run_options &options, output_stream &output) {
+int write_document(const run_options &options, info_hasher *hasher, output_stream &output) {
     bencode_writer out(output);
-    const int status = write_contents_or_fail(options, out);
-    // A failed run ends its document the same way; a complete v2 document has been ended by
-    // its writer.
-    if (!out.complete()) {
+    const int status = write_contents_or_fail(options, hasher, out);
+    if (status != 0) {
+        // A failed run ends its document the same way, whatever is open by then.
         close_document(out);
+    } else if (!out.complete()) {
+        // A v2 document has been ended by its writer, with the piece layers after the info
+        // dictionary.
+        const document_tail tail = tail_of(options);
+        close_info(out, tail);
+        close_outer(out, tail);
     }
     return status;
+}
+
+// The link goes out while the output is still guarded: a reader that has gone away ends the
+// run by SIGPIPE, which removes the output, as for any other line.
+int print_magnet(const run_options &options, info_hasher &hasher) {
+    const std::optional<info_hashes> hashes = info_hasher_end(hasher);
+    if (!hashes) {
+        report_failure("could not compute the info hash\n");
+        return 1;
+    }
+    try {
+        const std::string link =
+            magnet_link(*hashes, info_name(basics_of(options)), all_trackers(options));
+        say_out("%s\n", link.c_str());
+    } catch (const std::bad_alloc &) {
+        report_failure("out of memory\n");
+        return 1;
+    }
+    flush_out();
+    return 0;
 }
 } // namespace
 
 int write_metainfo(const run_options &options) {
-    if (leading_decimal(options.port) == 0) {
+    // The port only matters in the URL made from -a.
+    if (options.announce != nullptr && leading_decimal(options.port) == 0) {
         report_failure("invalid port number\n");
         return 1;
     }
@@ -133,12 +188,21 @@ int write_metainfo(const run_options &options) {
     // Only a regular file is ours to remove; a device or pipe given as output stays.
     const bool removable = run_output_identity.known;
     output_guard_arm(options.output_path, removable);
-    int status = write_document(options, output);
+    info_hasher hasher;
+    if (options.magnet) {
+        // SHA-1 of the info dictionary names a v1 torrent, SHA-256 a v2 one; hybrid has both.
+        info_hasher_begin(hasher, options.format != torrent_format::v2,
+                          options.format != torrent_format::v1);
+    }
+    int status = write_document(options, options.magnet ? &hasher : nullptr, output);
     // Progress text still buffered must reach its reader while the output is guarded: a reader
     // that has gone away ends the run by SIGPIPE, which must not leave the output behind.
     flush_out();
     if (close_output(output, options.output_path) != 0) {
         status = 1;
+    }
+    if (status == 0 && options.magnet) {
+        status = print_magnet(options, hasher);
     }
     if (status != 0 && removable) {
         unlink(options.output_path);

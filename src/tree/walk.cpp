@@ -180,6 +180,19 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
     return walk_step::next;
 }
 
+// Entries that --exclude leaves out are dropped as they are listed, by name and path alone: no
+// status is read, nothing is opened or read ahead, and nothing is said about them.
+bool excluded_entry(const walk_run &run, const std::string &dir_path, std::string_view name) {
+    if (run.excludes.name_patterns.empty() && run.excludes.path_patterns.empty()) {
+        return false;
+    }
+    std::string entry_path;
+    entry_path.append(dir_path).append("/").append(name);
+    const std::string_view relative_path =
+        std::string_view(entry_path).substr(run.input_path.size() + 1);
+    return excluded(run.excludes, name, relative_path);
+}
+
 // One entry as the directory listing gives it.
 struct listed_entry {
     std::string name;
@@ -209,6 +222,8 @@ sorted_listing list_sorted(DIR *dir) {
 struct listing_window {
     prefetcher &look_ahead;
     DIR *dir;
+    const walk_run &run;
+    const std::string &dir_path;
     bool listed_all = false;
     std::deque<probe_handle> probes;
     bool sorted = false;     // taken from `in_order` instead of the listing
@@ -248,6 +263,9 @@ void fill_window(listing_window &window) {
             window.listed_all = true;
             break;
         }
+        if (excluded_entry(window.run, window.dir_path, found.name)) {
+            continue;
+        }
         added.push_back(prefetch_new_probe(window.look_ahead, dirfd(window.dir), found.name.c_str(),
                                            found.type));
     }
@@ -259,9 +277,11 @@ void fill_window(listing_window &window) {
 } // namespace
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
-    listing_window window{run.look_ahead, dir,
-                          false,          {},
-                          run.sorted,     run.sorted ? list_sorted(dir) : sorted_listing{}};
+    listing_window window{run.look_ahead, dir, run, dir_path, false, {}, false, {}};
+    if (run.sorted) {
+        window.sorted = true;
+        window.in_order = list_sorted(dir);
+    }
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
         // A destination that cannot be written any more makes the rest of the walk pointless.
@@ -301,15 +321,16 @@ int walk_input_directory(DIR *dir, const run_options &options, directory_sink &d
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
     prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
+    walk_run run{options.input_path, document, look_ahead, {}, {}, hasher, options.sorted};
+    for (const char *pattern : options.excludes) {
+        add_exclude_pattern(run.excludes, pattern);
+    }
     progress_start(-1);
-    walk_run run{options.input_path, document, look_ahead, {}, hasher, options.sorted};
-    const int walked = walk_directory(dir, std::string(options.input_path), 0, run);
+    const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
     progress_stop();
     return walked;
 }
-} // namespace
 
-namespace {
 // v1 feeds the accumulator; v2 hashes every file on its own, and hybrid does both, padding
 // every file to a piece boundary in the accumulator's stream.
 int start_hashing(const run_options &options, file_hasher &hasher) {

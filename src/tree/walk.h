@@ -1,6 +1,7 @@
 #pragma once
 #include "common/content_sink.h"
 #include "common/run_options.h"
+#include "tree/exclude.h"
 #include "tree/file_hasher.h"
 
 #include <cstdint>
@@ -29,6 +30,7 @@ struct walk_run {
     directory_sink &document;
     prefetcher &look_ahead;             // looks at the entries of every directory ahead of the walk
     std::vector<std::string_view> path; // the current entry's path components
+    exclude_patterns excludes;          // entries left out as they are listed
     // v2 and hybrid: hashes every file on its own. nullptr in v1, whose content goes to the
     // accumulator as one stream.
     file_hasher *hasher = nullptr;

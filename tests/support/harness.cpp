@@ -69,6 +69,24 @@ std::string quillet_binary() {
     return QUILLET_BINARY;
 }
 
+std::vector<std::string> substitute(std::vector<std::string> args, const std::string &in,
+                                    const std::string &out) {
+    for (auto &a : args) {
+        if (a == "IN")
+            a = in;
+        if (a == "OUT")
+            a = out;
+    }
+    return args;
+}
+
+std::string describe(const std::vector<std::string> &args) {
+    std::string text;
+    for (const auto &a : args)
+        text += (text.empty() ? "'" : " '") + a + "'";
+    return text;
+}
+
 bool can_drop_privileges() {
     return geteuid() == 0 && !find_setpriv().empty();
 }

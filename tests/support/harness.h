@@ -95,6 +95,13 @@ std::string quillet_binary();
 // Runs quillet with `args` (argv[1..]) via fork/execv, no shell; stdin is /dev/null.
 run_result run_quillet(const std::vector<std::string> &args, const run_options_t &opts = {});
 
+// `args` with the placeholders IN and OUT replaced by `in` and `out`.
+std::vector<std::string> substitute(std::vector<std::string> args, const std::string &in,
+                                    const std::string &out);
+
+// The arguments quoted one by one, for a failure message.
+std::string describe(const std::vector<std::string> &args);
+
 // True when the tests run as root and setpriv is available, so a child can be run as
 // user 65534 for permission cases.
 bool can_drop_privileges();

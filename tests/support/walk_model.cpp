@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -109,10 +110,14 @@ class walk_model {
                 names.emplace_back(entry->d_name);
             closedir(dir);
         }
+        if (rules_.sorted)
+            std::sort(names.begin(), names.end()); // std::string compares bytes unsigned
         for (const auto &name : names) {
             std::string entry_path = dir_path;
             entry_path += '/';
             entry_path += name;
+            if (rules_.left_out.count(entry_path.substr(input_.size() + 1)) != 0)
+                continue;
             struct stat st;
             if (fstatat(dirfd, name.c_str(), &st, 0) != 0) {
                 result.err += "could not stat file " + entry_path + "\n";
@@ -199,14 +204,19 @@ std::string concatenated(const std::vector<expected_file> &files) {
     return all;
 }
 
+std::string expected_file_list(const std::vector<expected_file> &files) {
+    std::string text = "5:filesl";
+    for (const auto &f : files)
+        text += file_entry(f.size, f.components);
+    return text + "e";
+}
+
 std::string expected_directory_torrent(const directory_torrent &t) {
     std::string doc = "d8:announce" + bstr(t.announce_url);
     if (t.has_comment)
         doc += "7:comment" + bstr(t.comment);
-    doc += "13:creation datei0e4:infod5:filesl";
-    for (const auto &f : t.files)
-        doc += file_entry(f.size, f.components);
-    doc += "e4:name" + bstr(t.name) + "12:piece lengthi" + std::to_string(t.piece_length) + "e";
+    doc += "13:creation datei0e4:infod" + expected_file_list(t.files);
+    doc += "4:name" + bstr(t.name) + "12:piece lengthi" + std::to_string(t.piece_length) + "e";
     if (!t.pieces.empty())
         doc += "6:pieces" + bstr(t.pieces);
     return doc + "ee";

@@ -1,10 +1,12 @@
 // A model of the directory walk, worked out independently of the tool: which entries a run
-// takes in and in what order (the order the system lists each directory, never a sorted
-// one), the hidden-file rule, how deep it goes, what it prints; and the document expected for
-// a tree. Directories are read with the same system listing the tool uses.
+// takes in and in what order (the order the system lists each directory, or ascending byte
+// order of names when sorted), the hidden-file rule, how deep it goes, what it prints; and the
+// document expected for a tree. Directories are read with the same system listing the tool
+// uses.
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,11 @@ struct walk_rules {
     std::string cwd;
     // The output file, when it lies inside the tree: left out of the walk.
     std::string output;
+    // Entries left out before anything is known about them, without a word, by their path below
+    // the input ("sub/name"): what --exclude patterns match, listed by hand.
+    std::set<std::string> left_out;
+    // Every directory's entries in ascending byte order of their names (--sorted).
+    bool sorted = false;
 };
 
 // What a run over the directory `input` takes in and prints, under `rules`.
@@ -58,6 +65,9 @@ expected_walk model_walk(const std::string &input, const walk_rules &rules = {})
 
 // The content of the files joined in the order of the file list: the stream cut into pieces.
 std::string concatenated(const std::vector<expected_file> &files);
+
+// The info dictionary's file list: "5:files", then one dictionary of length and path per file.
+std::string expected_file_list(const std::vector<expected_file> &files);
 
 // The expected document for a directory, with the creation date blanked as
 // strip_creation_date() blanks it ("13:creation datei0e").
