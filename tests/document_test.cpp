@@ -207,8 +207,9 @@ std::string v2_written(const std::vector<v2_file> &files, bool hybrid, bool sing
     v2_document document(out, {"in/name", 16384}, hybrid, single);
     document.files_begin();
     for (const v2_file &file : files) {
-        file_hashes hashes{file.root != 0, node_of(file.root),
-                           std::vector<tree_node>(file.layer_nodes, node_of(file.root + 1))};
+        file_hashes hashes{
+            file.root != 0, node_of(file.root),
+            std::vector<tree_node>(file.layer_nodes, node_of(static_cast<char>(file.root + 1)))};
         document.add_file({file.length, file.path, &hashes});
     }
     document.files_end();
