@@ -1,14 +1,16 @@
 // Runs that meet trouble from outside: too little memory at every size between start-up and
-// success, and a signal at any moment of the first milliseconds. Each run must either write the
-// exact document or fail cleanly: one line on standard error and status 1 (or death by the
-// signal sent), with no output file left behind.
+// success, a read or a write that fails at each call in turn, and a signal at any moment. Each run
+// must either write the exact document or fail cleanly: one line on standard error and status 1 (or
+// death by the signal sent), with no output file left behind.
 
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <random>
 #include <string>
@@ -201,5 +203,99 @@ TEST_P(early_signal, leaves_the_exact_document_or_nothing) {
 
 INSTANTIATE_TEST_SUITE_P(signals, early_signal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+// An environment variable set for the runs of one scope; the child inherits it.
+struct scoped_env {
+    std::string name;
+    scoped_env(std::string variable, const std::string &value) : name(std::move(variable)) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~scoped_env() { unsetenv(name.c_str()); }
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+};
+
+struct fault_case {
+    const char *label;
+    bool tree;
+    bool write; // a failing write to the output, else a failing read of the input
+};
+
+void PrintTo(const fault_case &c, std::ostream *os) {
+    *os << c.label;
+}
+
+// A file of 600,000 bytes, or a tree of files over and under the read-ahead's whole-file size.
+std::string make_small_input(const temp_dir &scratch, bool tree) {
+    if (!tree) {
+        harness::write_file(scratch / "f", harness::random_bytes(600'000, 6));
+        return scratch / "f";
+    }
+    harness::make_dir(scratch / "tree");
+    for (int k = 0; k < 9; ++k) {
+        const std::size_t size = k < 6 ? 20'000 + static_cast<std::size_t>(k) * 7'000 : 3'000;
+        harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                            harness::random_bytes(size, 500 + static_cast<std::uint64_t>(k)));
+    }
+    return scratch / "tree";
+}
+
+class failing_call : public ::testing::TestWithParam<fault_case> {};
+
+// The n-th counted call fails, for n = 1, 2, ... until a run no longer reaches the n-th call;
+// that run must be exact, every earlier one a clean failure that names the reason.
+TEST_P(failing_call, every_run_is_exact_or_names_the_failure) {
+    const fault_case &c = GetParam();
+    const temp_dir scratch;
+    const std::string input = make_small_input(scratch, c.tree);
+    harness::make_dir(scratch / "out");
+    const std::string output = scratch / "out/o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", input, output};
+    const std::string reference = checked_reference(args, input, output, c.tree, 262144);
+    const int error = c.write ? ENOSPC : EIO;
+    const std::string prefix = c.write ? scratch / "out/" : input;
+    const std::string reason = ": " + harness::error_text(error) + "\n";
+    const std::string log = scratch / "injected";
+
+    const scoped_env preload("LD_PRELOAD", FAULT_INJECT_LIBRARY);
+    const scoped_env sanitizer("ASAN_OPTIONS", "verify_asan_link_order=0");
+    const scoped_env marker("QUILLET_FAULT_LOG", log);
+    int failures = 0;
+    bool finished = false;
+    for (int call = 1; call <= 400 && !finished; ++call) {
+        std::remove(output.c_str());
+        std::remove(log.c_str());
+        const scoped_env fault("QUILLET_FAULT", std::string(c.write ? "write " : "read ") +
+                                                    std::to_string(call) + " " +
+                                                    std::to_string(error) + " " + prefix);
+        const run_result run = run_quillet(args);
+        std::string why;
+        const outcome seen = judge(run, output, reference, why);
+        EXPECT_TRUE(harness::temporary_files_in(scratch / "out").empty()) << "call " << call;
+        if (!harness::path_exists(log)) {
+            EXPECT_EQ(seen, outcome::exact) << "call " << call << " never made: " << why;
+            finished = true;
+            continue;
+        }
+        ++failures;
+        EXPECT_EQ(seen, outcome::clean_failure) << "call " << call << ": " << why;
+        const std::string expected_start =
+            c.write ? "could not write destination file " + output : "could not read file ";
+        EXPECT_EQ(run.err.rfind(expected_start, 0), 0U) << "call " << call << ": " << run.err;
+        EXPECT_TRUE(run.err.size() > reason.size() &&
+                    run.err.compare(run.err.size() - reason.size(), reason.size(), reason) == 0)
+            << "call " << call << ": " << run.err;
+    }
+    EXPECT_TRUE(finished) << "the sweep did not reach the end of the run";
+    std::cout << c.label << ": " << failures + (finished ? 1 : 0) << " runs, " << failures
+              << " clean failures, " << (finished ? 1 : 0) << " exact\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(calls, failing_call,
+                         ::testing::Values(fault_case{"write_file", false, true},
+                                           fault_case{"write_tree", true, true},
+                                           fault_case{"read_file", false, false},
+                                           fault_case{"read_tree", true, false}),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace

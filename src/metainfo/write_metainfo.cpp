@@ -96,14 +96,15 @@ int write_contents_or_fail(const run_options &options, info_hasher *hasher, benc
 }
 
 // Closes the output, and puts a complete document in place; a write that failed at any point,
-// or a failed close, fails the run.
+// or a failed close, fails the run. A write that failed while digests were streamed ended the
+// run without a word: it is reported here.
 int close_output(output_file &file, output_stream &output, bool complete) {
     const int error = close_output_file(file, output, complete);
     if (file.temporary.empty()) {
         output_guard_forget_temporary();
     }
-    if (error == 0 || !complete) {
-        return error == 0 ? 0 : 1;
+    if (error == 0) {
+        return 0;
     }
     errno = error;
     report_failure("could not write destination file %s: %m\n", file.path.c_str());
