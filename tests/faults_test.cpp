@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -203,6 +204,97 @@ TEST_P(early_signal, leaves_the_exact_document_or_nothing) {
 
 INSTANTIATE_TEST_SUITE_P(signals, early_signal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+struct signal_case {
+    int signal;
+    bool tree;
+};
+
+void PrintTo(const signal_case &c, std::ostream *os) {
+    *os << sigabbrev_np(c.signal) << (c.tree ? "_tree" : "_file");
+}
+
+class signal_at_random : public ::testing::TestWithParam<signal_case> {};
+
+// A signal at a moment drawn from the whole length of a run (seeded). A guarded signal ends the
+// run with no output and no temporary file; SIGKILL cannot be caught, but leaves at the output
+// path the older document or the whole new one, never a part: only the temporary file may stay.
+TEST_P(signal_at_random, leaves_a_whole_document_or_none) {
+    const signal_case &c = GetParam();
+    const temp_dir scratch;
+    std::string input;
+    if (c.tree) {
+        harness::make_dir(scratch / "tree");
+        for (int k = 0; k < 40; ++k) {
+            harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                                harness::random_bytes(100'000, 70 + static_cast<unsigned>(k)));
+        }
+        input = scratch / "tree";
+    } else {
+        harness::write_file(scratch / "in", harness::random_bytes(4 * mib, 4));
+        input = scratch / "in";
+    }
+    harness::make_dir(scratch / "out");
+    const std::string output = scratch / "out/o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", input, output};
+    const std::string reference = checked_reference(args, input, output, c.tree, 262144);
+    // The moments are drawn from the length of an undisturbed run, the first one not counted.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_quillet(args).status, 0);
+    const long span_us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count());
+    const std::string older = "d3:old8:documente";
+
+    std::mt19937 rng(static_cast<unsigned>(c.signal * 2 + (c.tree ? 1 : 0)));
+    std::uniform_int_distribution<long> delay_us(0, span_us);
+    int counts[3] = {}; // completed, ended by the signal, left the temporary file
+    for (int k = 0; k < 30; ++k) {
+        harness::remove_tree(output);
+        for (const std::string &name : harness::temporary_files_in(scratch / "out")) {
+            harness::remove_tree(scratch / ("out/" + name));
+        }
+        if (c.signal == SIGKILL) {
+            harness::write_file(output, older);
+        }
+        const long delay = delay_us(rng);
+        const run_result run =
+            run_quillet(args, harness::run_options_t().signal_after_us(delay, c.signal));
+        const bool left = harness::path_exists(output);
+        const std::string content = left ? harness::read_file(output) : std::string();
+        const bool temporary = !harness::temporary_files_in(scratch / "out").empty();
+        counts[2] += temporary ? 1 : 0;
+        if (run.status == 0) {
+            ++counts[0];
+            EXPECT_EQ(harness::strip_creation_date(content), reference) << "after " << delay;
+            EXPECT_FALSE(temporary) << "after " << delay << " us";
+            continue;
+        }
+        ++counts[1];
+        EXPECT_EQ(run.signal, c.signal) << "after " << delay << " us: " << run.err;
+        if (c.signal != SIGKILL) {
+            EXPECT_FALSE(left) << "output left by a signal after " << delay << " us";
+            EXPECT_FALSE(temporary) << "temporary file left after " << delay << " us";
+        } else if (content != older) {
+            EXPECT_EQ(harness::strip_creation_date(content), reference)
+                << "partial output after " << delay << " us";
+        }
+    }
+    std::cout << sigabbrev_np(c.signal) << (c.tree ? " tree" : " file") << ": 30 runs over "
+              << span_us << " us: " << counts[0] << " completed, " << counts[1]
+              << " ended by the signal, " << counts[2] << " left the temporary file\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, signal_at_random,
+                         ::testing::Values(signal_case{SIGINT, false}, signal_case{SIGTERM, true},
+                                           signal_case{SIGHUP, false}, signal_case{SIGPIPE, true},
+                                           signal_case{SIGKILL, false}, signal_case{SIGKILL, true},
+                                           signal_case{SIGINT, true}, signal_case{SIGPIPE, false},
+                                           signal_case{SIGTERM, false}, signal_case{SIGHUP, true}),
+                         [](const auto &info) {
+                             return std::string(sigabbrev_np(info.param.signal)) +
+                                    (info.param.tree ? "_tree" : "_file");
+                         });
 
 // An environment variable set for the runs of one scope; the child inherits it.
 struct scoped_env {
