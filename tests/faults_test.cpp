@@ -36,7 +36,14 @@ struct input_case {
     const char *label;
     bool tree;
     int piece_length;
+    bool every_option = false; // every option that adds to the document or the output
 };
+
+// The options that add keys, lists and a magnet link, each of which takes memory of its own.
+const std::vector<std::string> every_option = {
+    "-c",        "a comment",         "--private", "--tracker", "http://u.example/a",
+    "--webseed", "http://w.example/", "--source",  "SRC",       "--name",
+    "renamed",   "--exclude",         "f1*",       "--sorted",  "--magnet"};
 
 void PrintTo(const input_case &c, std::ostream *os) {
     *os << c.label;
@@ -123,8 +130,12 @@ TEST_P(memory_limit, every_run_is_exact_or_fails_cleanly) {
     const temp_dir scratch;
     const std::string input = make_input(scratch, c.tree);
     const std::string output = scratch / "o.torrent";
-    const std::vector<std::string> args = {
-        "-a", "http://t.example", "-l", std::to_string(c.piece_length), input, output};
+    std::vector<std::string> args = {"-a", "http://t.example", "-l",
+                                     std::to_string(c.piece_length)};
+    if (c.every_option) {
+        args.insert(args.end(), every_option.begin(), every_option.end());
+    }
+    args.insert(args.end(), {input, output});
     const std::string reference = checked_reference(args, input, output, c.tree, c.piece_length);
 
     const auto starts = [](std::uint64_t limit) {
@@ -163,7 +174,9 @@ INSTANTIATE_TEST_SUITE_P(inputs, memory_limit,
                          ::testing::Values(input_case{"file_256k", false, 262144},
                                            input_case{"file_16m", false, 16777216},
                                            input_case{"tree_256k", true, 262144},
-                                           input_case{"tree_16m", true, 16777216}),
+                                           input_case{"tree_16m", true, 16777216},
+                                           input_case{"file_every_option", false, 262144, true},
+                                           input_case{"tree_every_option", true, 262144, true}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 class early_signal : public ::testing::TestWithParam<int> {};

@@ -1,7 +1,10 @@
 #include "common/memory_reserve.h"
 
+#include "common/console.h"
+
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 #include <sys/mman.h>
 
@@ -23,11 +26,18 @@ void give_back_reserve() {
         munmap(block, reserve_bytes);
     }
 }
+// With no block, not even the exception can be allocated. That state is known at start-up, and
+// a run refuses it before its output exists, so ending the process here leaves nothing behind.
+void end_out_of_memory() {
+    report_failure("out of memory\n");
+    std::_Exit(1);
+}
 } // namespace
 
 bool hold_memory_reserve() {
     void *block = mmap(nullptr, reserve_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) {
+        std::set_new_handler(end_out_of_memory);
         return false;
     }
     reserve.store(block);
