@@ -169,6 +169,14 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_TRUE(is_same_file(output, dir / "other"));
                         expect_document_of(read_file(dir / "other"), "in");
                     }},
+        layout_case{"name_too_long_for_a_temporary_file_is_written_in_place",
+                    [](const temp_dir &dir) {
+                        write_file(dir / std::string(250, 'o'), old_document);
+                        return dir / std::string(250, 'o');
+                    },
+                    [](const temp_dir &, const std::string &output) {
+                        expect_document_of(read_file(output), "in");
+                    }},
         layout_case{"device_is_written_directly",
                     [](const temp_dir &) { return std::string("/dev/null"); },
                     [](const temp_dir &, const std::string &output) {
