@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using harness::run_quillet;
@@ -308,6 +310,71 @@ INSTANTIATE_TEST_SUITE_P(signals, signal_at_random,
                              return std::string(sigabbrev_np(info.param.signal)) +
                                     (info.param.tree ? "_tree" : "_file");
                          });
+
+// Files of the tree are grown, cut back and replaced while it is hashed. Every state a file
+// goes through starts with the same bytes (the longer one only adds a tail), so a document is
+// right exactly when its digests are those of each file's first `length` bytes; otherwise the
+// run must say which file changed.
+TEST(changing_tree, document_agrees_with_itself_or_names_the_file) {
+    const temp_dir scratch;
+    harness::make_dir(scratch / "tree");
+    constexpr int file_count = 24;
+    std::vector<std::string> longest(file_count);
+    std::vector<std::size_t> shorter(file_count);
+    for (int k = 0; k < file_count; ++k) {
+        shorter[k] = 60'000 + static_cast<std::size_t>(k) * 1'000;
+        longest[k] = harness::random_bytes(shorter[k] + 9'000, 900 + static_cast<unsigned>(k));
+        harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                            longest[k].substr(0, shorter[k]));
+    }
+    const std::string output = scratch / "o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", scratch / "tree", output};
+
+    std::atomic<bool> running{true};
+    std::thread mutator([&] {
+        std::mt19937 rng(77);
+        while (running.load()) {
+            const auto k = static_cast<int>(rng() % file_count);
+            const std::string path = scratch / ("tree/f" + std::to_string(k));
+            const std::size_t size = rng() % 2 == 0 ? shorter[k] : longest[k].size();
+            if (rng() % 3 == 0) { // replaced by a new file of that size
+                harness::write_file(scratch / "staged", longest[k].substr(0, size));
+                std::rename((scratch / "staged").c_str(), path.c_str());
+            } else { // grown or cut back in place
+                harness::write_file(path, longest[k].substr(0, size));
+            }
+        }
+    });
+    int consistent = 0;
+    int changed = 0;
+    for (int run_number = 0; run_number < 25; ++run_number) {
+        std::remove(output.c_str());
+        const run_result run = run_quillet(args);
+        if (run.status != 0) {
+            ++changed;
+            EXPECT_EQ(run.status, 1);
+            EXPECT_TRUE(run.err.rfind("file ", 0) == 0 &&
+                        run.err.find(" changed while being read\n") != std::string::npos)
+                << run.err;
+            EXPECT_FALSE(harness::path_exists(output));
+            continue;
+        }
+        ++consistent;
+        const harness::bvalue info = harness::bdecode(harness::read_file(output))["info"];
+        std::string content;
+        for (const harness::bvalue &file : info["files"].l) {
+            const int k = std::stoi(file["path"].l.at(0).s.substr(1));
+            content += longest[k].substr(0, static_cast<std::size_t>(file["length"].i));
+        }
+        EXPECT_EQ(info["pieces"].s, harness::expected_pieces(content, 262144))
+            << "run " << run_number << " disagrees with itself";
+    }
+    running.store(false);
+    mutator.join();
+    EXPECT_TRUE(harness::temporary_files_in(scratch.path).empty());
+    std::cout << "changing tree: 25 runs, " << consistent << " consistent documents, " << changed
+              << " reported a changed file\n";
+}
 
 // An environment variable set for the runs of one scope; the child inherits it.
 struct scoped_env {
