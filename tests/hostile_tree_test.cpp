@@ -11,9 +11,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <iostream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace harness;
@@ -138,5 +141,67 @@ INSTANTIATE_TEST_SUITE_P(trees, hostile_tree,
                                            hostile_case{"crowded_directory", crowded_directory,
                                                         false}),
                          [](const auto &info) { return std::string(info.param.label); });
+
+// Content of file `f` in directory `d` of the churned tree: always the same for the same name.
+std::string churned_content(int d, int f) {
+    return random_bytes(20'000 + static_cast<std::size_t>(f) * 3'000,
+                        static_cast<std::uint64_t>(d * 100 + f));
+}
+
+void make_churned_directory(const std::string &path, int d) {
+    make_dir(path);
+    for (int f = 0; f < 5; ++f) {
+        write_file(path + "/f" + std::to_string(f), churned_content(d, f));
+    }
+}
+
+// Directories are removed and made again, or made unreadable and readable again, while the
+// tree is walked: the run goes on past them, and what it lists it read whole.
+TEST(hostile_tree, directories_removed_or_closed_mid_walk) {
+    if (!can_drop_privileges()) {
+        GTEST_SKIP() << "needs root and setpriv: a directory closed to root is still open to it";
+    }
+    const temp_dir scratch;
+    make_dir(scratch / "out", 0777);
+    const std::string input = scratch / "in";
+    make_dir(input);
+    constexpr int directory_count = 12;
+    for (int d = 0; d < directory_count; ++d) {
+        make_churned_directory(input + "/d" + std::to_string(d), d);
+    }
+    std::atomic<bool> running{true};
+    std::thread churn([&] {
+        std::mt19937 rng(5);
+        while (running.load()) {
+            const auto d = static_cast<int>(rng() % directory_count);
+            const std::string path = input + "/d" + std::to_string(d);
+            if (rng() % 2 == 0) {
+                remove_tree(path);
+                make_churned_directory(path, d);
+            } else {
+                chmod(path.c_str(), 0);
+                chmod(path.c_str(), 0755);
+            }
+        }
+    });
+    int runs_listing_fewer = 0;
+    for (int run_number = 0; run_number < 20; ++run_number) {
+        const run_result run = run_quillet({"-a", "http://t.example", input, scratch / "out/o"},
+                                           run_options_t().as_nobody());
+        ASSERT_EQ(run.status, 0) << run.err;
+        const bvalue info = bdecode(read_file(scratch / "out/o"))["info"];
+        std::string content;
+        for (const bvalue &file : info["files"].l) {
+            content += churned_content(std::stoi(file["path"].l.at(0).s.substr(1)),
+                                       std::stoi(file["path"].l.at(1).s.substr(1)));
+        }
+        EXPECT_EQ(info["pieces"].s, expected_pieces(content, 262144)) << "run " << run_number;
+        runs_listing_fewer += info["files"].l.size() < 5 * directory_count ? 1 : 0;
+    }
+    running.store(false);
+    churn.join();
+    std::cout << "churned tree: 20 runs, " << runs_listing_fewer
+              << " listed fewer files than the tree holds at rest\n";
+}
 
 } // namespace
