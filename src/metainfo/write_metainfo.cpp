@@ -23,8 +23,9 @@
 #include <unistd.h>
 
 namespace {
-// Opening the output empties it, so an output that already is the input (the same file under
-// any name) must be refused before anything is opened.
+// An output written in place is emptied when it is opened, and a replaced one would take the
+// input's place: an output that already is the input (the same file under any name) is refused
+// before anything is opened.
 bool output_is_input(const run_options &options) {
     struct stat input = {};
     struct stat output = {};
