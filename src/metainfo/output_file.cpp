@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -27,14 +29,25 @@ std::string base_of(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A link kept by the process file system (/dev/stdout, /dev/fd/N, /proc/self/fd/N) stands for
+// an open file of the process, which must be written as it is, not replaced.
+bool is_process_link(const std::string &path) {
+    struct statfs file_system = {};
+    return statfs(directory_of(path).c_str(), &file_system) == 0 &&
+           file_system.f_type == PROC_SUPER_MAGIC;
+}
+
 // The file a symbolic link (or a chain of them) finally names, which need not exist: the
-// document replaces that file and the link stays a link.
+// document replaces that file and the link stays a link. Empty for a process link.
 std::string link_target(const std::string &path) {
     std::string target = path;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat status = {};
         if (lstat(target.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
             return target;
+        }
+        if (is_process_link(target)) {
+            return {};
         }
         std::vector<char> text(static_cast<std::size_t>(PATH_MAX) + 1);
         const ssize_t length = readlink(target.c_str(), text.data(), text.size());
@@ -95,6 +108,9 @@ bool replaceable(const std::string &target, const struct stat &status) {
 }
 
 bool open_temporary(output_file &file, output_stream &stream) {
+    if (file.target.empty()) {
+        return false;
+    }
     struct stat existing = {};
     const bool exists = stat(file.target.c_str(), &existing) == 0;
     if (exists ? !replaceable(file.target, existing) : errno != ENOENT) {
