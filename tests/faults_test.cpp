@@ -1,17 +1,22 @@
 // Runs that meet trouble from outside: too little memory at every size between start-up and
-// success, and a signal at any moment of the first milliseconds. Each run must either write the
-// exact document or fail cleanly: one line on standard error and status 1 (or death by the
-// signal sent), with no output file left behind.
+// success, a read or a write that fails at each call in turn, and a signal at any moment. Each run
+// must either write the exact document or fail cleanly: one line on standard error and status 1 (or
+// death by the signal sent), with no output file left behind.
 
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using harness::run_quillet;
@@ -33,7 +38,14 @@ struct input_case {
     const char *label;
     bool tree;
     int piece_length;
+    bool every_option = false; // every option that adds to the document or the output
 };
+
+// The options that add keys, lists and a magnet link, each of which takes memory of its own.
+const std::vector<std::string> every_option = {
+    "-c",        "a comment",         "--private", "--tracker", "http://u.example/a",
+    "--webseed", "http://w.example/", "--source",  "SRC",       "--name",
+    "renamed",   "--exclude",         "f1*",       "--sorted",  "--magnet"};
 
 void PrintTo(const input_case &c, std::ostream *os) {
     *os << c.label;
@@ -120,8 +132,12 @@ TEST_P(memory_limit, every_run_is_exact_or_fails_cleanly) {
     const temp_dir scratch;
     const std::string input = make_input(scratch, c.tree);
     const std::string output = scratch / "o.torrent";
-    const std::vector<std::string> args = {
-        "-a", "http://t.example", "-l", std::to_string(c.piece_length), input, output};
+    std::vector<std::string> args = {"-a", "http://t.example", "-l",
+                                     std::to_string(c.piece_length)};
+    if (c.every_option) {
+        args.insert(args.end(), every_option.begin(), every_option.end());
+    }
+    args.insert(args.end(), {input, output});
     const std::string reference = checked_reference(args, input, output, c.tree, c.piece_length);
 
     const auto starts = [](std::uint64_t limit) {
@@ -160,7 +176,9 @@ INSTANTIATE_TEST_SUITE_P(inputs, memory_limit,
                          ::testing::Values(input_case{"file_256k", false, 262144},
                                            input_case{"file_16m", false, 16777216},
                                            input_case{"tree_256k", true, 262144},
-                                           input_case{"tree_16m", true, 16777216}),
+                                           input_case{"tree_16m", true, 16777216},
+                                           input_case{"file_every_option", false, 262144, true},
+                                           input_case{"tree_every_option", true, 262144, true}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 class early_signal : public ::testing::TestWithParam<int> {};
@@ -201,5 +219,255 @@ TEST_P(early_signal, leaves_the_exact_document_or_nothing) {
 
 INSTANTIATE_TEST_SUITE_P(signals, early_signal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+struct signal_case {
+    int signal;
+    bool tree;
+};
+
+void PrintTo(const signal_case &c, std::ostream *os) {
+    *os << sigabbrev_np(c.signal) << (c.tree ? "_tree" : "_file");
+}
+
+class signal_at_random : public ::testing::TestWithParam<signal_case> {};
+
+// A signal at a moment drawn from the whole length of a run (seeded). A guarded signal ends the
+// run with no output and no temporary file; SIGKILL cannot be caught, but leaves at the output
+// path the older document or the whole new one, never a part: only the temporary file may stay.
+TEST_P(signal_at_random, leaves_a_whole_document_or_none) {
+    const signal_case &c = GetParam();
+    const temp_dir scratch;
+    std::string input;
+    if (c.tree) {
+        harness::make_dir(scratch / "tree");
+        for (int k = 0; k < 40; ++k) {
+            harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                                harness::random_bytes(100'000, 70 + static_cast<unsigned>(k)));
+        }
+        input = scratch / "tree";
+    } else {
+        harness::write_file(scratch / "in", harness::random_bytes(4 * mib, 4));
+        input = scratch / "in";
+    }
+    harness::make_dir(scratch / "out");
+    const std::string output = scratch / "out/o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", input, output};
+    const std::string reference = checked_reference(args, input, output, c.tree, 262144);
+    // The moments are drawn from the length of an undisturbed run, the first one not counted.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_quillet(args).status, 0);
+    const long span_us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count());
+    const std::string older = "d3:old8:documente";
+
+    std::mt19937 rng(static_cast<unsigned>(c.signal * 2 + (c.tree ? 1 : 0)));
+    std::uniform_int_distribution<long> delay_us(0, span_us);
+    int counts[3] = {}; // completed, ended by the signal, left the temporary file
+    for (int k = 0; k < 30; ++k) {
+        harness::remove_tree(output);
+        for (const std::string &name : harness::temporary_files_in(scratch / "out")) {
+            harness::remove_tree(scratch / ("out/" + name));
+        }
+        if (c.signal == SIGKILL) {
+            harness::write_file(output, older);
+        }
+        const long delay = delay_us(rng);
+        const run_result run =
+            run_quillet(args, harness::run_options_t().signal_after_us(delay, c.signal));
+        const bool left = harness::path_exists(output);
+        const std::string content = left ? harness::read_file(output) : std::string();
+        const bool temporary = !harness::temporary_files_in(scratch / "out").empty();
+        counts[2] += temporary ? 1 : 0;
+        if (run.status == 0) {
+            ++counts[0];
+            EXPECT_EQ(harness::strip_creation_date(content), reference) << "after " << delay;
+            EXPECT_FALSE(temporary) << "after " << delay << " us";
+            continue;
+        }
+        ++counts[1];
+        EXPECT_EQ(run.signal, c.signal) << "after " << delay << " us: " << run.err;
+        if (c.signal != SIGKILL) {
+            EXPECT_FALSE(left) << "output left by a signal after " << delay << " us";
+            EXPECT_FALSE(temporary) << "temporary file left after " << delay << " us";
+        } else if (content != older) {
+            EXPECT_EQ(harness::strip_creation_date(content), reference)
+                << "partial output after " << delay << " us";
+        }
+    }
+    std::cout << sigabbrev_np(c.signal) << (c.tree ? " tree" : " file") << ": 30 runs over "
+              << span_us << " us: " << counts[0] << " completed, " << counts[1]
+              << " ended by the signal, " << counts[2] << " left the temporary file\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, signal_at_random,
+                         ::testing::Values(signal_case{SIGINT, false}, signal_case{SIGTERM, true},
+                                           signal_case{SIGHUP, false}, signal_case{SIGPIPE, true},
+                                           signal_case{SIGKILL, false}, signal_case{SIGKILL, true},
+                                           signal_case{SIGINT, true}, signal_case{SIGPIPE, false},
+                                           signal_case{SIGTERM, false}, signal_case{SIGHUP, true}),
+                         [](const auto &info) {
+                             return std::string(sigabbrev_np(info.param.signal)) +
+                                    (info.param.tree ? "_tree" : "_file");
+                         });
+
+// Files of the tree are grown, cut back and replaced while it is hashed. Every state a file
+// goes through starts with the same bytes (the longer one only adds a tail), so a document is
+// right exactly when its digests are those of each file's first `length` bytes; otherwise the
+// run must say which file changed.
+TEST(changing_tree, document_agrees_with_itself_or_names_the_file) {
+    const temp_dir scratch;
+    harness::make_dir(scratch / "tree");
+    constexpr int file_count = 24;
+    std::vector<std::string> longest(file_count);
+    std::vector<std::size_t> shorter(file_count);
+    for (int k = 0; k < file_count; ++k) {
+        shorter[k] = 60'000 + static_cast<std::size_t>(k) * 1'000;
+        longest[k] = harness::random_bytes(shorter[k] + 9'000, 900 + static_cast<unsigned>(k));
+        harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                            longest[k].substr(0, shorter[k]));
+    }
+    const std::string output = scratch / "o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", scratch / "tree", output};
+
+    std::atomic<bool> running{true};
+    std::thread mutator([&] {
+        std::mt19937 rng(77);
+        while (running.load()) {
+            const auto k = static_cast<int>(rng() % file_count);
+            const std::string path = scratch / ("tree/f" + std::to_string(k));
+            const std::size_t size = rng() % 2 == 0 ? shorter[k] : longest[k].size();
+            if (rng() % 3 == 0) { // replaced by a new file of that size
+                harness::write_file(scratch / "staged", longest[k].substr(0, size));
+                std::rename((scratch / "staged").c_str(), path.c_str());
+            } else { // grown or cut back in place
+                harness::write_file(path, longest[k].substr(0, size));
+            }
+        }
+    });
+    int consistent = 0;
+    int changed = 0;
+    for (int run_number = 0; run_number < 25; ++run_number) {
+        std::remove(output.c_str());
+        const run_result run = run_quillet(args);
+        if (run.status != 0) {
+            ++changed;
+            EXPECT_EQ(run.status, 1);
+            EXPECT_TRUE(run.err.rfind("file ", 0) == 0 &&
+                        run.err.find(" changed while being read\n") != std::string::npos)
+                << run.err;
+            EXPECT_FALSE(harness::path_exists(output));
+            continue;
+        }
+        ++consistent;
+        const harness::bvalue info = harness::bdecode(harness::read_file(output))["info"];
+        std::string content;
+        for (const harness::bvalue &file : info["files"].l) {
+            const int k = std::stoi(file["path"].l.at(0).s.substr(1));
+            content += longest[k].substr(0, static_cast<std::size_t>(file["length"].i));
+        }
+        EXPECT_EQ(info["pieces"].s, harness::expected_pieces(content, 262144))
+            << "run " << run_number << " disagrees with itself";
+    }
+    running.store(false);
+    mutator.join();
+    EXPECT_TRUE(harness::temporary_files_in(scratch.path).empty());
+    std::cout << "changing tree: 25 runs, " << consistent << " consistent documents, " << changed
+              << " reported a changed file\n";
+}
+
+// An environment variable set for the runs of one scope; the child inherits it.
+struct scoped_env {
+    std::string name;
+    scoped_env(std::string variable, const std::string &value) : name(std::move(variable)) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~scoped_env() { unsetenv(name.c_str()); }
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+};
+
+struct fault_case {
+    const char *label;
+    bool tree;
+    bool write; // a failing write to the output, else a failing read of the input
+};
+
+void PrintTo(const fault_case &c, std::ostream *os) {
+    *os << c.label;
+}
+
+// A file of 600,000 bytes, or a tree of files over and under the read-ahead's whole-file size.
+std::string make_small_input(const temp_dir &scratch, bool tree) {
+    if (!tree) {
+        harness::write_file(scratch / "f", harness::random_bytes(600'000, 6));
+        return scratch / "f";
+    }
+    harness::make_dir(scratch / "tree");
+    for (int k = 0; k < 9; ++k) {
+        const std::size_t size = k < 6 ? 20'000 + static_cast<std::size_t>(k) * 7'000 : 3'000;
+        harness::write_file(scratch / ("tree/f" + std::to_string(k)),
+                            harness::random_bytes(size, 500 + static_cast<std::uint64_t>(k)));
+    }
+    return scratch / "tree";
+}
+
+class failing_call : public ::testing::TestWithParam<fault_case> {};
+
+// The n-th counted call fails, for n = 1, 2, ... until a run no longer reaches the n-th call;
+// that run must be exact, every earlier one a clean failure that names the reason.
+TEST_P(failing_call, every_run_is_exact_or_names_the_failure) {
+    const fault_case &c = GetParam();
+    const temp_dir scratch;
+    const std::string input = make_small_input(scratch, c.tree);
+    harness::make_dir(scratch / "out");
+    const std::string output = scratch / "out/o.torrent";
+    const std::vector<std::string> args = {"-a", "http://t.example", input, output};
+    const std::string reference = checked_reference(args, input, output, c.tree, 262144);
+    const int error = c.write ? ENOSPC : EIO;
+    const std::string prefix = c.write ? scratch / "out/" : input;
+    const std::string reason = ": " + harness::error_text(error) + "\n";
+    const std::string log = scratch / "injected";
+
+    const scoped_env preload("LD_PRELOAD", FAULT_INJECT_LIBRARY);
+    const scoped_env sanitizer("ASAN_OPTIONS", "verify_asan_link_order=0");
+    const scoped_env marker("QUILLET_FAULT_LOG", log);
+    int failures = 0;
+    bool finished = false;
+    for (int call = 1; call <= 400 && !finished; ++call) {
+        std::remove(output.c_str());
+        std::remove(log.c_str());
+        const scoped_env fault("QUILLET_FAULT", std::string(c.write ? "write " : "read ") +
+                                                    std::to_string(call) + " " +
+                                                    std::to_string(error) + " " + prefix);
+        const run_result run = run_quillet(args);
+        std::string why;
+        const outcome seen = judge(run, output, reference, why);
+        EXPECT_TRUE(harness::temporary_files_in(scratch / "out").empty()) << "call " << call;
+        if (!harness::path_exists(log)) {
+            EXPECT_EQ(seen, outcome::exact) << "call " << call << " never made: " << why;
+            finished = true;
+            continue;
+        }
+        ++failures;
+        EXPECT_EQ(seen, outcome::clean_failure) << "call " << call << ": " << why;
+        const std::string expected_start =
+            c.write ? "could not write destination file " + output : "could not read file ";
+        EXPECT_EQ(run.err.rfind(expected_start, 0), 0U) << "call " << call << ": " << run.err;
+        EXPECT_TRUE(run.err.size() > reason.size() &&
+                    run.err.compare(run.err.size() - reason.size(), reason.size(), reason) == 0)
+            << "call " << call << ": " << run.err;
+    }
+    EXPECT_TRUE(finished) << "the sweep did not reach the end of the run";
+    std::cout << c.label << ": " << failures + (finished ? 1 : 0) << " runs, " << failures
+              << " clean failures, " << (finished ? 1 : 0) << " exact\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(calls, failing_call,
+                         ::testing::Values(fault_case{"write_file", false, true},
+                                           fault_case{"write_tree", true, true},
+                                           fault_case{"read_file", false, false},
+                                           fault_case{"read_tree", true, false}),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace

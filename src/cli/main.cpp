@@ -1,5 +1,6 @@
 #include "cli/options.h"
 #include "common/console.h"
+#include "common/memory_reserve.h"
 #include "metainfo/write_metainfo.h"
 
 #include <new>
@@ -17,6 +18,8 @@ parse_outcome parse_or_fail(int argc, char **argv, run_options &options) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Help and version need no reserve; a run checks that it has one before its output exists.
+    hold_memory_reserve();
     run_options options;
     switch (parse_or_fail(argc, argv, options)) {
     case parse_outcome::exit_success:

@@ -1,6 +1,7 @@
 #include "common/output_stream.h"
 
 #include <cerrno>
+#include <unistd.h>
 
 namespace {
 void note_output_failure(output_stream &out, int error) {
@@ -16,6 +17,12 @@ bool out_write(output_stream &out, const void *data, std::size_t size) {
         return false;
     }
     return true;
+}
+
+void out_sync(output_stream &out) {
+    if (std::fflush(out.file) != 0 || fsync(fileno(out.file)) != 0) {
+        note_output_failure(out, errno);
+    }
 }
 
 int out_close(output_stream &out) {

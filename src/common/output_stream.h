@@ -13,5 +13,9 @@ struct output_stream {
 // Returns whether all `size` bytes were taken.
 bool out_write(output_stream &out, const void *data, std::size_t size);
 
+// Flushes the file and waits until its content is on the storage device; a failure counts as
+// a failed write.
+void out_sync(output_stream &out);
+
 // Flushes and closes the file (even after a failed write); returns first_error afterwards.
 int out_close(output_stream &out);

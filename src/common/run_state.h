@@ -13,13 +13,15 @@ extern const char *run_comment;
 // set while the options are read.
 extern bool run_inclusive;
 
-// Identity of the open output file, so a walk over a tree that contains it can leave it out.
+// Identities of the file the document is being written to, and of the older output that file
+// will replace, so that a walk over a tree that contains them leaves both out.
 struct file_identity {
     bool known = false;
     dev_t device = 0;
     ino_t inode = 0;
 };
 extern file_identity run_output_identity;
+extern file_identity run_replaced_output_identity;
 
-// Whether a file with this status is the run's own output.
+// Whether a file with this status is the run's own output, or the older output it replaces.
 bool is_run_output(const struct stat &status);

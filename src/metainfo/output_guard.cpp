@@ -12,12 +12,17 @@ const int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 // Read by the handler, which may run on any thread at any moment.
 volatile std::sig_atomic_t armed = 0;
 const char *volatile guarded_path = nullptr;
+const char *volatile guarded_temporary = nullptr;
 
 // The signal mask from before output_guard_hold, while the signals are held.
 bool holding = false;
 sigset_t mask_before_hold;
 
 extern "C" void remove_output_and_die(int signal_number) {
+    const char *temporary = guarded_temporary;
+    if (temporary != nullptr) {
+        unlink(temporary);
+    }
     if (armed != 0) {
         unlink(guarded_path);
     }
@@ -60,11 +65,16 @@ void output_guard_hold() {
     holding = pthread_sigmask(SIG_BLOCK, &held, &mask_before_hold) == 0;
 }
 
-void output_guard_arm(const char *path, bool removable) {
+void output_guard_arm(const char *path, const char *temporary, bool removable) {
     guarded_path = path;
+    guarded_temporary = temporary;
     armed = removable ? 1 : 0;
     install_handler();
     let_signals_through();
+}
+
+void output_guard_forget_temporary() {
+    guarded_temporary = nullptr;
 }
 
 void output_guard_release() {
@@ -73,4 +83,5 @@ void output_guard_release() {
     output_guard_hold();
     holding = false;
     armed = 0;
+    guarded_temporary = nullptr;
 }

@@ -1,13 +1,14 @@
 #include "metainfo/write_metainfo.h"
 
 #include "common/console.h"
+#include "common/memory_reserve.h"
 #include "common/numbers.h"
 #include "common/output_stream.h"
-#include "common/run_state.h"
 #include "metainfo/bencode.h"
 #include "metainfo/document.h"
 #include "metainfo/info_hash.h"
 #include "metainfo/magnet.h"
+#include "metainfo/output_file.h"
 #include "metainfo/output_guard.h"
 #include "metainfo/single_file.h"
 #include "tree/walk.h"
@@ -22,8 +23,9 @@
 #include <unistd.h>
 
 namespace {
-// Opening the output empties it, so an output that already is the input (the same file under
-// any name) must be refused before anything is opened.
+// An output written in place is emptied when it is opened, and a replaced one would take the
+// input's place: an output that already is the input (the same file under any name) is refused
+// before anything is opened.
 bool output_is_input(const run_options &options) {
     struct stat input = {};
     struct stat output = {};
@@ -111,22 +113,36 @@ int write_contents_or_fail(const run_options &options, info_hasher *hasher, benc
     }
 }
 
-// Closes the output; a write that failed at any point, or a failed close, fails the run.
-int close_output(output_stream &output, const char *output_path) {
-    const int error = out_close(output);
+// Closes the output, and puts a complete document in place; a write that failed at any point,
+// or a failed close, fails the run. A write that failed while digests were streamed ended the
+// run without a word: it is reported here.
+int close_output(output_file &file, output_stream &output, bool complete) {
+    const int error = close_output_file(file, output, complete);
+    if (file.temporary.empty()) {
+        output_guard_forget_temporary();
+    }
     if (error == 0) {
         return 0;
     }
     errno = error;
-    report_failure("could not write destination file %s: %m\n", output_path);
+    report_failure("could not write destination file %s: %m\n", file.path.c_str());
     return 1;
 }
 
-void remember_output(std::FILE *out) {
-    struct stat output = {};
-    if (fstat(fileno(out), &output) == 0) {
-        run_output_identity = {S_ISREG(output.st_mode), output.st_dev, output.st_ino};
+// Opens the output while the guard holds the signals back; reports the failure and lets the
+// signals through again when it cannot.
+bool open_or_fail(const run_options &options, output_file &file, output_stream &output) {
+    try {
+        if (open_output(options.output_path, file, output)) {
+            return true;
+        }
+        output_guard_release();
+        report_failure("could not open destination file %s\n", options.output_path);
+    } catch (const std::bad_alloc &) {
+        output_guard_release();
+        report_failure("out of memory\n");
     }
+    return false;
 }
 
 // Writes the document into the open output; returns the content writer's status.
@@ -177,17 +193,19 @@ int write_metainfo(const run_options &options) {
         report_failure("destination file %s is the input file\n", options.output_path);
         return 1;
     }
-    output_guard_hold();
-    output_stream output{std::fopen(options.output_path, "w")};
-    if (output.file == nullptr) {
-        output_guard_release();
-        report_failure("could not open destination file %s\n", options.output_path);
+    // Without the reserve, a failed allocation could not even be reported.
+    if (!memory_reserve_held()) {
+        report_failure("out of memory\n");
         return 1;
     }
-    remember_output(output.file);
-    // Only a regular file is ours to remove; a device or pipe given as output stays.
-    const bool removable = run_output_identity.known;
-    output_guard_arm(options.output_path, removable);
+    output_guard_hold();
+    output_file file;
+    output_stream output;
+    if (!open_or_fail(options, file, output)) {
+        return 1;
+    }
+    output_guard_arm(file.path.c_str(), file.temporary.empty() ? nullptr : file.temporary.c_str(),
+                     file.removable);
     info_hasher hasher;
     if (options.magnet) {
         // SHA-1 of the info dictionary names a v1 torrent, SHA-256 a v2 one; hybrid has both.
@@ -198,14 +216,14 @@ int write_metainfo(const run_options &options) {
     // Progress text still buffered must reach its reader while the output is guarded: a reader
     // that has gone away ends the run by SIGPIPE, which must not leave the output behind.
     flush_out();
-    if (close_output(output, options.output_path) != 0) {
+    if (close_output(file, output, status == 0) != 0) {
         status = 1;
     }
     if (status == 0 && options.magnet) {
         status = print_magnet(options, hasher);
     }
-    if (status != 0 && removable) {
-        unlink(options.output_path);
+    if (status != 0) {
+        discard_output(file);
     }
     output_guard_release();
     return status;

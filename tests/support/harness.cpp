@@ -365,6 +365,19 @@ bool path_exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> temporary_files_in(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *listing = opendir(dir.c_str())) {
+        while (dirent *entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name.front() == '.' && name.find(".quillet-") != std::string::npos)
+                names.push_back(name);
+        }
+        closedir(listing);
+    }
+    return names;
+}
+
 bool is_same_file(const std::string &a, const std::string &b) {
     struct stat sa, sb;
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)

@@ -142,6 +142,9 @@ std::string random_bytes(std::size_t n, std::uint64_t seed);
 
 // lstat succeeds (a dangling symlink exists).
 bool path_exists(const std::string &path);
+// Names in `dir` of the temporary files a run writes its document to before renaming it
+// (".NAME.quillet-XXXXXX"): a finished run, failed or not, leaves none.
+std::vector<std::string> temporary_files_in(const std::string &dir);
 // Both paths name the same inode (following symlinks).
 bool is_same_file(const std::string &a, const std::string &b);
 
