@@ -153,8 +153,8 @@ int write_document(const run_options &options, info_hasher *hasher, output_strea
         // A failed run ends its document the same way, whatever is open by then.
         close_document(out);
     } else if (!out.complete()) {
-        // A v2 document has been ended by its writer, with the piece layers after the info
-        // dictionary.
+        // A v1 document ends here; a v2 one was ended by its writer, which puts the piece
+        // layers between the info dictionary and the outer keys that follow it.
         const document_tail tail = tail_of(options);
         close_info(out, tail);
         close_outer(out, tail);
