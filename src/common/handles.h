@@ -1,4 +1,6 @@
 #pragma once
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <dirent.h>
 #include <memory>
@@ -33,3 +35,12 @@ struct fd_owner {
         }
     }
 };
+
+// read(2) that is tried again when a signal interrupted it before any byte arrived.
+inline ssize_t read_some(int fd, void *into, std::size_t size) {
+    ssize_t got = 0;
+    do {
+        got = read(fd, into, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}

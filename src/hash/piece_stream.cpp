@@ -1,6 +1,7 @@
 #include "hash/piece_stream.h"
 
 #include "common/console.h"
+#include "common/handles.h"
 #include "common/progress.h"
 #include "hash/batch.h"
 #include "hash/hash_workers.h"
@@ -71,13 +72,6 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
 }
 
 namespace {
-ssize_t read_some(int fd, void *into, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = read(fd, into, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
 
 // After the announced size was read, the file must be at its end.
 feed_status expect_end(int fd) {

@@ -1,6 +1,7 @@
 #include "tree/file_hasher.h"
 
 #include "common/console.h"
+#include "common/handles.h"
 #include "common/numbers.h"
 #include "common/progress.h"
 #include "tree/accumulator.h"
@@ -31,14 +32,6 @@ feed_status take_content(file_hasher &hasher, const unsigned char *data, std::si
     }
     progress_bytes(static_cast<std::int64_t>(size));
     return feed_status::ok;
-}
-
-ssize_t read_retrying(int fd, unsigned char *into, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = read(fd, into, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
 }
 
 // The file's tree ends with the file; its padding goes to the v1 stream alone.
@@ -99,7 +92,7 @@ feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
     for (;;) {
         const auto wanted = static_cast<std::size_t>(
             std::min(left + 1, static_cast<std::int64_t>(hasher.buffer_size)));
-        const ssize_t got = read_retrying(fd, hasher.buffer.get(), wanted);
+        const ssize_t got = read_some(fd, hasher.buffer.get(), wanted);
         if (got < 0) {
             return feed_status::read_error;
         }

@@ -1,5 +1,6 @@
 #include "tree/probe_paths.h"
 
+#include "common/handles.h"
 #include "tree/probe_rule.h"
 
 #include <cerrno>
@@ -16,10 +17,7 @@ void read_whole(entry_probe &probe, int fd) {
     std::size_t total = 0;
     while (total <= size) {
         const std::size_t asked = size + 1 - total;
-        const ssize_t got = read(fd, probe.bytes.data() + total, asked);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = read_some(fd, probe.bytes.data() + total, asked);
         if (got < 0) {
             probe.content = probe_content::read_failed;
             probe.error = errno;
