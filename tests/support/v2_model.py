@@ -22,9 +22,13 @@ Run as a script it writes the expected document to standard output:
 import argparse
 import hashlib
 import os
-import re
 import stat
 import sys
+
+try:
+    from . import bencode as _codec
+except ImportError:  # run as a script from its own folder
+    import bencode as _codec
 
 BLOCK = 16384
 ZERO_NODE = bytes(32)
@@ -65,65 +69,17 @@ def bencode(value):
     raise TypeError(f"cannot bencode {type(value).__name__}")
 
 
-_INTEGER = re.compile(rb"-?(0|[1-9][0-9]*)")
-_LENGTH = re.compile(rb"0|[1-9][0-9]*")
-
-
-def _decode_int(data, at, end_mark, form):
-    end = data.index(end_mark, at)
-    text = data[at:end]
-    if not form.fullmatch(text) or text == b"-0":
-        raise ValueError(f"malformed number {text!r} at {at}")
-    return int(text), end + 1
-
-
-def _decode(data, at):
-    """One value at data[at:]: (value, offset after it)."""
-    head = data[at : at + 1]
-    if head == b"i":
-        return _decode_int(data, at + 1, b"e", _INTEGER)
-    if head == b"l":
-        items, at = [], at + 1
-        while data[at : at + 1] != b"e":
-            item, at = _decode(data, at)
-            items.append(item)
-        return items, at + 1
-    if head == b"d":
-        result, at, previous = {}, at + 1, None
-        while data[at : at + 1] != b"e":
-            key, at = _decode(data, at)
-            if not isinstance(key, bytes) or (previous is not None and key <= previous):
-                raise ValueError(f"key {key!r} out of order or repeated")
-            result[key], at = _decode(data, at)
-            previous = key
-        return result, at + 1
-    if head.isdigit():
-        size, start = _decode_int(data, at, b":", _LENGTH)
-        if start + size > len(data):
-            raise ValueError(f"string at {at} runs past the end")
-        return data[start : start + size], start + size
-    raise ValueError(f"unexpected byte {head!r} at {at}")
-
-
 def bdecode(data):
-    value, end = _decode(data, 0)
-    if end != len(data):
-        raise ValueError(f"{len(data) - end} bytes after the document")
-    return value
+    return _codec.decode(data)
 
 
 def info_bytes(document):
     """The info dictionary exactly as written in the document."""
-    if document[:1] != b"d":
-        raise ValueError("the document is not a dictionary")
-    at = 1
-    while document[at : at + 1] != b"e":
-        key, at = _decode(document, at)
-        _, end = _decode(document, at)
-        if key == b"info":
-            return document[at:end]
-        at = end
-    raise ValueError("no info dictionary")
+    spans = {}
+    if b"info" not in _codec.decode(document, spans):
+        raise ValueError("no info dictionary")
+    start, end = spans[b"info"]
+    return document[start:end]
 
 
 def info_hashes(document):
@@ -149,6 +105,12 @@ def _power_of_two_at_least(count):
     while width < count:
         width *= 2
     return width
+
+
+def pieces_root(data):
+    """The pieces root of content held in memory, or None when it is empty."""
+    leaves = [hashlib.sha256(data[at : at + BLOCK]).digest() for at in range(0, len(data), BLOCK)]
+    return _root(leaves, _power_of_two_at_least(len(leaves)), ZERO_NODE) if leaves else None
 
 
 def file_tree_hashes(path, piece_length):
