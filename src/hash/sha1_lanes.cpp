@@ -253,3 +253,45 @@ std::size_t hash_path_lanes(hash_path path) {
     }
     return 1;
 }
+
+sha1_state sha1_state_start() {
+    return {{0x67452301U, 0xEFCDAB89U, 0x98BADCFEU, 0x10325476U, 0xC3D2E1F0U}};
+}
+
+bool sha1_lanes_update(sha1_state *states, const unsigned char *const *data, std::size_t count,
+                       std::size_t blocks) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!sha1_single_blocks(states[i].h, data[i], blocks)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool sha1_state_finish(sha1_state &state, const unsigned char *tail, std::size_t size,
+                       std::uint64_t total, unsigned char *digest) {
+    const std::size_t whole = size / 64;
+    if (!sha1_single_blocks(state.h, tail, whole)) {
+        return false;
+    }
+    // The padding of a message of `total` bytes after its last partial block.
+    unsigned char last[sha1_kernels::tail_capacity];
+    const std::size_t rest = size % 64;
+    const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
+    std::memcpy(last, tail + whole * 64, rest);
+    last[rest] = 0x80;
+    std::memset(last + rest + 1, 0, blocks * 64 - rest - 1 - 8);
+    const std::uint64_t bits = total * 8;
+    for (std::size_t i = 0; i < 8; ++i) {
+        last[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+    if (!sha1_single_blocks(state.h, last, blocks)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 5; ++i) {
+        for (std::size_t b = 0; b < 4; ++b) {
+            digest[4 * i + b] = static_cast<unsigned char>(state.h[i] >> (24 - 8 * b));
+        }
+    }
+    return true;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // SHA-1 of torrent pieces, several pieces at once.
 //
@@ -32,3 +33,27 @@ void force_hash_path(hash_path path);
 
 // Pieces hashed side by side by `path`: 1, 4, 8 or 16.
 std::size_t hash_path_lanes(hash_path path);
+
+// Streams that advance side by side, a few blocks at a time: pieces too long to hold whole are
+// hashed as chunks of each arrive, one piece per lane.
+
+// The running state of one stream: its five chaining words after the blocks taken so far.
+struct sha1_state {
+    unsigned h[5];
+};
+
+// The widest group of streams sha1_lanes_update takes in one call.
+constexpr std::size_t sha1_lanes_max = 16;
+
+// The state before any block.
+sha1_state sha1_state_start();
+
+// Advances `count` (1 to sha1_lanes_max) streams by `blocks` 64-byte blocks each; stream i reads
+// from data[i]. Runs on the active hash path. False when the blocks could not be hashed.
+[[nodiscard]] bool sha1_lanes_update(sha1_state *states, const unsigned char *const *data,
+                                     std::size_t count, std::size_t blocks);
+
+// Completes one stream whose message is `total` bytes long: `tail` holds its last `size` bytes
+// (everything not yet taken in by sha1_lanes_update; any length). Writes 20 bytes to `digest`.
+[[nodiscard]] bool sha1_state_finish(sha1_state &state, const unsigned char *tail, std::size_t size,
+                                     std::uint64_t total, unsigned char *digest);

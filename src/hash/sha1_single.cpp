@@ -32,3 +32,26 @@ bool sha1_single_digest(const unsigned char *data, std::size_t size, unsigned ch
     return sha1_single_begin(stream) && sha1_single_update(stream, data, size) &&
            sha1_single_end(stream, digest);
 }
+
+bool sha1_single_blocks(unsigned *words, const unsigned char *data, std::size_t blocks) {
+    // Whole blocks leave nothing buffered in the context, so its chaining words are the
+    // stream's whole state.
+    SHA_CTX context{};
+    if (SHA1_Init(&context) != 1) {
+        return false;
+    }
+    context.h0 = words[0];
+    context.h1 = words[1];
+    context.h2 = words[2];
+    context.h3 = words[3];
+    context.h4 = words[4];
+    if (blocks > 0 && SHA1_Update(&context, data, blocks * 64) != 1) {
+        return false;
+    }
+    words[0] = context.h0;
+    words[1] = context.h1;
+    words[2] = context.h2;
+    words[3] = context.h3;
+    words[4] = context.h4;
+    return true;
+}

@@ -17,3 +17,7 @@ struct sha1_single {
 // The digest of one whole message.
 [[nodiscard]] bool sha1_single_digest(const unsigned char *data, std::size_t size,
                                       unsigned char *digest);
+
+// Advances a stream held as its five chaining words by `blocks` whole 64-byte blocks.
+[[nodiscard]] bool sha1_single_blocks(unsigned *words, const unsigned char *data,
+                                      std::size_t blocks);
