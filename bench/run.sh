@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# Benchmark of quillet on page-cached data. Prints figures; checks nothing.
+# Benchmark of quillet, against other torrent makers measured in the same run.
+# Prints figures and whether the performance goals were met in this run; checks
+# nothing else and fails only when a program fails.
 #
-#   bench/run.sh [--quick] [--only W1,W2,W3,W4,W1L,W1V2,W1H] [--runs N] [--clean]
+#   bench/run.sh [--quick] [--only LIST] [--runs N] [--no-peers] [--install-peers] [--clean]
 #
-# Workloads (256 KiB pieces unless noted):
-#   W1   one 4 GiB file                     quillet vs `openssl dgst -sha1`
-#   W2   16,384 files of 64 KiB in 32 dirs  quillet
-#   W3   100,000 files of 0-4096 bytes in a tree 10 levels deep   quillet
-#   W4   one 64 MiB file                    quillet vs `openssl dgst -sha1`
-#   W1L  W1 at 16 MiB pieces (-l 16777216), for peak RSS
-#   W1V2 W1 with --format v2                quillet (only when asked for with --only)
-#   W1H  W1 with --format hybrid            quillet (only when asked for with --only)
-# quillet and openssl runs alternate (A B A B ...) so drift of a shared machine
-# touches both; the quillet/openssl ratio comes from those same runs. Figures of
-# other torrent makers are not measured here: the ones printed are quoted from
-# earlier measurements on this machine kind, for reference.
+# Workloads (page-cached unless noted; 256 KiB pieces unless noted):
+#   W1  one 4 GiB file: quillet, openssl dgst -sha1, peers
+#   WL  the W1 file at 256 KiB, 4, 16 and 64 MiB pieces: quillet at each, and
+#       mktorrent -t 2 at 16 MiB
+#   WF  the W1 file in each format (v1, v2, hybrid) at 256 KiB and 16 MiB pieces:
+#       quillet, and libtorrent's hybrid at 256 KiB
+#   W2  16,384 files of 64 KiB in 32 dirs: quillet, peers
+#   W3  100,000 files of 0-4096 bytes in a tree 10 levels deep: quillet, peers
+#   W4  one 64 MiB file: quillet, openssl dgst -sha1, peers
+#   WC  cold cache (only when named in --only; needs root): the W1 file read from
+#       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
+#       and 64 MiB pieces and by `dd bs=4M`
+# Default: W1,WL,WF,W2,W3,W4.
+#
+# Peers are other torrent makers, measured where installed: mktorrent -t 2,
+# transmission-create, and python3-libtorrent (bench/lt_create.py).
+# --install-peers installs the missing ones from the distribution's archive
+# first (apt-get, as root); --no-peers leaves them out.
+#
+# Within a workload every program runs once per round, in turn (A B C A B C ...),
+# so that drift of a shared machine touches all of them alike; ratios are the
+# medians of the per-round ratios.
 #
 # Environment:
 #   QUILLET_BIN        binary to measure (default: build/release/quillet of this
@@ -23,11 +35,10 @@
 #                      and reused by later runs unless --clean is given
 #
 # Timing: every run goes through GNU time (`/usr/bin/time -f '%e %M'`), which
-# gives the peak RSS (%M) and a wall time (%e, printed per run) of only 10 ms
-# resolution. The wall time used for medians and ratios is taken around that
-# call with bash's microsecond clock, less what the GNU time wrapper itself
-# costs (measured before each workload and printed); starting the measured
-# program stays in its time.
+# gives the peak RSS (%M). The wall time is taken around that call with bash's
+# microsecond clock, less what the GNU time wrapper itself costs (measured
+# before each workload and printed); starting the measured program stays in
+# its time.
 
 set -uo pipefail
 export LC_ALL=C
@@ -36,7 +47,7 @@ script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(cd "$script_dir/.." && pwd)
 
 usage() {
-  sed -n '2,30p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,42p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 die() {
@@ -48,12 +59,17 @@ die() {
 
 quick=0
 clean=0
+peers=1
+install_peers=0
 runs=
-only=W1,W2,W3,W4,W1L
+only=W1,WL,WF,W2,W3,W4
+all_workloads=W1,WL,WF,W2,W3,W4,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
     --clean) clean=1 ;;
+    --no-peers) peers=0 ;;
+    --install-peers) install_peers=1 ;;
     --runs) [ $# -ge 2 ] || die "--runs needs a number"; runs=$2; shift ;;
     --runs=*) runs=${1#--runs=} ;;
     --only) [ $# -ge 2 ] || die "--only needs a list such as W1,W4"; only=$2; shift ;;
@@ -71,22 +87,54 @@ fi
 declare -A selected=()
 IFS=, read -r -a only_list <<<"${only^^}"
 for w in "${only_list[@]}"; do
-  case $w in
-    W1 | W2 | W3 | W4 | W1L | W1V2 | W1H) selected[$w]=1 ;;
-    "") ;;
-    *) die "unknown workload '$w' in --only (choose from W1,W2,W3,W4,W1L,W1V2,W1H)" ;;
+  case ,$all_workloads, in
+    *,"$w",*) selected[$w]=1 ;;
+    *) [ -z "$w" ] || die "unknown workload '$w' in --only (choose from $all_workloads)" ;;
   esac
 done
 [ ${#selected[@]} -gt 0 ] || die "--only selects no workload"
 
-for tool in /usr/bin/time openssl python3 awk sort head stat df; do
+for tool in /usr/bin/time openssl python3 awk sort head stat df dd; do
   command -v "$tool" >/dev/null 2>&1 || die "needs $tool"
 done
+if [ -n "${selected[WC]:-}" ]; then
+  [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ] || die "WC drops the page cache, which needs root"
+fi
+
+# ------------------------------------------------------------------ peers ---
+
+# The distribution's libtorrent binding lives with its own python3, which another
+# python3 first on PATH does not see.
+lt_python() {
+  local py
+  for py in python3 /usr/bin/python3; do
+    "$py" -c 'import libtorrent' 2>/dev/null && { echo "$py"; return 0; }
+  done
+  return 1
+}
+
+if [ $install_peers = 1 ] && [ $peers = 1 ]; then
+  missing=()
+  command -v mktorrent >/dev/null 2>&1 || missing+=(mktorrent)
+  command -v transmission-create >/dev/null 2>&1 || missing+=(transmission-cli)
+  lt_python >/dev/null || missing+=(python3-libtorrent)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "bench: installing ${missing[*]}" >&2
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >&2 ||
+      die "could not install ${missing[*]}"
+  fi
+fi
+have_mktorrent=0 have_transmission=0 have_libtorrent=0
+if [ $peers = 1 ]; then
+  command -v mktorrent >/dev/null 2>&1 && have_mktorrent=1
+  command -v transmission-create >/dev/null 2>&1 && have_transmission=1
+  lt_py=$(lt_python) && have_libtorrent=1
+fi
 
 # ------------------------------------------------------------- workloads ---
 
 piece=262144
-big_piece=16777216
+long_pieces=(4194304 16777216 67108864)
 seed=20240611
 if [ $quick = 1 ]; then
   w1_bytes=$((64 * 1024 * 1024))
@@ -129,7 +177,7 @@ else
   fi
 fi
 
-# The lead may rebuild while a long run goes on: measure one fixed copy.
+# The binary may be rebuilt while a long run goes on: measure one fixed copy.
 quillet_src=$quillet
 quillet_built=$(date -u -r "$quillet_src" '+%Y-%m-%d %H:%M:%S UTC')
 cp -- "$quillet_src" "$scratch/quillet" || die "cannot copy $quillet_src"
@@ -255,83 +303,117 @@ calibrate() {
   echo "  timing: GNU time wrapper adds $(awk -v u="$wrap_us" 'BEGIN { printf "%.1f", u / 1000 }') ms (subtracted); starting /bin/true takes $(awk -v u="$start_us" 'BEGIN { printf "%.1f", u / 1000 }') ms (kept)"
 }
 
-run_quillet() { # input output piece [options...]
-  rm -f -- "$2"
-  timed "$quillet" -a http://127.0.0.1 -l "$3" "${@:4}" "$1" "$2"
-  if [ "$run_status" != 0 ] || [ ! -s "$2" ]; then
-    echo "bench: quillet failed on $1 (exit status $run_status; output $([ -s "$2" ] && echo present || echo missing))" >&2
-    sed 's/^/  stderr: /' "$run_err" >&2
-    exit 1
-  fi
-  rm -f -- "$2"
-}
-
-run_openssl() { # input
-  timed openssl dgst -sha1 "$1"
-  if [ "$run_status" != 0 ]; then
-    echo "bench: openssl dgst failed on $1 (exit status $run_status)" >&2
-    sed 's/^/  stderr: /' "$run_err" >&2
-    exit 1
-  fi
-}
-
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 
-# Results, by row key ("W1 quillet", "W1 openssl", ...).
-declare -A res_med=() res_rss=() res_bytes=() res_files=() res_all=()
-declare -A pair_ratio=()
-row_keys=()
+log2() { awk -v n="$1" 'BEGIN { l = 0; while (n > 1) { n /= 2; l++ } print l }'; }
 
-record() { # key bytes files walls... ; rss list in global rss_list
-  local key=$1 bytes=$2 files=$3
-  shift 3
-  res_med[$key]=$(median "$@")
-  res_rss[$key]=$(maximum "${rss_list[@]}")
-  res_bytes[$key]=$bytes
-  res_files[$key]=$files
-  res_all[$key]="$*"
-  row_keys+=("$key")
+url=http://127.0.0.1
+
+# The programs a workload measures, in the order they take turns: a label (one
+# word, unique in the workload), a program, a piece length and quillet options.
+c_label=() c_tool=() c_piece=() c_opts=()
+contestant() { # label tool piece [quillet options...]
+  c_label+=("$1") c_tool+=("$2") c_piece+=("$3") c_opts+=("${*:4}")
+}
+clear_contestants() { c_label=() c_tool=() c_piece=() c_opts=(); }
+
+# Runs contestant $1 on input $2 once; fails the whole benchmark if it fails.
+run_contestant() { # index input
+  local i=$1 input=$2 out=$scratch/out.torrent piece=${c_piece[$1]} opts
+  read -r -a opts <<<"${c_opts[$i]}"
+  rm -f -- "$out"
+  case ${c_tool[$i]} in
+    quillet) timed "$quillet" -a "$url" -l "$piece" "${opts[@]}" "$input" "$out" ;;
+    openssl) timed openssl dgst -sha1 "$input" ;;
+    dd) timed dd if="$input" of=/dev/null bs=4M ;;
+    mktorrent) timed mktorrent -t 2 -l "$(log2 "$piece")" -a "$url" -o "$out" "$input" ;;
+    transmission) timed transmission-create -s $((piece / 1024)) -t "$url" -o "$out" "$input" ;;
+    libtorrent-*) timed "$lt_py" "$script_dir/lt_create.py" "${c_tool[$i]#libtorrent-}" "$piece" "$input" "$out" ;;
+    *) die "no such program: ${c_tool[$i]}" ;;
+  esac
+  if [ "$run_status" != 0 ]; then
+    echo "bench: ${c_label[$i]} failed on $input (exit status $run_status)" >&2
+    sed 's/^/  stderr: /' "$run_err" >&2
+    exit 1
+  fi
+  case ${c_tool[$i]} in
+    openssl | dd) ;;
+    *) [ -s "$out" ] || die "${c_label[$i]} wrote no torrent for $input" ;;
+  esac
+  rm -f -- "$out"
 }
 
-# A single file: warm-up, then quillet and openssl alternating.
-bench_file() { # name path bytes
-  local name=$1 path=$2 bytes=$3 out=$scratch/$1.torrent i
-  local q_walls=() o_walls=() q_rss=() o_rss=() ratios=() q_gnu
-  echo "  $name: warm-up"
-  run_quillet "$path" "$out" "$piece"
-  run_openssl "$path"
+drop_caches() { sync && echo 1 >/proc/sys/vm/drop_caches; }
+
+# Results, by "workload|label".
+declare -A res_walls=() res_rss=() res_bytes=() res_files=()
+workload_order=()
+declare -A workload_labels=() workload_title=()
+
+# Every contestant once per round, in turn; a warm-up round first unless cold.
+bench_workload() { # name title input bytes files cold(0|1)
+  local name=$1 input=$3 bytes=$4 files=$5 cold=$6 i round key line
+  workload_order+=("$name")
+  workload_title[$name]=$2
+  workload_labels[$name]="${c_label[*]}"
+  if [ "$cold" = 0 ]; then
+    echo "  $name: warm-up"
+    for i in "${!c_label[@]}"; do run_contestant "$i" "$input"; done
+  fi
   calibrate
-  for ((i = 1; i <= runs; i++)); do
-    run_quillet "$path" "$out" "$piece"
-    q_walls+=("$run_wall") q_rss+=("$run_rss") q_gnu=$run_gnu_wall
-    run_openssl "$path"
-    o_walls+=("$run_wall") o_rss+=("$run_rss")
-    ratios+=("$(awk -v q="${q_walls[-1]}" -v o="$run_wall" 'BEGIN { printf "%.3f", o / q }')")
-    printf '  %s run %d: quillet %.3f s (GNU %%e %s) %d KiB | openssl %.3f s (GNU %%e %s) %d KiB | ratio %s\n' \
-      "$name" "$i" "${q_walls[-1]}" "$q_gnu" "${q_rss[-1]}" "$run_wall" "$run_gnu_wall" "$run_rss" "${ratios[-1]}"
+  for key in "${c_label[@]}"; do
+    res_walls[$name|$key]= res_rss[$name|$key]= res_bytes[$name|$key]=$bytes res_files[$name|$key]=$files
   done
-  rss_list=("${q_rss[@]}")
-  record "$name quillet" "$bytes" 1 "${q_walls[@]}"
-  rss_list=("${o_rss[@]}")
-  record "$name openssl" "$bytes" 1 "${o_walls[@]}"
-  pair_ratio[$name]=$(median "${ratios[@]}")
+  for ((round = 1; round <= runs; round++)); do
+    line="  $name run $round:"
+    for i in "${!c_label[@]}"; do
+      [ "$cold" = 1 ] && drop_caches
+      run_contestant "$i" "$input"
+      key="$name|${c_label[$i]}"
+      res_walls[$key]+="$run_wall " res_rss[$key]+="$run_rss "
+      line+=$(printf ' %s %.3f s %d KiB |' "${c_label[$i]}" "$run_wall" "$run_rss")
+    done
+    echo "${line% |}"
+  done
 }
 
-# quillet alone (trees, and W1 at large pieces or in another format): warm-up, then N runs.
-bench_alone() { # name path bytes files piece [options...]
-  local name=$1 path=$2 bytes=$3 files=$4 pl=$5 out=$scratch/$1.torrent i
-  local walls=() rss=() options=("${@:6}")
-  echo "  $name: warm-up"
-  run_quillet "$path" "$out" "$pl" "${options[@]}"
-  calibrate
-  for ((i = 1; i <= runs; i++)); do
-    run_quillet "$path" "$out" "$pl" "${options[@]}"
-    walls+=("$run_wall") rss+=("$run_rss")
-    printf '  %s run %d: quillet %.3f s (GNU %%e %s) %d KiB\n' "$name" "$i" "$run_wall" "$run_gnu_wall" "$run_rss"
+# Median over the rounds of (time of label a) / (time of label b), in workload w.
+round_ratio() { # w a b
+  local -a ta tb ratios=()
+  local i
+  read -r -a ta <<<"${res_walls[$1|$2]:-}"
+  read -r -a tb <<<"${res_walls[$1|$3]:-}"
+  [ ${#ta[@]} -gt 0 ] && [ ${#ta[@]} = ${#tb[@]} ] || return 1
+  for i in "${!ta[@]}"; do
+    ratios+=("$(awk -v a="${ta[$i]}" -v b="${tb[$i]}" 'BEGIN { printf "%.4f", a / b }')")
   done
-  rss_list=("${rss[@]}")
-  record "$name quillet" "$bytes" "$files" "${walls[@]}"
+  median "${ratios[@]}"
+}
+
+has_result() { [ -n "${res_walls[$1|$2]:-}" ]; }
+
+median_of() { # w label
+  local -a t
+  read -r -a t <<<"${res_walls[$1|$2]}"
+  median "${t[@]}"
+}
+
+rss_of() { # w label -> MiB
+  local -a r
+  read -r -a r <<<"${res_rss[$1|$2]}"
+  awk -v k="$(maximum "${r[@]}")" 'BEGIN { printf "%.1f", k / 1024 }'
+}
+
+size_label() { awk -v b="$1" 'BEGIN { if (b >= 1048576) printf "%dM", b / 1048576; else printf "%dK", b / 1024 }'; }
+
+add_peers() { # piece: the torrent makers installed, at this piece length
+  local p=$1 s
+  s=$(size_label "$p")
+  [ $have_mktorrent = 1 ] && contestant "mktorrent-$s" mktorrent "$p"
+  [ $have_transmission = 1 ] && contestant "transmission-$s" transmission "$p"
+  [ $have_libtorrent = 1 ] && contestant "libtorrent-v1-$s" libtorrent-v1 "$p"
+  return 0
 }
 
 # ----------------------------------------------------------------- header ---
@@ -342,14 +424,20 @@ isa=
 for f in sha_ni avx2 avx512f avx512vl; do
   [[ " $flags " == *" $f "* ]] && isa+="$f "
 done
+peer_version() { dpkg-query -W -f '${Version}' "$1" 2>/dev/null || echo "version unknown"; }
+peer_list=
+[ $have_mktorrent = 1 ] && peer_list+="mktorrent $(peer_version mktorrent); "
+[ $have_transmission = 1 ] && peer_list+="transmission-create $(peer_version transmission-cli); "
+[ $have_libtorrent = 1 ] && peer_list+="libtorrent $("$lt_py" -c 'import libtorrent; print(libtorrent.__version__)'); "
 
-echo "quillet benchmark ($mode sizes, $runs timed run(s) per workload after one warm-up)"
+echo "quillet benchmark ($mode sizes, $runs timed run(s) per workload)"
 echo "  date        $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
 echo "  cpu         $cpu, $(nproc) cpu(s) online; ${isa:-no sha_ni/avx2/avx512}"
 echo "  memory      $(mib "$(awk '/^MemTotal:/ { printf "%.0f", $2 * 1024 }' /proc/meminfo)") MiB total, $(mib "$(mem_available)") MiB available"
-echo "  load avg    $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: figures are indicative)"
+echo "  load avg    $(cut -d' ' -f1-3 /proc/loadavg) (a shared machine makes figures indicative)"
 echo "  quillet     $quillet_src (built $quillet_built; a copy is run)"
 echo "  openssl     $(openssl version)"
+echo "  peers       ${peer_list:-none measured (--install-peers installs them)}"
 echo "  data        $data_dir"
 echo
 
@@ -359,141 +447,185 @@ w1=$data_dir/W1.bin
 w2=$data_dir/W2
 w3=$data_dir/W3
 w4=$data_dir/W4.bin
+k256=$(size_label $piece)
 
-if [ -n "${selected[W1]:-}${selected[W1L]:-}${selected[W1V2]:-}${selected[W1H]:-}" ]; then
-  echo "W1: one file of $(human $w1_bytes)"
+if [ -n "${selected[W1]:-}${selected[WL]:-}${selected[WF]:-}${selected[WC]:-}" ]; then
+  echo "W1 data: one file of $(human $w1_bytes)"
   check_memory W1 "$w1_bytes"
   ensure_file W1 "$w1" "$w1_bytes"
-  [ -n "${selected[W1]:-}" ] && bench_file W1 "$w1" "$w1_bytes"
-  [ -n "${selected[W1L]:-}" ] && bench_alone W1L "$w1" "$w1_bytes" 1 "$big_piece"
-  [ -n "${selected[W1V2]:-}" ] && bench_alone W1V2 "$w1" "$w1_bytes" 1 "$piece" --format v2
-  [ -n "${selected[W1H]:-}" ] && bench_alone W1H "$w1" "$w1_bytes" 1 "$piece" --format hybrid
+fi
+
+if [ -n "${selected[W1]:-}" ]; then
+  clear_contestants
+  contestant quillet quillet $piece
+  contestant openssl openssl $piece
+  add_peers $piece
+  bench_workload W1 "one file of $(human $w1_bytes)" "$w1" "$w1_bytes" 1 0
+  echo
+fi
+
+if [ -n "${selected[WL]:-}" ]; then
+  clear_contestants
+  contestant "quillet-$k256" quillet $piece
+  for p in "${long_pieces[@]}"; do contestant "quillet-$(size_label "$p")" quillet "$p"; done
+  [ $have_mktorrent = 1 ] && contestant mktorrent-16M mktorrent 16777216
+  bench_workload WL "the W1 file at long pieces" "$w1" "$w1_bytes" 1 0
+  echo
+fi
+
+if [ -n "${selected[WF]:-}" ]; then
+  clear_contestants
+  for p in $piece 16777216; do
+    s=$(size_label "$p")
+    contestant "v1-$s" quillet "$p"
+    contestant "v2-$s" quillet "$p" --format v2
+    contestant "hybrid-$s" quillet "$p" --format hybrid
+  done
+  [ $have_libtorrent = 1 ] && contestant "libtorrent-hybrid-$k256" libtorrent-hybrid $piece
+  bench_workload WF "the W1 file in each format" "$w1" "$w1_bytes" 1 0
   echo
 fi
 
 if [ -n "${selected[W2]:-}" ]; then
   w2_bytes=$(tree_bytes many-medium "$w2_count")
-  echo "W2: $w2_count files of 64 KiB"
+  echo "W2 data: $w2_count files of 64 KiB"
   check_memory W2 "$w2_bytes"
   ensure_tree W2 "$w2" many-medium "$w2_count"
-  bench_alone W2 "$w2" "$w2_bytes" "$w2_count" "$piece"
+  clear_contestants
+  contestant quillet quillet $piece
+  add_peers $piece
+  bench_workload W2 "$w2_count files of 64 KiB" "$w2" "$w2_bytes" "$w2_count" 0
   echo
 fi
 
 if [ -n "${selected[W3]:-}" ]; then
   w3_bytes=$(tree_bytes many-small "$w3_count")
-  echo "W3: $w3_count files of 0-4096 bytes, tree 10 levels deep"
+  echo "W3 data: $w3_count files of 0-4096 bytes, tree 10 levels deep"
   # Inodes and dentries of the many small files want room too.
   check_memory W3 $((w3_bytes + w3_count * 4096))
   ensure_tree W3 "$w3" many-small "$w3_count"
-  bench_alone W3 "$w3" "$w3_bytes" "$w3_count" "$piece"
+  clear_contestants
+  contestant quillet quillet $piece
+  add_peers $piece
+  bench_workload W3 "$w3_count files of 0-4 KiB" "$w3" "$w3_bytes" "$w3_count" 0
   echo
 fi
 
 if [ -n "${selected[W4]:-}" ]; then
-  echo "W4: one file of $(human $w4_bytes)"
+  echo "W4 data: one file of $(human $w4_bytes)"
   check_memory W4 "$w4_bytes"
   ensure_file W4 "$w4" "$w4_bytes"
-  bench_file W4 "$w4" "$w4_bytes"
+  clear_contestants
+  contestant quillet quillet $piece
+  contestant openssl openssl $piece
+  add_peers $piece
+  bench_workload W4 "one file of $(human $w4_bytes)" "$w4" "$w4_bytes" 1 0
+  echo
+fi
+
+if [ -n "${selected[WC]:-}" ]; then
+  clear_contestants
+  contestant dd dd $piece
+  contestant "quillet-$k256" quillet $piece
+  for p in "${long_pieces[@]}"; do contestant "quillet-$(size_label "$p")" quillet "$p"; done
+  bench_workload WC "the W1 file from the disk, caches dropped" "$w1" "$w1_bytes" 1 1
   echo
 fi
 
 # ----------------------------------------------------------------- report ---
 
-workload_label() {
-  case $1 in
-    W1) echo "W1 $(human $w1_bytes) file" ;;
-    W1L) echo "W1 @16 MiB pieces" ;;
-    W1V2) echo "W1 --format v2" ;;
-    W1H) echo "W1 --format hybrid" ;;
-    W2) echo "W2 $w2_count x 64 KiB" ;;
-    W3) echo "W3 $w3_count x 0-4 KiB" ;;
-    W4) echo "W4 $(human $w4_bytes) file" ;;
-  esac
-}
-
-echo "Results (median wall time of $runs run(s); peak RSS is the largest of those runs; MB = 10^6 bytes)"
-printf '%-22s %-8s %10s %10s %10s %12s %14s\n' workload tool "median s" "MB/s" "files/s" "peak RSS MiB" "quillet/openssl"
-printf '%-22s %-8s %10s %10s %10s %12s %14s\n' -------- ---- -------- ---- ------- ------------ ---------------
-for key in "${row_keys[@]}"; do
-  name=${key%% *} tool=${key#* }
-  med=${res_med[$key]} bytes=${res_bytes[$key]} files=${res_files[$key]}
-  mbs=$(awk -v b="$bytes" -v s="$med" 'BEGIN { printf "%.0f", b / 1e6 / s }')
-  fps=-
-  [ "$files" -gt 1 ] && fps=$(awk -v n="$files" -v s="$med" 'BEGIN { printf "%.0f", n / s }')
-  ratio=
-  if [ "$tool" = quillet ] && [ -n "${res_med[$name openssl]:-}" ]; then
-    ratio=$(awk -v q="$med" -v o="${res_med[$name openssl]}" 'BEGIN { printf "%.2fx", o / q }')
-  fi
-  label=$(workload_label "$name")
-  [ "$tool" = openssl ] && label=
-  printf '%-22s %-8s %10.3f %10s %10s %12s %14s\n' "$label" "$tool" "$med" "$mbs" "$fps" \
-    "$(awk -v k="${res_rss[$key]}" 'BEGIN { printf "%.1f", k / 1024 }')" "$ratio"
-done
-for name in W1 W4; do
-  [ -n "${pair_ratio[$name]:-}" ] &&
-    echo "  $name quillet/openssl, median of the per-pair ratios: ${pair_ratio[$name]}x (runs: ${res_all[$name quillet]} | ${res_all[$name openssl]})"
+echo "Results (median wall time of $runs run(s); peak RSS is the largest of those runs; MB = 10^6 bytes;"
+echo "'x first' is the median of the per-round ratios of this row's time to the first row's)"
+printf '%-4s %-24s %10s %10s %10s %12s %9s\n' "" program "median s" "MB/s" "files/s" "peak RSS MiB" "x first"
+for name in "${workload_order[@]}"; do
+  read -r -a labels <<<"${workload_labels[$name]}"
+  echo "$name: ${workload_title[$name]}"
+  for label in "${labels[@]}"; do
+    key="$name|$label"
+    med=$(median_of "$name" "$label")
+    mbs=$(awk -v b="${res_bytes[$key]}" -v s="$med" 'BEGIN { printf "%.0f", b / 1e6 / s }')
+    fps=-
+    [ "${res_files[$key]}" -gt 1 ] && fps=$(awk -v n="${res_files[$key]}" -v s="$med" 'BEGIN { printf "%.0f", n / s }')
+    printf '%-4s %-24s %10.3f %10s %10s %12s %9.2f\n' "" "$label" "$med" "$mbs" "$fps" \
+      "$(rss_of "$name" "$label")" "$(round_ratio "$name" "$label" "${labels[0]}")"
+  done
 done
 echo
 
-# Peer figures measured earlier on this machine kind (mktorrent -t 2, transmission-create), seconds.
-declare -A peer_mk=([W1]=1.67 [W2]=1.08 [W3]=46 [W4]=0.038)
-declare -A peer_tc=([W1]=3.0 [W2]=1.09 [W3]=2.2 [W4]=0.51)
-echo "Against other torrent makers: QUOTED figures, measured earlier on this machine kind,"
-echo "not measured by this script (full sizes, 256 KiB pieces)"
-printf '%-4s %10s %16s %21s %16s %22s\n' "" "quillet s" "mktorrent -t 2 s" "transmission-create s" "fastest quoted s" "quillet vs fastest"
-for name in W1 W2 W3 W4; do
-  [ -n "${res_med[$name quillet]:-}" ] || continue
-  mk=${peer_mk[$name]} tc=${peer_tc[$name]}
-  fastest=$(awk -v a="$mk" -v b="$tc" 'BEGIN { print (a < b ? a : b) }')
-  if [ $quick = 1 ]; then
-    vs="n/a (quick sizes)"
-  else
-    vs=$(awk -v p="$fastest" -v q="${res_med[$name quillet]}" 'BEGIN { printf "%.2fx", p / q }')
-  fi
-  printf '%-4s %10.3f %16s %21s %16s %22s\n' "$name" "${res_med[$name quillet]}" "$mk" "$tc" "$fastest" "$vs"
-done
-echo "  (quillet vs fastest = fastest quoted peer time / quillet median time, i.e. the throughput ratio;"
-echo "   for W3 it is also the files-per-second ratio)"
-echo
-
-echo "Performance goals, set against this run:"
+echo "Performance goals, judged on this run's own figures:"
 goal() { # text measured threshold min|max shown
   local verdict
   verdict=$(awk -v m="$2" -v t="$3" -v u="$4" 'BEGIN { if (u == "max") print (m <= t ? "met" : "NOT met"); else print (m >= t ? "met" : "NOT met") }')
-  printf '  %-52s %-14s %s\n' "$1" "$5" "$verdict"
+  printf '  %-58s %-12s %s\n' "$1" "$5" "$verdict"
+}
+# How many times faster label a is than label b (median per-round ratio b/a).
+faster() { round_ratio "$1" "$3" "$2"; }
+# The fastest peer of a workload, by median time: prints its label.
+fastest_peer() { # w
+  local label best= best_t t
+  read -r -a labels <<<"${workload_labels[$1]}"
+  for label in "${labels[@]}"; do
+    case $label in mktorrent-* | transmission-* | libtorrent-*) ;; *) continue ;; esac
+    t=$(median_of "$1" "$label")
+    if [ -z "$best" ] || awk -v a="$t" -v b="$best_t" 'BEGIN { exit !(a < b) }'; then
+      best=$label best_t=$t
+    fi
+  done
+  [ -n "$best" ] && echo "$best"
 }
 if [ $quick = 1 ]; then
-  echo "  (throughput goals not judged at quick sizes)"
+  echo "  (goals are not judged at quick sizes)"
 else
-  if [ -n "${res_med[W1 quillet]:-}" ]; then
-    r=$(awk -v q="${res_med[W1 quillet]}" -v o="${res_med[W1 openssl]}" 'BEGIN { printf "%.2f", o / q }')
-    goal "W1 >= 3x openssl dgst -sha1 (this run)" "$r" 3 min "${r}x"
-    r=$(awk -v q="${res_med[W1 quillet]}" 'BEGIN { printf "%.2f", 1.67 / q }')
-    goal "W1 >= 2x fastest quoted peer" "$r" 2 min "${r}x"
+  if has_result W1 quillet; then
+    r=$(faster W1 quillet openssl)
+    goal "W1 >= 3x openssl dgst -sha1" "$r" 3 min "$(printf %.2fx "$r")"
   fi
-  if [ -n "${res_med[W2 quillet]:-}" ]; then
-    r=$(awk -v q="${res_med[W2 quillet]}" 'BEGIN { printf "%.2f", 1.08 / q }')
-    goal "W2 >= 2.5x fastest quoted peer" "$r" 2.5 min "${r}x"
+  for w in W1:2 W2:2.5 W3:4 W4:1.5; do
+    name=${w%%:*} want=${w#*:}
+    has_result "$name" quillet || continue
+    best=$(fastest_peer "$name") || continue
+    r=$(faster "$name" quillet "$best")
+    goal "$name >= ${want}x the fastest peer ($best)" "$r" "$want" min "$(printf %.2fx "$r")"
+  done
+  if has_result WL "quillet-$k256"; then
+    for p in "${long_pieces[@]}"; do
+      s=$(size_label "$p")
+      r=$(round_ratio WL "quillet-$s" "quillet-$k256")
+      goal "WL at $s pieces within 1.2x of quillet at $k256" "$r" 1.2 max "$(printf %.2fx "$r")"
+    done
+    if has_result WL mktorrent-16M; then
+      r=$(faster WL quillet-16M mktorrent-16M)
+      goal "WL at 16M >= 2.5x mktorrent -t 2 at 16M" "$r" 2.5 min "$(printf %.2fx "$r")"
+    fi
   fi
-  if [ -n "${res_med[W3 quillet]:-}" ]; then
-    r=$(awk -v q="${res_med[W3 quillet]}" 'BEGIN { printf "%.2f", 2.2 / q }')
-    goal "W3 >= 4x fastest quoted peer (files/s)" "$r" 4 min "${r}x"
+  if has_result WF "v1-$k256"; then
+    for s in "$k256" 16M; do
+      r=$(round_ratio WF "v2-$s" "v1-$s")
+      goal "WF v2 at $s at most 1.8x v1" "$r" 1.8 max "$(printf %.2fx "$r")"
+      r=$(round_ratio WF "hybrid-$s" "v1-$s")
+      goal "WF hybrid at $s at most 2.5x v1" "$r" 2.5 max "$(printf %.2fx "$r")"
+    done
+    if has_result WF "libtorrent-hybrid-$k256"; then
+      r=$(faster WF "hybrid-$k256" "libtorrent-hybrid-$k256")
+      goal "WF hybrid >= 4x libtorrent's hybrid" "$r" 4 min "$(printf %.2fx "$r")"
+    fi
   fi
-  if [ -n "${res_med[W4 quillet]:-}" ]; then
-    r=$(awk -v q="${res_med[W4 quillet]}" 'BEGIN { printf "%.2f", 0.038 / q }')
-    goal "W4 >= 1.5x fastest quoted peer" "$r" 1.5 min "${r}x"
+  if has_result WC dd; then
+    for p in $piece "${long_pieces[@]}"; do
+      s=$(size_label "$p")
+      r=$(round_ratio WC "quillet-$s" dd)
+      goal "WC cold at $s within 1.1x of dd bs=4M" "$r" 1.1 max "$(printf %.2fx "$r")"
+    done
   fi
 fi
-for name in W1 W2 W3 W4; do
-  [ -n "${res_rss[$name quillet]:-}" ] || continue
-  r=$(awk -v k="${res_rss[$name quillet]}" 'BEGIN { printf "%.1f", k / 1024 }')
-  goal "$name peak RSS < 64 MiB at 256 KiB pieces" "$r" 64 max "$r MiB"
+for name in "${workload_order[@]}"; do
+  read -r -a labels <<<"${workload_labels[$name]}"
+  for label in "${labels[@]}"; do
+    case $label in quillet* | v1-* | v2-* | hybrid-*) ;; *) continue ;; esac
+    r=$(rss_of "$name" "$label")
+    goal "$name $label peak RSS at most 64 MiB" "$r" 64 max "$r MiB"
+  done
 done
-if [ -n "${res_rss[W1L quillet]:-}" ]; then
-  r=$(awk -v k="${res_rss[W1L quillet]}" 'BEGIN { printf "%.1f", k / 1024 }')
-  goal "W1 peak RSS < 320 MiB at 16 MiB pieces" "$r" 320 max "$r MiB"
-fi
 echo "  load avg at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # ---------------------------------------------------------------- cleanup ---
