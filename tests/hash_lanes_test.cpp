@@ -3,10 +3,12 @@
 #include "hash/sha1_lanes.h"
 
 #include "hash/sha1_kernels.h"
+#include "hash/sha1_single.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -217,6 +219,46 @@ TEST_P(HashLanes, HashOneMatchesOpenSSL) {
     }
 }
 
+// Streams advanced side by side in uneven steps, then finished with tails of their own
+// lengths, against the digest of each whole message taken at once. Each lane count sends
+// another share of the streams to the narrower kernels of the path.
+TEST_P(HashLanes, StreamsAdvancedInStepsMatchWholeMessages) {
+    const std::size_t steps[] = {1, 3, 0, 7, 2, 17}; // blocks per call
+    const std::size_t tails[] = {0, 1, 55, 56, 63, 64, 65, 127, 128, 1000, 4097};
+    const std::size_t body =
+        64 * std::accumulate(std::begin(steps), std::end(steps), std::size_t{0});
+    std::mt19937_64 rng(7);
+    for (std::size_t lanes = 1; lanes <= sha1_lanes_max; ++lanes) {
+        SCOPED_TRACE("lanes=" + std::to_string(lanes));
+        // Separate buffers, each message starting at another offset from its allocation.
+        std::vector<std::vector<unsigned char>> buffers;
+        std::vector<std::size_t> sizes;
+        std::vector<sha1_state> states(lanes, sha1_state_start());
+        for (std::size_t i = 0; i < lanes; ++i) {
+            sizes.push_back(body + tails[(i + lanes) % std::size(tails)]);
+            buffers.push_back(random_bytes(i % 4 + sizes.back(), rng));
+        }
+        const auto message = [&](std::size_t i) { return buffers[i].data() + i % 4; };
+        std::size_t taken = 0;
+        for (const std::size_t blocks : steps) {
+            std::vector<const unsigned char *> data;
+            for (std::size_t i = 0; i < lanes; ++i) {
+                data.push_back(message(i) + taken);
+            }
+            ASSERT_TRUE(sha1_lanes_update(states.data(), data.data(), lanes, blocks));
+            taken += 64 * blocks;
+        }
+        for (std::size_t i = 0; i < lanes; ++i) {
+            std::array<unsigned char, digest_size> got{};
+            std::array<unsigned char, digest_size> want{};
+            ASSERT_TRUE(sha1_state_finish(states[i], message(i) + taken, sizes[i] - taken, sizes[i],
+                                          got.data()));
+            ASSERT_TRUE(sha1_single_digest(message(i), sizes[i], want.data()));
+            ASSERT_EQ(hex(got.data()), hex(want.data())) << "lane " << i << " of " << sizes[i];
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllPaths, HashLanes,
                          ::testing::Values(hash_path::openssl, hash_path::shani, hash_path::avx2,
                                            hash_path::avx512),
@@ -224,25 +266,37 @@ INSTANTIATE_TEST_SUITE_P(AllPaths, HashLanes,
                              return std::string(path_name(info.param));
                          });
 
+// The SIMD kernels, each with its whole-piece and its resumable entry point.
+struct kernel_entry {
+    hash_path path;
+    void (*pieces)(const unsigned char *, std::size_t, std::size_t, unsigned char *);
+    sha1_kernels::update_fn update;
+};
+
+// Runs `check` on each kernel this CPU runs; the test is skipped where it runs none.
+template <class Check> void for_each_supported_kernel(Check check) {
+    const kernel_entry kernels[] = {
+        {hash_path::shani, sha1_kernels::shani_x4, sha1_kernels::shani_update},
+        {hash_path::avx2, sha1_kernels::avx2_x8, sha1_kernels::avx2_update},
+        {hash_path::avx512, sha1_kernels::avx512_x16, sha1_kernels::avx512_update}};
+    bool ran_any = false;
+    for (const kernel_entry &k : kernels) {
+        if (hash_path_supported(k.path)) {
+            ran_any = true;
+            SCOPED_TRACE(path_name(k.path));
+            check(k);
+        }
+    }
+    if (!ran_any) {
+        GTEST_SKIP() << "this CPU runs none of the SIMD kernels";
+    }
+}
+
 // hash_pieces only sends some group sizes to each kernel (a short last group may go to a
 // narrower path), so each kernel is also checked directly with every group size it accepts.
 TEST(HashKernels, EveryGroupSizeOfEveryKernel) {
-    using kernel = void (*)(const unsigned char *, std::size_t, std::size_t, unsigned char *);
-    struct entry {
-        hash_path path;
-        kernel run;
-    };
-    const entry kernels[] = {{hash_path::shani, sha1_kernels::shani_x4},
-                             {hash_path::avx2, sha1_kernels::avx2_x8},
-                             {hash_path::avx512, sha1_kernels::avx512_x16}};
     std::mt19937_64 rng(6);
-    bool ran_any = false;
-    for (const entry &k : kernels) {
-        if (!hash_path_supported(k.path)) {
-            continue;
-        }
-        ran_any = true;
-        SCOPED_TRACE(path_name(k.path));
+    for_each_supported_kernel([&](const kernel_entry &k) {
         const std::size_t width = hash_path_lanes(k.path);
         for (const std::size_t len : {1, 55, 56, 64, 120, 1000, 4097}) {
             for (std::size_t count = 1; count <= width; ++count) {
@@ -252,7 +306,7 @@ TEST(HashKernels, EveryGroupSizeOfEveryKernel) {
                              " count=" + std::to_string(count));
                 constexpr unsigned char guard_byte = 0xA5;
                 std::vector<unsigned char> got((width + 1) * digest_size, guard_byte);
-                k.run(buf.data(), len, count, got.data());
+                k.pieces(buf.data(), len, count, got.data());
                 for (std::size_t i = 0; i < count; ++i) {
                     std::array<unsigned char, digest_size> want{};
                     SHA1(buf.data() + i * len, len, want.data());
@@ -263,10 +317,39 @@ TEST(HashKernels, EveryGroupSizeOfEveryKernel) {
                 }
             }
         }
-    }
-    if (!ran_any) {
-        GTEST_SKIP() << "this CPU runs none of the SIMD kernels";
-    }
+    });
+}
+
+// Each kernel's resumable entry point with every stream count it takes (the dispatcher sends
+// some counts elsewhere), from chaining words other than the start, against OpenSSL's block
+// function; the state after the last stream must be left alone.
+TEST(HashKernels, EveryKernelResumesEveryStreamCount) {
+    std::mt19937_64 rng(8);
+    for_each_supported_kernel([&](const kernel_entry &k) {
+        for (std::size_t count = 1; count <= hash_path_lanes(k.path); ++count) {
+            const std::size_t blocks = count + 1;
+            std::vector<sha1_state> got(count + 1);
+            for (sha1_state &s : got) {
+                std::generate(std::begin(s.h), std::end(s.h),
+                              [&] { return static_cast<unsigned>(rng()); });
+            }
+            std::vector<sha1_state> want = got;
+            std::vector<std::vector<unsigned char>> buffers;
+            std::vector<const unsigned char *> data;
+            for (std::size_t i = 0; i < count; ++i) {
+                buffers.push_back(random_bytes(64 * blocks, rng));
+                ASSERT_TRUE(sha1_single_blocks(want[i].h, buffers[i].data(), blocks));
+                data.push_back(buffers[i].data());
+            }
+            k.update(got.data(), data.data(), count, blocks);
+            for (std::size_t i = 0; i <= count; ++i) {
+                for (std::size_t j = 0; j < 5; ++j) {
+                    ASSERT_EQ(got[i].h[j], want[i].h[j])
+                        << "count " << count << ", stream " << i << ", word " << j;
+                }
+            }
+        }
+    });
 }
 
 TEST(HashPath, DetectedPathIsSupportedAndLanesAreKnown) {
