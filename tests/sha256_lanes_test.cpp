@@ -5,6 +5,7 @@
 #include "hash/sha256_kernels.h"
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
+#include "support/sha256_path_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -68,20 +69,7 @@ void expect_digests(const unsigned char *messages, std::size_t length, std::size
     EXPECT_TRUE(got.guard_intact(count)) << "wrote past the digests";
 }
 
-class Sha256Paths : public ::testing::TestWithParam<sha256_path> {
-  protected:
-    void SetUp() override {
-        saved_ = active_sha256_path();
-        if (!sha256_path_supported(GetParam())) {
-            GTEST_SKIP() << "this CPU cannot run the " << sha256_path_name(GetParam()) << " path";
-        }
-        force_sha256_path(GetParam());
-    }
-    void TearDown() override { force_sha256_path(saved_); }
-
-  private:
-    sha256_path saved_ = sha256_path::openssl;
-};
+using Sha256Paths = harness::forced_sha256_path;
 
 // Whole leaves filling every group size of every kernel and spanning several groups, each
 // followed by a last block of every padding class (none, a short one, one that pads into a
@@ -108,22 +96,26 @@ TEST_P(Sha256Paths, LeavesOfEveryCountAndLastBlock) {
     }
 }
 
+// Also where the parents are written over their children, as a tree level reduced in place.
 TEST_P(Sha256Paths, ParentsOfEveryCount) {
-    const bytes children = random_bytes(100 * 2 * sha256_digest_size, 2);
+    const bytes children = random_bytes(sha256_digest_size * 200, 2);
     for (std::size_t count = 1; count <= 100; count += count < 17 ? 1 : 7) {
         SCOPED_TRACE(std::to_string(count) + " parents");
         digest_buffer got(count);
         ASSERT_TRUE(sha256_parents(children.data() + 1, count, got.data.data()));
         expect_digests(children.data() + 1, 64, count, 64, got);
+        bytes level(children.begin() + 1,
+                    children.begin() + 1 + 64 * static_cast<std::ptrdiff_t>(count));
+        ASSERT_TRUE(sha256_parents(level.data(), count, level.data()));
+        EXPECT_EQ(
+            bytes(level.begin(), level.begin() + 32 * static_cast<std::ptrdiff_t>(count)),
+            bytes(got.data.begin(), got.data.begin() + 32 * static_cast<std::ptrdiff_t>(count)))
+            << "in place";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPaths, Sha256Paths,
-                         ::testing::Values(sha256_path::openssl, sha256_path::shani,
-                                           sha256_path::avx2, sha256_path::avx512),
-                         [](const auto &info) {
-                             return std::string(sha256_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(AllPaths, Sha256Paths, harness::every_sha256_path,
+                         harness::sha256_path_case_name);
 
 // The paths hand a wide kernel only whole leaves and node pairs; the kernels take any length,
 // so every length class goes through every group size here.
@@ -136,7 +128,7 @@ TEST(Sha256Kernels, EveryGroupSizeAndLengthOfEveryKernel) {
                    {sha256_path::avx2, sha256_kernels::avx2_x8, 8},
                    {sha256_path::avx512, sha256_kernels::avx512_x16, 16}};
     const std::size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 128, 1000, 4096, 16383, 16384};
-    const bytes data = random_bytes(16 * 16384, 3);
+    const bytes data = random_bytes(sha256_leaf_bytes * 16, 3);
     for (const auto &k : kernels) {
         if (!sha256_path_supported(k.path)) {
             continue;

@@ -7,6 +7,7 @@
 
 #include <immintrin.h>
 
+#include "hash/lane_transpose.h"
 #include "hash/sha256_wide.h"
 
 namespace {
@@ -29,18 +30,19 @@ struct ops {
     }
     static vec broadcast(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
 
-    static vec offsets(std::size_t stride, std::size_t count) {
-        alignas(32) std::int32_t at[width];
-        for (std::size_t i = 0; i < width; ++i) {
-            at[i] = static_cast<std::int32_t>(i < count ? i * stride : 0);
-        }
-        return _mm256_load_si256(reinterpret_cast<const vec *>(at));
-    }
-    static vec load_word(const unsigned char *at, vec offsets) {
+    // Word j of each row i into lane i of w[j]: two 8 x 8 transposes of 32-bit words.
+    static void load_block(const unsigned char *const *rows, std::size_t offset, vec *w) {
         const vec byte_swap = _mm256_set_epi64x(0x0C0D0E0F08090A0B, 0x0405060700010203,
                                                 0x0C0D0E0F08090A0B, 0x0405060700010203);
-        return _mm256_shuffle_epi8(
-            _mm256_i32gather_epi32(reinterpret_cast<const int *>(at), offsets, 1), byte_swap);
+        for (std::size_t i = 0; i < width; ++i) {
+            const unsigned char *row = rows[i] + offset;
+            w[i] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const vec *>(row)),
+                                       byte_swap);
+            w[8 + i] = _mm256_shuffle_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const vec *>(row + 32)), byte_swap);
+        }
+        transpose_8x8(w);
+        transpose_8x8(w + 8);
     }
     static void store(vec x, std::uint32_t *words) {
         _mm256_storeu_si256(reinterpret_cast<vec *>(words), x);

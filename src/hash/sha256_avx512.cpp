@@ -14,6 +14,7 @@
 #endif
 #include <immintrin.h>
 
+#include "hash/lane_transpose.h"
 #include "hash/sha256_wide.h"
 
 namespace {
@@ -31,16 +32,14 @@ struct ops {
     static vec majority(vec a, vec b, vec c) { return _mm512_ternarylogic_epi32(a, b, c, 0xE8); }
     static vec broadcast(std::uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
 
-    static vec offsets(std::size_t stride, std::size_t count) {
-        alignas(64) std::int32_t at[width];
-        for (std::size_t i = 0; i < width; ++i) {
-            at[i] = static_cast<std::int32_t>(i < count ? i * stride : 0);
-        }
-        return _mm512_load_si512(at);
-    }
-    static vec load_word(const unsigned char *at, vec offsets) {
+    // Word j of each row i into lane i of w[j]: a 16 x 16 transpose of 32-bit words.
+    static void load_block(const unsigned char *const *rows, std::size_t offset, vec *w) {
         const vec byte_swap = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
-        return _mm512_shuffle_epi8(_mm512_i32gather_epi32(offsets, at, 1), byte_swap);
+        vec r[16];
+        for (std::size_t i = 0; i < 16; ++i) {
+            r[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(rows[i] + offset), byte_swap);
+        }
+        transpose_16x16(r, w);
     }
     static void store(vec x, std::uint32_t *words) { _mm512_storeu_si512(words, x); }
 };

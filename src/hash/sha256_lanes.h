@@ -15,7 +15,8 @@ constexpr std::size_t sha256_leaf_bytes = 16384;
                                  unsigned char *digests);
 
 // Writes the digest of each of `count` 64-byte messages laid out back to back from `children`
-// (a left and a right node each): 32 bytes per message, in order. False as above.
+// (a left and a right node each): 32 bytes per message, in order. `parents` may be `children`
+// itself, so that a level of a tree can be reduced where it lies. False as above.
 [[nodiscard]] bool sha256_parents(const unsigned char *children, std::size_t count,
                                   unsigned char *parents);
 

@@ -40,7 +40,7 @@ inline void four_rounds(stream &s, vec wk) {
 }
 
 // Rounds 4G..4G+3 of each of N streams, expanding their message words as they go.
-template <std::size_t N, int G> inline void scheduled_rounds(stream *s) {
+template <std::size_t N, std::size_t G> inline void scheduled_rounds(stream *s) {
     for (std::size_t i = 0; i < N; ++i) {
         vec *m = s[i].msg;
         if constexpr (G >= 4) {
@@ -54,15 +54,15 @@ template <std::size_t N, int G> inline void scheduled_rounds(stream *s) {
     }
 }
 
-template <std::size_t N, int... G>
-inline void all_scheduled_rounds(stream *s, std::integer_sequence<int, G...>) {
+template <std::size_t N, std::size_t... G>
+inline void all_scheduled_rounds(stream *s, std::integer_sequence<std::size_t, G...>) {
     (scheduled_rounds<N, G>(s), ...);
 }
 
-template <std::size_t N, int... G>
+template <std::size_t N, std::size_t... G>
 inline void all_padding_rounds(stream *s, const padding_schedule &p,
-                               std::integer_sequence<int, G...>) {
-    const auto rounds = [&](int g) {
+                               std::integer_sequence<std::size_t, G...>) {
+    const auto rounds = [&](std::size_t g) {
         const vec wk = words_at(p.wk + 4 * g);
         for (std::size_t i = 0; i < N; ++i) {
             four_rounds(s[i], wk);
@@ -106,7 +106,7 @@ void compress(stream *s, const unsigned char *base, std::size_t stride, std::siz
                     byte_swap_words(_mm_loadu_si128(reinterpret_cast<const vec *>(p + 16 * q)));
             }
         }
-        all_scheduled_rounds<N>(s, std::make_integer_sequence<int, 16>{});
+        all_scheduled_rounds<N>(s, std::make_index_sequence<16>{});
         saved.add_to(s);
     }
 }
@@ -114,7 +114,7 @@ void compress(stream *s, const unsigned char *base, std::size_t stride, std::siz
 // The block of padding alone that ends each message of a length that is a multiple of 64.
 template <std::size_t N> void compress_padding(stream *s, const padding_schedule &p) {
     const saved_state<N> saved(s);
-    all_padding_rounds<N>(s, p, std::make_integer_sequence<int, 16>{});
+    all_padding_rounds<N>(s, p, std::make_index_sequence<16>{});
     saved.add_to(s);
 }
 

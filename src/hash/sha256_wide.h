@@ -17,9 +17,9 @@
 namespace sha256_wide {
 
 // `ops` supplies: a vector type `vec` of `width` 32-bit lanes; add, xor3, choose (e ? f : g),
-// majority, ror<N> and shr<N> on it; broadcast of one word; `offsets(stride, count)`, the byte
-// offset of each lane's message (lanes past `count` repeat lane 0); `load_word(at, offsets)`,
-// the big-endian word at `at` plus each lane's offset; `store(vec, words)`.
+// majority, ror<N> and shr<N> on it; broadcast of one word; `load_block(rows, offset, w)`,
+// which puts big-endian word j of the 64 bytes at rows[i] + offset into lane i of w[j]; and
+// `store(vec, words)`.
 template <class ops> struct lanes {
     using vec = typename ops::vec;
     static constexpr std::size_t width = ops::width;
@@ -43,7 +43,7 @@ template <class ops> struct lanes {
 
     // Round T. The eight working words stay where they are and change roles instead: in round
     // T, a is v[-T mod 8], b the next one, and so on, so the new a overwrites the old h.
-    template <int T> static void round(vec *v, vec wk) {
+    template <int T> [[gnu::always_inline]] static void round(vec *v, vec wk) {
         const vec a = v[(0 - T) & 7];
         const vec b = v[(1 - T) & 7];
         const vec c = v[(2 - T) & 7];
@@ -57,23 +57,31 @@ template <class ops> struct lanes {
         h = ops::add(t1, ops::add(big_sigma0(a), ops::majority(a, b, c)));
     }
 
-    // Round T with its message word expanded from the 16-word ring `w` first.
-    template <int T> static void scheduled_round(vec *v, vec *w) {
+    // Round T with its message word expanded from the 16-word ring `w` first; `k` holds the
+    // round constants.
+    template <int T>
+    [[gnu::always_inline]] static void scheduled_round(vec *v, vec *w, const std::uint32_t *k) {
         if constexpr (T >= 16) {
             w[T & 15] = ops::add(ops::add(w[T & 15], small_sigma0(w[(T - 15) & 15])),
                                  ops::add(w[(T - 7) & 15], small_sigma1(w[(T - 2) & 15])));
         }
-        round<T>(v, ops::add(w[T & 15], ops::broadcast(sha256_kernels::round_constants[T])));
+        round<T>(v, ops::add(w[T & 15], ops::broadcast(k[T])));
     }
 
     template <int... T>
-    static void scheduled_rounds(vec *v, vec *w, std::integer_sequence<int, T...>) {
-        (scheduled_round<T>(v, w), ...);
+    [[gnu::always_inline]] static void scheduled_rounds(vec *v, vec *w,
+                                                        std::integer_sequence<int, T...>) {
+        // Read from memory rather than known to the compiler, the constants are broadcast by a
+        // load instead of taking the vector unit's shuffle port once per round.
+        const std::uint32_t *k = sha256_kernels::round_constants;
+        __asm__("" : "+r"(k));
+        (scheduled_round<T>(v, w, k), ...);
     }
 
     template <int... T>
-    static void padding_rounds(vec *v, const sha256_kernels::padding_schedule &p,
-                               std::integer_sequence<int, T...>) {
+    [[gnu::always_inline]] static void padding_rounds(vec *v,
+                                                      const sha256_kernels::padding_schedule &p,
+                                                      std::integer_sequence<int, T...>) {
         (round<T>(v, ops::broadcast(p.wk[T])), ...);
     }
 
@@ -83,13 +91,17 @@ template <class ops> struct lanes {
         }
     }
 
-    // Runs `blocks` 64-byte blocks of every lane; lane i reads from base + offsets[i] onwards.
-    static void compress(vec *h, const unsigned char *base, vec offsets, std::size_t blocks) {
+    // Runs `blocks` 64-byte blocks of every lane; lane i reads from base + i * stride onwards,
+    // lanes past `count` from base (their digests are not kept).
+    static void compress(vec *h, const unsigned char *base, std::size_t stride, std::size_t count,
+                         std::size_t blocks) {
+        const unsigned char *rows[width];
+        for (std::size_t i = 0; i < width; ++i) {
+            rows[i] = base + (i < count ? i * stride : 0);
+        }
         for (std::size_t blk = 0; blk < blocks; ++blk) {
             vec w[16];
-            for (std::size_t j = 0; j < 16; ++j) {
-                w[j] = ops::load_word(base + 64 * blk + 4 * j, offsets);
-            }
+            ops::load_block(rows, 64 * blk, w);
             vec v[8];
             std::memcpy(v, h, sizeof v);
             scheduled_rounds(v, w, std::make_integer_sequence<int, 64>{});
@@ -125,7 +137,7 @@ template <class ops> struct lanes {
         for (std::size_t i = 0; i < 8; ++i) {
             h[i] = ops::broadcast(sha256_kernels::initial_state[i]);
         }
-        compress(h, data, ops::offsets(length, count), length / 64);
+        compress(h, data, length, count, length / 64);
         if (length % 64 == 0) {
             sha256_kernels::padding_schedule scratch{};
             compress_padding(h, sha256_kernels::padding_for(length, scratch));
@@ -136,7 +148,7 @@ template <class ops> struct lanes {
                 // SHA-256 pads its messages exactly as SHA-1 does.
                 tail_blocks = sha1_kernels::build_tail(data + i * length, length, tails[i]);
             }
-            compress(h, tails[0], ops::offsets(sha1_kernels::tail_capacity, count), tail_blocks);
+            compress(h, tails[0], sha1_kernels::tail_capacity, count, tail_blocks);
         }
         store_digests(h, count, digests);
     }
