@@ -3,6 +3,7 @@
 #include "hash/sha256_lanes.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <new>
 #include <utility>
@@ -60,17 +61,23 @@ bool end_block(merkle_file &file) {
     return close_piece_if_whole(file);
 }
 
-// The whole blocks at `data`, hashed where they lie, side by side, a piece's worth at most at a
-// time.
+// Leaves hashed in one call: enough to fill the widest kernel's lanes several times, whatever
+// the piece length, and little enough to stay on the stack.
+constexpr std::size_t leaves_per_batch = 64;
+
+// The whole blocks at `data`, hashed where they lie, side by side.
 bool hash_whole_blocks(merkle_file &file, const unsigned char *data, std::size_t blocks) {
+    std::array<merkle_node, leaves_per_batch> batch;
     while (blocks > 0) {
-        const std::size_t taken =
-            std::min(blocks, file.leaves_per_piece - file.piece_leaves.size());
-        const std::size_t at = file.piece_leaves.size();
-        file.piece_leaves.resize(at + taken);
-        if (!sha256_leaves(data, taken * merkle_block_size, file.piece_leaves[at].data()) ||
-            !close_piece_if_whole(file)) {
+        const std::size_t taken = std::min(blocks, batch.size());
+        if (!sha256_leaves(data, taken * merkle_block_size, batch.front().data())) {
             return false;
+        }
+        for (std::size_t i = 0; i < taken; ++i) {
+            file.piece_leaves.push_back(batch[i]); // reserved for a whole piece
+            if (!close_piece_if_whole(file)) {
+                return false;
+            }
         }
         data += taken * merkle_block_size;
         blocks -= taken;

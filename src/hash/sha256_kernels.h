@@ -35,8 +35,7 @@ struct padding_schedule {
 const padding_schedule &padding_for(std::size_t length, padding_schedule &scratch);
 
 // All kernels: `count` messages of `length` bytes each, back to back from `data`; writes
-// 32*count digest bytes. `count` must be between 1 and the kernel's width. The wide kernels find
-// their lanes' messages at 32-bit offsets, so `length` is at most 128 MiB. A kernel writes its
+// 32*count digest bytes. `count` must be between 1 and the kernel's width. A kernel writes its
 // digests only once it has read all its messages, so they may be written over the messages.
 void shani_x4(const unsigned char *data, std::size_t length, std::size_t count,
               unsigned char *digests);
