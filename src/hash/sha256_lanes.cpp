@@ -159,11 +159,12 @@ bool run_plan(const plan &p, messages left) {
     return left.count == 0;
 }
 
-// Fastest first. On an Intel Xeon (family 6, model 167, as the hypervisor reports it) with
-// AVX-512 and SHA-NI, one core hashed 16 KiB leaves at 4.2 GB/s through AVX-512, 2.3 GB/s
-// through SHA-NI (whose sha256rnds2 issues once every 3 cycles there, so 2 streams already fill
-// it), 1.7 GB/s through 8-lane AVX2 and 1.9 GB/s through OpenSSL; node pairs at 2.4, 1.3, 0.9
-// and 0.4 GB/s (bench/sha256_speed.cpp, best of several rounds, pinned to one core).
+// Fastest first. On an Intel Xeon with AVX-512 and SHA-NI (family 6, model 167 as its
+// hypervisor reports it; 2.6 GHz nominal), one core hashed 16 KiB leaves at 3.7 GB/s through
+// AVX-512, 2.1 GB/s through SHA-NI (whose sha256rnds2 issues once every 3 cycles there, so two
+// streams already keep it busy), 1.6 GB/s through 8-lane AVX2 and 1.8 GB/s through OpenSSL;
+// node pairs at 2.2, 1.1, 0.8 and 0.7 GB/s (bench/sha256_speed.cpp pinned to one core, best of
+// 60 rounds, the other core busy).
 sha256_path detected_path() {
     static const sha256_path p = [] {
         const cpu_support &s = cpu_features();
