@@ -2,6 +2,7 @@
 // zero leaves to a power of two and reduced pair by pair.
 
 #include "hash/merkle.h"
+#include "support/sha256_path_fixture.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -128,6 +129,39 @@ TEST(Merkle, MatchesTheReferenceForEveryFeedingPattern) {
         }
     }
 }
+
+// Every SHA-256 path: files of whole pieces, of a short last piece, of pieces whose leaves come
+// in groups of every size modulo the widest kernel, fed whole or in parts that split blocks.
+using MerklePaths = harness::forced_sha256_path;
+
+TEST_P(MerklePaths, MatchesTheReference) {
+    const std::size_t block = merkle_block_size;
+    for (const std::size_t piece : {block, 4 * block, 64 * block}) {
+        const std::size_t sizes[] = {1,         block - 1,       block + 1,
+                                     9 * block, 31 * block + 55, 3 * piece + 17 * block + 64,
+                                     5 * piece};
+        for (const std::size_t size : sizes) {
+            const bytes data = content(size);
+            const std::vector<merkle_node> leaves = reference_leaves(data);
+            for (const std::size_t chunk : {size, 3 * block + 1000}) {
+                SCOPED_TRACE("piece length " + std::to_string(piece) + ", size " +
+                             std::to_string(size) + ", fed " + std::to_string(chunk) +
+                             " bytes at a time");
+                const merkle_result tree = tree_fed_in(data, piece, chunk);
+                EXPECT_EQ(hex(tree.root), hex(reference_root(leaves)));
+                EXPECT_EQ(hex_all(tree.piece_layer), hex_all(reference_piece_layer(leaves, piece)));
+            }
+        }
+    }
+    for (const unsigned height : {1U, 5U}) {
+        merkle_node root{};
+        ASSERT_TRUE(merkle_zero_root(height, root));
+        EXPECT_EQ(hex(root), hex(reference_root(std::vector<merkle_node>(1U << height))));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, MerklePaths, harness::every_sha256_path,
+                         harness::sha256_path_case_name);
 
 TEST(Merkle, ZeroSubtreeRootsAreZeroLeavesReduced) {
     for (const unsigned height : {0U, 1U, 2U, 8U}) {

@@ -1,6 +1,9 @@
 #include "hash/merkle.h"
 
+#include "hash/sha256_lanes.h"
+
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <new>
 #include <utility>
@@ -8,16 +11,13 @@
 namespace {
 
 // One level up: node i covers nodes 2i and 2i+1, a missing right one being `zero`, the zero node
-// of this level. `up` may be `nodes` itself: node i is written only after both its children
-// were read, and no later node reads below index 2i + 2.
+// of this level. `up` may be `nodes` itself, as sha256_parents allows.
 bool climb(const merkle_node *nodes, std::size_t count, const merkle_node &zero, merkle_node *up) {
-    for (std::size_t i = 0; 2 * i < count; ++i) {
-        const merkle_node &right = 2 * i + 1 < count ? nodes[2 * i + 1] : zero;
-        if (!merkle_parent(nodes[2 * i], right, up[i])) {
-            return false;
-        }
+    const std::size_t pairs = count / 2;
+    if (!sha256_parents(nodes->data(), pairs, up->data())) {
+        return false;
     }
-    return true;
+    return count % 2 == 0 || merkle_parent(nodes[count - 1], zero, up[pairs]);
 }
 
 // The root over `level` padded with zero nodes to `width` nodes, a power of two not below its
@@ -47,6 +47,10 @@ bool close_piece(merkle_file &file) {
     return true;
 }
 
+bool close_piece_if_whole(merkle_file &file) {
+    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
+}
+
 bool end_block(merkle_file &file) {
     merkle_node leaf{};
     if (!sha256_single_end(file.block, leaf.data()) || !sha256_single_begin(file.block)) {
@@ -54,11 +58,36 @@ bool end_block(merkle_file &file) {
     }
     file.block_fill = 0;
     file.piece_leaves.push_back(leaf); // reserved for a whole piece, so it never reallocates
-    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
+    return close_piece_if_whole(file);
 }
 
+// Leaves hashed in one call: enough to fill the widest kernel's lanes several times, whatever
+// the piece length, and little enough to stay on the stack.
+constexpr std::size_t leaves_per_batch = 64;
+
+// The whole blocks at `data`, hashed where they lie, side by side.
+bool hash_whole_blocks(merkle_file &file, const unsigned char *data, std::size_t blocks) {
+    std::array<merkle_node, leaves_per_batch> batch;
+    while (blocks > 0) {
+        const std::size_t taken = std::min(blocks, batch.size());
+        if (!sha256_leaves(data, taken * merkle_block_size, batch.front().data())) {
+            return false;
+        }
+        for (std::size_t i = 0; i < taken; ++i) {
+            file.piece_leaves.push_back(batch[i]); // reserved for a whole piece
+            if (!close_piece_if_whole(file)) {
+                return false;
+            }
+        }
+        data += taken * merkle_block_size;
+        blocks -= taken;
+    }
+    return true;
+}
+
+// A block split across feeds goes through the running digest, the rest straight from `data`.
 bool feed_blocks(merkle_file &file, const unsigned char *data, std::size_t size) {
-    while (size > 0) {
+    if (file.block_fill > 0) {
         const std::size_t taken = std::min(size, merkle_block_size - file.block_fill);
         if (!sha256_single_update(file.block, data, taken)) {
             return false;
@@ -70,6 +99,13 @@ bool feed_blocks(merkle_file &file, const unsigned char *data, std::size_t size)
             return false;
         }
     }
+    const std::size_t whole = size / merkle_block_size;
+    const std::size_t rest = size % merkle_block_size;
+    if (!hash_whole_blocks(file, data, whole) ||
+        !sha256_single_update(file.block, data + whole * merkle_block_size, rest)) {
+        return false;
+    }
+    file.block_fill += rest;
     return true;
 }
 
@@ -121,7 +157,7 @@ bool merkle_parent(const merkle_node &left, const merkle_node &right, merkle_nod
     std::array<unsigned char, 2 * sha256_digest_size> children{};
     std::copy(left.begin(), left.end(), children.begin());
     std::copy(right.begin(), right.end(), children.begin() + sha256_digest_size);
-    return sha256_single_digest(children.data(), children.size(), parent.data());
+    return sha256_parents(children.data(), 1, parent.data());
 }
 
 bool merkle_zero_root(unsigned height, merkle_node &root) {
