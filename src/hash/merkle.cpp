@@ -47,14 +47,18 @@ bool close_piece(merkle_file &file) {
     return true;
 }
 
+bool add_leaf(merkle_file &file, const merkle_node &leaf) {
+    file.piece_leaves.push_back(leaf); // reserved for a whole piece, so it never reallocates
+    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
+}
+
 bool end_block(merkle_file &file) {
     merkle_node leaf{};
     if (!sha256_single_end(file.block, leaf.data()) || !sha256_single_begin(file.block)) {
         return false;
     }
     file.block_fill = 0;
-    file.piece_leaves.push_back(leaf); // reserved for a whole piece, so it never reallocates
-    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
+    return add_leaf(file, leaf);
 }
 
 bool feed_blocks(merkle_file &file, const unsigned char *data, std::size_t size) {
@@ -164,4 +168,22 @@ bool merkle_finish(merkle_file &file, merkle_result &result) {
     } catch (const std::bad_alloc &) {
         return false;
     }
+}
+
+bool merkle_take_leaves(merkle_file &file, const unsigned char *digests, std::size_t count) {
+    if (file.block_fill != 0) {
+        return false; // a block begun through merkle_feed would be split
+    }
+    try {
+        merkle_node leaf{};
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(digests + i * leaf.size(), leaf.size(), leaf.begin());
+            if (!add_leaf(file, leaf)) {
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
