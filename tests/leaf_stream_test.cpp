@@ -102,11 +102,11 @@ TEST(leaf_stream, hybrid_files_get_their_leaves_and_the_padded_stream_its_pieces
         << run.digests.size() / 20 << " digests, not all as expected";
 }
 
-// v2: no v1 stream, batches of 1 MiB; a file need not end on any boundary.
+// v2: no v1 stream, batches of 2 MiB; a file need not end on any boundary.
 TEST(leaf_stream, v2_files_get_their_leaves) {
     leaf_run run(leaf_batch_piece_length, false);
     ASSERT_TRUE(run.stream);
-    for (const std::int64_t size : {1024 * kib + 1, 3072 * kib, 2048 * kib + 16383}) {
+    for (const std::int64_t size : {2048 * kib + 1, 6144 * kib, 4096 * kib + 16383}) {
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
         const std::string content = random_bytes(static_cast<std::size_t>(size), size);
         ASSERT_EQ(run.feed_file(content, size), feed_status::ok);

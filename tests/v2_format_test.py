@@ -129,8 +129,8 @@ class AgainstTheModel(Case):
         # Those are read into batches whose leaves the hashing threads compute; shorter ones
         # are hashed as they are read, and the two kinds follow each other in any order.
         root = self.path("batches")
-        make_tree(root, {"a": (3 << 20) + 5, "b": 100, "c": 2 << 20, "d": (1 << 20) + SMALL,
-                         "e": 300000, "f/g": (1 << 20) + 1})
+        make_tree(root, {"a": (3 << 20) + 5, "b": 100, "c": 4 << 20, "d": (2 << 20) + SMALL,
+                         "e": 300000, "f/g": (2 << 20) + 1})
         for piece in (SMALL, 65536):
             for fmt in FORMATS:
                 for source in (root, os.path.join(root, "a")):
