@@ -47,18 +47,14 @@ bool close_piece(merkle_file &file) {
     return true;
 }
 
-bool add_leaf(merkle_file &file, const merkle_node &leaf) {
-    file.piece_leaves.push_back(leaf); // reserved for a whole piece, so it never reallocates
-    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
-}
-
 bool end_block(merkle_file &file) {
     merkle_node leaf{};
     if (!sha256_single_end(file.block, leaf.data()) || !sha256_single_begin(file.block)) {
         return false;
     }
     file.block_fill = 0;
-    return add_leaf(file, leaf);
+    file.piece_leaves.push_back(leaf); // reserved for a whole piece, so it never reallocates
+    return file.piece_leaves.size() < file.leaves_per_piece || close_piece(file);
 }
 
 bool feed_blocks(merkle_file &file, const unsigned char *data, std::size_t size) {
@@ -178,7 +174,8 @@ bool merkle_take_leaves(merkle_file &file, const unsigned char *digests, std::si
         merkle_node leaf{};
         for (std::size_t i = 0; i < count; ++i) {
             std::copy_n(digests + i * leaf.size(), leaf.size(), leaf.begin());
-            if (!add_leaf(file, leaf)) {
+            file.piece_leaves.push_back(leaf); // reserved for a whole piece
+            if (file.piece_leaves.size() == file.leaves_per_piece && !close_piece(file)) {
                 return false;
             }
         }
