@@ -1,9 +1,12 @@
-// The leaves of v2 and hybrid files hashed by the piece stream's threads: each file's leaves
-// against OpenSSL's SHA-256 of its blocks, the v1 pieces of the same batches against SHA-1 of the
-// padded stream, and the ways a feed fails.
+// The leaves of v2 and hybrid files hashed by the piece stream's threads: a file's tree built
+// from leaves hashed elsewhere against the tree of its content fed in; each file's leaves against
+// OpenSSL's SHA-256 of its blocks, the v1 pieces of the same batches against SHA-1 of the padded
+// stream; and the ways a feed fails.
 #include "common/handles.h"
 #include "hash/hash_plan.h"
+#include "hash/merkle.h"
 #include "hash/piece_stream.h"
+#include "hash/sha256_lanes.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +14,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +34,55 @@ std::string reference_leaves(const std::string &content) {
         leaves.append(reinterpret_cast<const char *>(digest), sizeof digest);
     }
     return leaves;
+}
+
+const unsigned char *bytes_of(const std::string &text) {
+    return reinterpret_cast<const unsigned char *>(text.data());
+}
+
+// The tree of `content`: its first `fed` bytes (whole blocks) fed in, the rest taken as leaves
+// hashed `per_part` at a time.
+merkle_result tree_of(const std::string &content, std::size_t fed, std::size_t per_part) {
+    merkle_file file;
+    merkle_result tree;
+    EXPECT_TRUE(merkle_begin(file, 65536));
+    EXPECT_TRUE(merkle_feed(file, bytes_of(content), fed));
+    for (std::size_t at = fed; at < content.size(); at += per_part * 16384) {
+        const std::size_t part = std::min(per_part * 16384, content.size() - at);
+        std::vector<unsigned char> leaves((part + 16383) / 16384 * 32);
+        EXPECT_TRUE(sha256_leaves(bytes_of(content) + at, part, leaves.data()));
+        EXPECT_TRUE(merkle_take_leaves(file, leaves.data(), leaves.size() / 32));
+    }
+    EXPECT_TRUE(merkle_finish(file, tree));
+    return tree;
+}
+
+// Files ending in a block, on a block, on a piece (4 blocks); one-block files; leaves taken one
+// at a time, three at a time, all at once, after 0, 1 or 4 blocks fed in.
+TEST(leaf_tree, leaves_hashed_elsewhere_make_the_tree_of_the_content_fed_in) {
+    for (const std::size_t size : {1, 16383, 16384, 16385, 65536, 65537, 131072, 334751}) {
+        const std::string content = random_bytes(size, size);
+        const merkle_result fed_in = tree_of(content, content.size(), 1);
+        for (const std::size_t fed_blocks : {0, 1, 4}) {
+            for (const std::size_t per_part : {1, 3, 100}) {
+                SCOPED_TRACE("size " + std::to_string(size) + ", " + std::to_string(fed_blocks) +
+                             " blocks fed, leaves " + std::to_string(per_part) + " at a time");
+                const merkle_result taken =
+                    tree_of(content, std::min(fed_blocks * 16384, size), per_part);
+                EXPECT_TRUE(taken.root == fed_in.root);
+                EXPECT_TRUE(taken.piece_layer == fed_in.piece_layer);
+                EXPECT_EQ(taken.piece_layer.size(), size > 65536 ? (size + 65535) / 65536 : 0);
+            }
+        }
+    }
+}
+
+TEST(leaf_tree, leaves_are_refused_in_the_middle_of_a_fed_block) {
+    merkle_file file;
+    ASSERT_TRUE(merkle_begin(file, 16384));
+    ASSERT_TRUE(merkle_feed(file, bytes_of("abc"), 3));
+    const merkle_node leaf{};
+    EXPECT_FALSE(merkle_take_leaves(file, leaf.data(), 1));
 }
 
 // One stream, fed file after file, recording its digests and the current file's leaves.
@@ -69,8 +122,7 @@ struct leaf_run {
 
     feed_status feed_bytes(const std::string &content) {
         v1_content += content;
-        return piece_stream_feed_bytes(
-            *stream, reinterpret_cast<const unsigned char *>(content.data()), content.size());
+        return piece_stream_feed_bytes(*stream, bytes_of(content), content.size());
     }
 };
 

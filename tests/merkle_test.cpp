@@ -2,7 +2,6 @@
 // zero leaves to a power of two and reduced pair by pair.
 
 #include "hash/merkle.h"
-#include "hash/sha256_lanes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -128,47 +127,6 @@ TEST(Merkle, MatchesTheReferenceForEveryFeedingPattern) {
             }
         }
     }
-}
-
-// Leaves hashed elsewhere (as the hashing threads do, a batch at a time) make the same tree as
-// the content fed in; a file may begin with content fed in whole blocks and go on with leaves.
-TEST(Merkle, LeavesTakenInPartsMakeTheSameTree) {
-    constexpr std::size_t piece = 65536;
-    const std::size_t sizes[] = {1,         16383,     16384,     16385,           piece,
-                                 piece + 1, 2 * piece, 3 * piece, 5 * piece + 7777};
-    for (const std::size_t size : sizes) {
-        const bytes data = content(size);
-        const std::vector<merkle_node> leaves = reference_leaves(data);
-        for (const std::size_t fed_blocks : {std::size_t{0}, std::size_t{1}, std::size_t{4}}) {
-            for (const std::size_t per_part : {std::size_t{1}, std::size_t{3}, leaves.size()}) {
-                SCOPED_TRACE("size " + std::to_string(size) + ", " + std::to_string(fed_blocks) +
-                             " blocks fed, leaves " + std::to_string(per_part) + " at a time");
-                merkle_file file;
-                ASSERT_TRUE(merkle_begin(file, piece));
-                const std::size_t fed = std::min(fed_blocks * merkle_block_size, data.size());
-                ASSERT_TRUE(merkle_feed(file, data.data(), fed));
-                for (std::size_t at = fed; at < data.size(); at += per_part * merkle_block_size) {
-                    const std::size_t part = std::min(per_part * merkle_block_size, size - at);
-                    std::vector<unsigned char> digests((part + 16383) / 16384 * 32);
-                    ASSERT_TRUE(sha256_leaves(data.data() + at, part, digests.data()));
-                    ASSERT_TRUE(merkle_take_leaves(file, digests.data(), digests.size() / 32));
-                }
-                merkle_result tree;
-                ASSERT_TRUE(merkle_finish(file, tree));
-                EXPECT_EQ(hex(tree.root), hex(reference_root(leaves)));
-                EXPECT_EQ(hex_all(tree.piece_layer), hex_all(reference_piece_layer(leaves, piece)));
-            }
-        }
-    }
-}
-
-TEST(Merkle, LeavesAreRefusedInTheMiddleOfAFedBlock) {
-    merkle_file file;
-    ASSERT_TRUE(merkle_begin(file, 16384));
-    const bytes data = content(100);
-    ASSERT_TRUE(merkle_feed(file, data.data(), data.size()));
-    const merkle_node leaf{};
-    EXPECT_FALSE(merkle_take_leaves(file, leaf.data(), 1));
 }
 
 TEST(Merkle, ZeroSubtreeRootsAreZeroLeavesReduced) {
