@@ -125,6 +125,18 @@ class AgainstTheModel(Case):
                         self.assertEqual(out, adding_lines(root, inclusive))
                         self.assertEqual(err, b"")
 
+    def test_files_longer_than_a_batch(self):
+        # Those are read into batches whose leaves the hashing threads compute; shorter ones
+        # are hashed as they are read, and the two kinds follow each other in any order.
+        root = self.path("batches")
+        make_tree(root, {"a": (3 << 20) + 5, "b": 100, "c": 4 << 20, "d": (2 << 20) + SMALL,
+                         "e": 300000, "f/g": (2 << 20) + 1})
+        for piece in (SMALL, 65536):
+            for fmt in FORMATS:
+                for source in (root, os.path.join(root, "a")):
+                    with self.subTest(fmt=fmt, piece=piece, source=source):
+                        self.assert_model_document(source, fmt, piece)
+
     def test_small_trees(self):
         trees = {
             "one-piece": {"a": SMALL, "b": SMALL},  # no padding, no piece layer

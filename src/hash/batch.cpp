@@ -1,6 +1,8 @@
 #include "hash/batch.h"
 
 #include "hash/sha1_lanes.h"
+#include "hash/sha256_lanes.h"
+#include "hash/sha256_single.h"
 
 #include <new>
 
@@ -15,7 +17,8 @@ std::unique_ptr<batch> new_batch(std::size_t capacity, std::size_t piece_length)
     return made->data ? std::move(made) : nullptr;
 }
 
-bool hash_batch(batch &work) {
+namespace {
+bool hash_v1_pieces(batch &work) {
     const std::size_t full_pieces = work.fill / work.piece_length;
     const std::size_t rest = work.fill % work.piece_length;
     if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
@@ -23,6 +26,23 @@ bool hash_batch(batch &work) {
     }
     return rest == 0 || hash_one(work.data.get() + full_pieces * work.piece_length, rest,
                                  work.digests.data() + full_pieces * 20);
+}
+} // namespace
+
+bool hash_batch(batch &work) {
+    return (work.digest_count == 0 || hash_v1_pieces(work)) &&
+           (work.leaf_bytes == 0 ||
+            sha256_leaves(work.data.get(), work.leaf_bytes, work.leaf_digests.data()));
+}
+
+bool make_leaf_room(batch &work) {
+    const std::size_t leaves = (work.capacity + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+    try {
+        work.leaf_digests.resize(leaves * sha256_digest_size);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
 bool make_batch_slots(batch_ring &ring, std::size_t count) {

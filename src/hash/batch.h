@@ -20,7 +20,17 @@ struct batch {
     bool hashed = false;          // guarded by the workers' lock once handed over
     bool hash_ok = false;         // every digest was computed; set with `hashed`
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
+
+    // v2 and hybrid: the first `leaf_bytes` bytes are content of one file, starting on one of its
+    // 16 KiB blocks, whose SHA-256 leaves the same thread hashes after the pieces, while the
+    // bytes are still close at hand; 32 bytes each in `leaf_digests`. A batch of a stream
+    // without v1 pieces has a `digest_count` of 0 and is hashed for its leaves alone.
+    std::size_t leaf_bytes = 0;
+    std::vector<unsigned char> leaf_digests;
 };
+
+// Makes room for the digests of every leaf the batch can hold; false when memory ran out.
+[[nodiscard]] bool make_leaf_room(batch &work);
 
 // Returns an empty pointer when the memory cannot be had.
 std::unique_ptr<batch> new_batch(std::size_t capacity, std::size_t piece_length);

@@ -201,3 +201,22 @@ bool merkle_finish(merkle_file &file, merkle_result &result) {
         return false;
     }
 }
+
+bool merkle_take_leaves(merkle_file &file, const unsigned char *digests, std::size_t count) {
+    if (file.block_fill != 0) {
+        return false; // a block begun through merkle_feed would be split
+    }
+    try {
+        merkle_node leaf{};
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(digests + i * leaf.size(), leaf.size(), leaf.begin());
+            file.piece_leaves.push_back(leaf); // reserved for a whole piece
+            if (file.piece_leaves.size() == file.leaves_per_piece && !close_piece(file)) {
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}

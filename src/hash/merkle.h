@@ -54,6 +54,12 @@ struct merkle_result {
 // `piece_length` must fit merkle_piece_length_fits(); false when it does not.
 [[nodiscard]] bool merkle_begin(merkle_file &file, std::int64_t piece_length);
 [[nodiscard]] bool merkle_feed(merkle_file &file, const unsigned char *data, std::size_t size);
+// Takes in the leaves of the file's next `count` blocks, hashed elsewhere: 32 bytes each, back to
+// back. Every block but the file's last is whole, and no part of a block may be pending from
+// merkle_feed. A file may take some leaves this way and the rest through merkle_feed, or the
+// other way round, at block boundaries.
+[[nodiscard]] bool merkle_take_leaves(merkle_file &file, const unsigned char *digests,
+                                      std::size_t count);
 // Completes the tree of everything fed since merkle_begin; the file must be begun again before
 // its next use.
 [[nodiscard]] bool merkle_finish(merkle_file &file, merkle_result &result);

@@ -6,6 +6,7 @@
 #include "hash/batch.h"
 #include "hash/hash_workers.h"
 #include "hash/long_pieces.h"
+#include "hash/sha256_lanes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +34,13 @@ struct piece_stream {
     hash_workers workers;
 
     std::unique_ptr<long_pieces> long_path; // instead of batches, for pieces too long to batch
+
+    // v2 and hybrid: bytes fed while `taking_leaves` are one file's content, whose leaves are
+    // hashed with the batches and go to `leaves` as the batches are delivered. A v2 stream has
+    // no v1 pieces at all.
+    bool v1_pieces = true;
+    bool taking_leaves = false;
+    leaf_sink leaves;
 
     ~piece_stream() { stop_hash_workers(workers); }
 };
@@ -97,8 +105,15 @@ feed_status deliver_oldest(piece_stream &stream) {
     if (!oldest.hash_ok) {
         return feed_status::out_of_memory;
     }
-    return stream.sink(oldest.digests.data(), oldest.digest_count) ? feed_status::ok
-                                                                   : feed_status::sink_failed;
+    if (!stream.sink(oldest.digests.data(), oldest.digest_count)) {
+        return feed_status::sink_failed;
+    }
+    const std::size_t leaf_count = (oldest.leaf_bytes + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+    oldest.leaf_bytes = 0;
+    // A tree fails to take its leaves only when its memory runs out.
+    return leaf_count == 0 || stream.leaves(oldest.leaf_digests.data(), leaf_count)
+               ? feed_status::ok
+               : feed_status::out_of_memory;
 }
 
 // Gives the batch numbered `reading` a slot to be read into: once every slot holds a batch
@@ -123,7 +138,8 @@ feed_status take_batch(piece_stream &stream) {
 void hand_over_current(piece_stream &stream) {
     batch &work = *stream.current;
     stream.current = nullptr;
-    work.digest_count = (work.fill + work.piece_length - 1) / work.piece_length;
+    work.digest_count =
+        stream.v1_pieces ? (work.fill + work.piece_length - 1) / work.piece_length : 0;
     hand_over_batch(stream.workers, stream.reading);
     ++stream.reading;
 }
@@ -136,6 +152,10 @@ feed_status batch_room(piece_stream &stream, std::int64_t &room) {
             return taken;
         }
     }
+    if (stream.taking_leaves && stream.current->leaf_digests.empty() &&
+        !make_leaf_room(*stream.current)) {
+        return feed_status::out_of_memory;
+    }
     room = static_cast<std::int64_t>(stream.current->capacity - stream.current->fill);
     return feed_status::ok;
 }
@@ -144,6 +164,9 @@ feed_status batch_room(piece_stream &stream, std::int64_t &room) {
 // start with the first full batch, so content that never fills one starts no thread.
 void commit_batch_bytes(piece_stream &stream, std::int64_t count) {
     stream.current->fill += static_cast<std::size_t>(count);
+    if (stream.taking_leaves) {
+        stream.current->leaf_bytes += static_cast<std::size_t>(count);
+    }
     if (stream.current->fill == stream.plan.batch_bytes) {
         if (!stream.hashers_started) {
             start_hash_workers(stream.workers, stream.plan.hasher_threads);
@@ -264,9 +287,11 @@ feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *d
 }
 
 feed_status piece_stream_finish(piece_stream &stream) {
-    if (stream.long_path) {
-        return long_pieces_finish(*stream.long_path, stream.sink);
-    }
+    return stream.long_path ? long_pieces_finish(*stream.long_path, stream.sink)
+                            : piece_stream_deliver(stream);
+}
+
+feed_status piece_stream_deliver(piece_stream &stream) {
     if (stream.current != nullptr && stream.current->fill > 0) {
         hand_over_current(stream);
     }
@@ -300,4 +325,35 @@ int report_feed_failure(feed_status status, const char *path) {
 
 std::int64_t piece_stream_bytes(const piece_stream &stream) {
     return stream.bytes_fed;
+}
+
+piece_stream_ptr piece_stream_start_leaves(const hash_plan &plan) {
+    piece_stream_ptr stream = piece_stream_start(
+        plan, [](const unsigned char * /*digests*/, std::size_t /*count*/) { return true; });
+    if (stream) {
+        stream->v1_pieces = false;
+    }
+    return stream;
+}
+
+piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit) {
+    return piece_stream_start_leaves(
+        plan_hashing({leaf_batch_piece_length, content_limit, hash_thread_count()}));
+}
+
+bool piece_stream_takes_leaves(const piece_stream &stream, std::int64_t size) {
+    return !stream.long_path && size > static_cast<std::int64_t>(stream.plan.batch_bytes);
+}
+
+feed_status piece_stream_feed_leaves(piece_stream &stream, int fd, std::int64_t size,
+                                     leaf_sink leaves) {
+    // The file's first leaf starts a batch, so each batch's leaves begin at its first byte.
+    if (stream.current != nullptr && stream.current->fill > 0) {
+        hand_over_current(stream);
+    }
+    stream.leaves = std::move(leaves);
+    stream.taking_leaves = true;
+    const feed_status status = piece_stream_feed(stream, fd, size);
+    stream.taking_leaves = false;
+    return status;
 }

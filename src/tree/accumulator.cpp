@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -74,6 +75,18 @@ feed_status accumulator_feed(int fd, std::int64_t size) {
 
 feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size) {
     return settle(piece_stream_feed_bytes(*state.stream, data, size));
+}
+
+bool accumulator_takes_leaves(std::int64_t size) {
+    return piece_stream_takes_leaves(*state.stream, size);
+}
+
+feed_status accumulator_feed_leaves(int fd, std::int64_t size, leaf_sink leaves) {
+    return settle(piece_stream_feed_leaves(*state.stream, fd, size, std::move(leaves)));
+}
+
+feed_status accumulator_deliver() {
+    return settle(piece_stream_deliver(*state.stream));
 }
 
 int accumulator_finish(pieces_sink &pieces) {

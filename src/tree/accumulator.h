@@ -18,6 +18,14 @@ feed_status accumulator_feed(int fd, std::int64_t size);
 // Feeds bytes of a file that were read ahead.
 feed_status accumulator_feed_bytes(const unsigned char *data, std::size_t size);
 
+// Hybrid: a file of `size` bytes whose leaves are better hashed with the pieces (see
+// piece_stream_feed_leaves), which the next two do; the file starts on a piece boundary.
+bool accumulator_takes_leaves(std::int64_t size);
+feed_status accumulator_feed_leaves(int fd, std::int64_t size, leaf_sink leaves);
+// Delivers every piece fed so far, and the leaves with them; the content must end on a piece
+// boundary.
+feed_status accumulator_deliver();
+
 // Hands every digest on to `pieces` when any byte was fed (nothing at all otherwise), then
 // releases the buffers. Returns 0, or 1 after reporting why.
 int accumulator_finish(pieces_sink &pieces);

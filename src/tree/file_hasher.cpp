@@ -12,6 +12,7 @@
 #include <new>
 #include <type_traits>
 #include <unistd.h>
+#include <utility>
 
 static_assert(std::is_same_v<merkle_node, tree_node>, "a tree's nodes go to the document as is");
 
@@ -48,6 +49,31 @@ feed_status feed_padding(std::int64_t length) {
     return feed_status::ok;
 }
 
+bool takes_leaves(const file_hasher &hasher, std::int64_t size) {
+    return hasher.v1_pieces ? accumulator_takes_leaves(size)
+                            : piece_stream_takes_leaves(*hasher.leaf_stream, size);
+}
+
+feed_status feed_with_leaves(file_hasher &hasher, int fd, std::int64_t size) {
+    hasher.leaves_pending = true;
+    leaf_sink to_tree = [&tree = hasher.tree](const unsigned char *leaves, std::size_t count) {
+        return merkle_take_leaves(tree, leaves, count);
+    };
+    return hasher.v1_pieces
+               ? accumulator_feed_leaves(fd, size, std::move(to_tree))
+               : piece_stream_feed_leaves(*hasher.leaf_stream, fd, size, std::move(to_tree));
+}
+
+// The file's last leaves come with the batches still to be delivered; in hybrid, its padding
+// is fed first, so that the batches end on a piece boundary.
+feed_status deliver_leaves(file_hasher &hasher) {
+    if (!hasher.leaves_pending) {
+        return feed_status::ok;
+    }
+    hasher.leaves_pending = false;
+    return hasher.v1_pieces ? accumulator_deliver() : piece_stream_deliver(*hasher.leaf_stream);
+}
+
 // The piece layer goes to the document as it is: room for exactly the file's pieces, rather than
 // what growing one node at a time would leave over.
 bool reserve_layer(file_hasher &hasher, std::int64_t size) {
@@ -74,7 +100,11 @@ int file_hasher_start(file_hasher &hasher, std::int32_t piece_length, bool v1_pi
     hasher.buffer_size = static_cast<std::size_t>(
         content_limit < 0 ? read_chunk : std::clamp<std::int64_t>(content_limit, 1, read_chunk));
     hasher.buffer = allocate_content_buffer(hasher.buffer_size);
-    if (!hasher.buffer || !merkle_begin(hasher.tree, piece_length)) {
+    if (!v1_pieces) {
+        hasher.leaf_stream = piece_stream_start_leaves(content_limit);
+    }
+    if (!hasher.buffer || (!v1_pieces && !hasher.leaf_stream) ||
+        !merkle_begin(hasher.tree, piece_length)) {
         report_failure("out of memory\n");
         return 1;
     }
@@ -84,6 +114,9 @@ int file_hasher_start(file_hasher &hasher, std::int32_t piece_length, bool v1_pi
 feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
     if (!reserve_layer(hasher, size)) {
         return feed_status::out_of_memory;
+    }
+    if (takes_leaves(hasher, size)) {
+        return feed_with_leaves(hasher, fd, size);
     }
     // Up to one byte more than the file should still hold is asked for, so that a file that
     // grew is noticed by the same reads. A regular file that returns less than asked is at its
@@ -117,6 +150,15 @@ feed_status file_hasher_feed_bytes(file_hasher &hasher, const unsigned char *dat
 }
 
 feed_status file_hasher_end_file(file_hasher &hasher, std::int64_t length, file_hashes &hashes) {
+    feed_status status = hasher.pad_files
+                             ? feed_padding(padding_length(length, hasher.piece_length))
+                             : feed_status::ok;
+    if (status == feed_status::ok) {
+        status = deliver_leaves(hasher);
+    }
+    if (status != feed_status::ok) {
+        return status;
+    }
     merkle_result tree;
     if (!merkle_finish(hasher.tree, tree) || !merkle_begin(hasher.tree, hasher.piece_length)) {
         return feed_status::out_of_memory;
@@ -124,6 +166,5 @@ feed_status file_hasher_end_file(file_hasher &hasher, std::int64_t length, file_
     hashes.has_root = tree.has_root;
     hashes.root = tree.root;
     hashes.piece_layer = std::move(tree.piece_layer);
-    return hasher.pad_files ? feed_padding(padding_length(length, hasher.piece_length))
-                            : feed_status::ok;
+    return feed_status::ok;
 }

@@ -9,7 +9,10 @@
 
 // Hashes the files of a v2 or hybrid torrent one by one. Each file's content is read once and
 // goes to the file's own merkle tree and, for hybrid, also to the piece accumulator as the v1
-// content, where in a directory torrent zero bytes pad every file to a piece boundary.
+// content, where in a directory torrent zero bytes pad every file to a piece boundary. A file
+// longer than a batch is read into the batches of a piece stream (the accumulator's, for hybrid),
+// whose threads hash its leaves beside the pieces; the tree is built from them here, in order.
+// Shorter files are hashed by the reading thread as they are read.
 struct file_hasher {
     std::int32_t piece_length = 0;
     bool v1_pieces = false; // hybrid: the accumulator takes the content too
@@ -17,6 +20,8 @@ struct file_hasher {
     merkle_file tree;
     content_buffer buffer{nullptr, mapping_deleter{}}; // for files that were not read ahead
     std::size_t buffer_size = 0;
+    piece_stream_ptr leaf_stream; // v2: the batches whose leaves the threads hash
+    bool leaves_pending = false;  // the file's last leaves are in batches not yet delivered
 };
 
 // Prepares for the first file; with `v1_pieces`, also starts the accumulator, which the caller
