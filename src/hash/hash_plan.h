@@ -18,7 +18,15 @@ struct hash_plan {
     std::size_t batch_bytes = 0;       // a full batch: pieces_per_batch whole pieces
     std::size_t buffer_bytes = 0;      // one batch's buffer: batch_bytes, or less for less content
     std::size_t batches_in_flight = 0; // batches that exist at once, at most
-    unsigned hasher_threads = 0;       // threads started besides the reading one
+    unsigned hasher_threads = 0;       // threads that hash batches besides the reading one
+
+    // Pieces too long for a batch to hold 16 of them are hashed in lane groups where whole
+    // pieces of a file allow (see lane_group.h); batches or the long-piece path take the rest.
+    struct lane_groups {
+        std::size_t chunk = 0; // bytes each lane reads per round; 0: no lane groups
+        std::size_t slots = 0; // groups and batches that exist at once, at most
+        unsigned threads = 0;  // threads that hash groups besides the reading one
+    } lanes;
 };
 
 // What a stream is asked to hash, and on how many processors.
