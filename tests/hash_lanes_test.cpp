@@ -3,6 +3,7 @@
 #include "hash/sha1_lanes.h"
 
 #include "hash/sha1_kernels.h"
+#include "hash/sha1_single.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -214,6 +215,46 @@ TEST_P(HashLanes, HashOneMatchesOpenSSL) {
         ASSERT_TRUE(hash_one(buf.data() + (buf.size() - n), n, got.data()));
         SHA1(buf.data() + (buf.size() - n), n, want.data());
         ASSERT_EQ(hex(got.data()), hex(want.data())) << "length " << n;
+    }
+}
+
+// Streams advanced side by side in uneven steps, then finished with tails of their own
+// lengths, against the digest of each whole message taken at once. Each lane count sends
+// another share of the streams to the narrower kernels of the path.
+TEST_P(HashLanes, StreamsAdvancedInStepsMatchWholeMessages) {
+    const std::size_t steps[] = {1, 3, 0, 7, 2, 17}; // blocks per call
+    const std::size_t tails[] = {0, 1, 55, 56, 63, 64, 65, 127, 128, 1000, 4097};
+    const std::size_t body =
+        64 * std::accumulate(std::begin(steps), std::end(steps), std::size_t{0});
+    std::mt19937_64 rng(7);
+    for (std::size_t lanes = 1; lanes <= sha1_lanes_max; ++lanes) {
+        SCOPED_TRACE("lanes=" + std::to_string(lanes));
+        // Separate buffers, each message starting at another offset from its allocation.
+        std::vector<std::vector<unsigned char>> buffers;
+        std::vector<std::size_t> sizes;
+        std::vector<sha1_state> states(lanes, sha1_state_start());
+        for (std::size_t i = 0; i < lanes; ++i) {
+            sizes.push_back(body + tails[(i + lanes) % std::size(tails)]);
+            buffers.push_back(random_bytes(i % 4 + sizes.back(), rng));
+        }
+        const auto message = [&](std::size_t i) { return buffers[i].data() + i % 4; };
+        std::size_t taken = 0;
+        for (const std::size_t blocks : steps) {
+            std::vector<const unsigned char *> data;
+            for (std::size_t i = 0; i < lanes; ++i) {
+                data.push_back(message(i) + taken);
+            }
+            ASSERT_TRUE(sha1_lanes_update(states.data(), data.data(), lanes, blocks));
+            taken += 64 * blocks;
+        }
+        for (std::size_t i = 0; i < lanes; ++i) {
+            std::array<unsigned char, digest_size> got{};
+            std::array<unsigned char, digest_size> want{};
+            ASSERT_TRUE(sha1_state_finish(states[i], message(i) + taken, sizes[i] - taken, sizes[i],
+                                          got.data()));
+            ASSERT_TRUE(sha1_single_digest(message(i), sizes[i], want.data()));
+            ASSERT_EQ(hex(got.data()), hex(want.data())) << "lane " << i << " of " << sizes[i];
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-// 16 pieces at once, one per 32-bit lane of a 512-bit register (built with -mavx512f/vl/bw).
+// 16 streams at once, one per 32-bit lane of a 512-bit register (built with -mavx512f/vl/bw).
 //
 // Everything here except the entry point has internal linkage: these helpers are compiled with
 // AVX-512 enabled and must never be shared with code that runs on other CPUs.
@@ -13,11 +13,10 @@
 #include <immintrin.h>
 
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
-constexpr int lanes = 16;
+constexpr std::size_t lanes = 16;
 
 using vec = __m512i;
 
@@ -113,7 +112,7 @@ void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
     const vec byte_swap = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
     for (std::size_t blk = 0; blk < blocks; ++blk) {
         vec w[16];
-        for (int i = 0; i < lanes; ++i) {
+        for (std::size_t i = 0; i < lanes; ++i) {
             w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(src[i] + 64 * blk), byte_swap);
         }
         transpose(w);
@@ -151,41 +150,24 @@ void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
 
 namespace sha1_kernels {
 
-void avx512_x16(const unsigned char *data, std::size_t piece_length, std::size_t count,
-                unsigned char *digests) {
-    // Lanes past `count` repeat the last piece; their digests are dropped.
+void avx512_update(sha1_state *states, const unsigned char *const *data, std::size_t count,
+                   std::size_t blocks) {
+    // Lanes past `count` repeat the last stream; their results are dropped.
     const unsigned char *src[lanes];
-    for (std::size_t i = 0; i < static_cast<std::size_t>(lanes); ++i) {
-        src[i] = data + (i < count ? i : count - 1) * piece_length;
+    for (std::size_t i = 0; i < lanes; ++i) {
+        src[i] = data[i < count ? i : count - 1];
     }
-
-    state s{{_mm512_set1_epi32(0x67452301), _mm512_set1_epi32(static_cast<int>(0xEFCDAB89U)),
-             _mm512_set1_epi32(static_cast<int>(0x98BADCFEU)), _mm512_set1_epi32(0x10325476),
-             _mm512_set1_epi32(static_cast<int>(0xC3D2E1F0U))}};
-
-    // Whole blocks straight from the pieces, then the padded tails from a small local buffer.
-    const std::size_t full_blocks = piece_length / 64;
-    compress(s, src, full_blocks);
-
-    alignas(64) unsigned char tails[lanes][tail_capacity];
-    std::size_t tail_blocks = 0;
-    for (int i = 0; i < lanes; ++i) {
-        tail_blocks = build_tail(src[i], piece_length, tails[i]);
-        src[i] = tails[i];
-    }
-    compress(s, src, tail_blocks);
-
-    alignas(64) std::uint32_t h[5][lanes];
+    alignas(64) std::uint32_t h[5 * lanes];
+    states_to_columns(states, count, lanes, h);
+    state s{};
     for (int j = 0; j < 5; ++j) {
-        _mm512_store_si512(h[j], s.h[j]);
+        s.h[j] = _mm512_load_si512(h + j * lanes);
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        for (std::size_t j = 0; j < 5; ++j) {
-            // Digest words are stored big-endian.
-            const std::uint32_t v = __builtin_bswap32(h[j][i]);
-            std::memcpy(digests + 20 * i + 4 * j, &v, 4);
-        }
+    compress(s, src, blocks);
+    for (int j = 0; j < 5; ++j) {
+        _mm512_store_si512(h + j * lanes, s.h[j]);
     }
+    columns_to_states(h, lanes, states, count);
 }
 
 } // namespace sha1_kernels

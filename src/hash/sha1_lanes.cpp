@@ -6,6 +6,7 @@
 #include "hash/sha1_kernels.h"
 #include "hash/sha1_single.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cpuid.h>
 #include <cstdint>
@@ -91,127 +92,195 @@ hash_path detected_path() {
 // -1: no override; otherwise the hash_path forced by a test.
 std::atomic<int> forced_path{-1};
 
-bool run_openssl(const unsigned char *data, std::size_t piece_length, std::size_t count,
-                 unsigned char *digests) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!sha1_single_digest(data + i * piece_length, piece_length, digests + i * digest_size)) {
+// One kernel and the groups it takes: up to `width` streams, and only while at least
+// `min_group` are left.
+struct stage {
+    sha1_kernels::update_fn update;
+    std::size_t width;
+    std::size_t min_group;
+};
+
+// The kernels a path runs, widest first; streams left after the last one go through OpenSSL one
+// at a time.
+struct plan {
+    stage stages[2];
+    std::size_t size;
+};
+
+// Streams too few to fill a group of a wide path go to a narrower one. Measured on Zen 4: a
+// 16-lane AVX-512 group takes as long as 13 streams through 4-way SHA-NI (which only computes
+// the streams it needs: a lone stream is about as fast as OpenSSL), so SHA-NI takes up to 12
+// left-over streams. An 8-lane AVX2 group never beats SHA-NI on any count; without SHA-NI it
+// only competes with OpenSSL's single stream, and a group of 4 or more is taken to pay off
+// there (an estimate: no CPU without SHA-NI was at hand to measure).
+constexpr std::size_t min_avx512_group = 13;
+constexpr std::size_t min_avx2_group_without_shani = 4;
+
+plan plan_of(hash_path path) {
+    const stage shani{sha1_kernels::shani_update, 4, 1};
+    const stage avx2_alone{sha1_kernels::avx2_update, 8, min_avx2_group_without_shani};
+    const stage avx512{sha1_kernels::avx512_update, 16, min_avx512_group};
+    const bool has_shani = support().shani;
+    switch (path) {
+    case hash_path::avx512:
+        if (has_shani) {
+            return {{avx512, shani}, 2};
+        }
+        return support().avx2 ? plan{{avx512, avx2_alone}, 2} : plan{{avx512}, 1};
+    case hash_path::avx2:
+        if (has_shani) {
+            return {{{sha1_kernels::avx2_update, 8, 8}, shani}, 2};
+        }
+        return {{avx2_alone}, 1};
+    case hash_path::shani:
+        return {{shani}, 1};
+    case hash_path::openssl:
+        break;
+    }
+    return {{}, 0};
+}
+
+// Splits `count` streams into the groups of `p`'s kernels: group(update, first, n) runs streams
+// first..first+n-1 through one kernel, single(i) runs stream i alone through OpenSSL. False as
+// soon as a stream could not be hashed.
+template <class Group, class Single>
+bool split_into_groups(const plan &p, std::size_t count, Group group, Single single) {
+    std::size_t first = 0;
+    for (std::size_t k = 0; k < p.size; ++k) {
+        const stage &s = p.stages[k];
+        while (count - first >= s.min_group && first < count) {
+            const std::size_t n = std::min(count - first, s.width);
+            group(s.update, first, n);
+            first += n;
+        }
+    }
+    for (; first < count; ++first) {
+        if (!single(first)) {
             return false;
         }
     }
     return true;
 }
 
-using kernel = void (*)(const unsigned char *, std::size_t, std::size_t, unsigned char *);
-
-// The pieces still to hash after some groups were taken off the front.
-struct pieces_left {
-    const unsigned char *data;
-    std::size_t count;
-    unsigned char *digests;
-};
-
-// Hashes groups of up to `width` pieces through `group_kernel` while at least `min_group`
-// pieces are left, and returns what is left.
-pieces_left run_groups(kernel group_kernel, std::size_t width, std::size_t min_group,
-                       pieces_left left, std::size_t piece_length) {
-    while (left.count > 0 && left.count >= min_group) {
-        const std::size_t n = left.count < width ? left.count : width;
-        group_kernel(left.data, piece_length, n, left.digests);
-        left = {left.data + n * piece_length, left.count - n, left.digests + n * digest_size};
+// Digest words are stored big-endian.
+void put_digest(const sha1_state &state, unsigned char *digest) {
+    for (std::size_t i = 0; i < 5; ++i) {
+        for (std::size_t b = 0; b < 4; ++b) {
+            digest[4 * i + b] = static_cast<unsigned char>(state.h[i] >> (24 - 8 * b));
+        }
     }
-    return left;
 }
 
-void run_shani(const unsigned char *data, std::size_t piece_length, std::size_t count,
-               unsigned char *digests) {
-    run_groups(sha1_kernels::shani_x4, 4, 1, {data, count, digests}, piece_length);
+// Whole pieces through one kernel: whole blocks straight from the pieces, then the padded
+// tails from a small local buffer.
+void whole_pieces(sha1_kernels::update_fn update, const unsigned char *data,
+                  std::size_t piece_length, std::size_t count, unsigned char *digests) {
+    sha1_state states[sha1_lanes_max]{};
+    const unsigned char *src[sha1_lanes_max]{};
+    for (std::size_t i = 0; i < count; ++i) {
+        states[i] = sha1_state_start();
+        src[i] = data + i * piece_length;
+    }
+    update(states, src, count, piece_length / 64);
+
+    alignas(64) unsigned char tails[sha1_lanes_max][sha1_kernels::tail_capacity];
+    const std::size_t rest = piece_length % 64;
+    std::size_t tail_blocks = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        tail_blocks =
+            sha1_kernels::build_tail(src[i] + (piece_length - rest), rest, piece_length, tails[i]);
+        src[i] = tails[i];
+    }
+    update(states, src, count, tail_blocks);
+    for (std::size_t i = 0; i < count; ++i) {
+        put_digest(states[i], digests + i * digest_size);
+    }
 }
 
-// Pieces too few to fill a group of a wide path go to a narrower one. Measured on Zen 4: a
-// 16-lane AVX-512 group takes as long as 13 pieces through 4-way SHA-NI (which only computes
-// the streams it needs: a lone stream is about as fast as OpenSSL), so SHA-NI takes up to 12
-// left-over pieces. An 8-lane AVX2 group never beats SHA-NI on any count; without SHA-NI it
-// only competes with OpenSSL's single stream, and a group of 4 or more is taken to pay off
-// there (an estimate: no CPU without SHA-NI was at hand to measure).
-constexpr std::size_t min_avx512_group = 13;
-constexpr std::size_t min_avx2_group_without_shani = 4;
-
-bool run_narrow(pieces_left left, std::size_t piece_length) {
-    if (support().shani) {
-        run_shani(left.data, piece_length, left.count, left.digests);
+// Advances one stream. A lone stream fills one of SHA-NI's streams, which then runs only that
+// one; the wide paths would compute every lane for it.
+bool update_one(sha1_state &state, const unsigned char *data, std::size_t blocks) {
+    if (active_hash_path() != hash_path::openssl && support().shani) {
+        sha1_kernels::shani_update(&state, &data, 1, blocks);
         return true;
     }
-    return run_openssl(left.data, piece_length, left.count, left.digests);
-}
-
-bool run_avx2(const unsigned char *data, std::size_t piece_length, std::size_t count,
-              unsigned char *digests) {
-    const std::size_t min_group = support().shani ? 8 : min_avx2_group_without_shani;
-    return run_narrow(
-        run_groups(sha1_kernels::avx2_x8, 8, min_group, {data, count, digests}, piece_length),
-        piece_length);
-}
-
-bool run_avx512(const unsigned char *data, std::size_t piece_length, std::size_t count,
-                unsigned char *digests) {
-    const pieces_left left = run_groups(sha1_kernels::avx512_x16, 16, min_avx512_group,
-                                        {data, count, digests}, piece_length);
-    if (!support().shani && support().avx2) {
-        return run_avx2(left.data, piece_length, left.count, left.digests);
-    }
-    return run_narrow(left, piece_length);
+    return sha1_single_blocks(state.h, data, blocks);
 }
 
 } // namespace
 
 namespace sha1_kernels {
 
-std::size_t build_tail(const unsigned char *piece, std::size_t piece_length, unsigned char *tail) {
-    const std::size_t rest = piece_length % 64;
+std::size_t build_tail(const unsigned char *rest_bytes, std::size_t rest, std::uint64_t total,
+                       unsigned char *tail) {
     // 0x80 and the 8-byte length must fit after the rest: one block if rest <= 55.
     const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
     const std::size_t size = blocks * 64;
     if (rest > 0) {
-        std::memcpy(tail, piece + (piece_length - rest), rest);
+        std::memcpy(tail, rest_bytes, rest);
     }
     tail[rest] = 0x80;
     std::memset(tail + rest + 1, 0, size - rest - 1 - 8);
-    const std::uint64_t bits = static_cast<std::uint64_t>(piece_length) * 8;
+    const std::uint64_t bits = total * 8;
     for (std::size_t i = 0; i < 8; ++i) {
         tail[size - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
     }
     return blocks;
 }
 
+void states_to_columns(const sha1_state *states, std::size_t count, std::size_t width,
+                       std::uint32_t *columns) {
+    for (std::size_t i = 0; i < width; ++i) {
+        const sha1_state &s = states[i < count ? i : count - 1];
+        for (std::size_t j = 0; j < 5; ++j) {
+            columns[j * width + i] = s.h[j];
+        }
+    }
+}
+
+void columns_to_states(const std::uint32_t *columns, std::size_t width, sha1_state *states,
+                       std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < 5; ++j) {
+            states[i].h[j] = columns[j * width + i];
+        }
+    }
+}
+
+void shani_x4(const unsigned char *data, std::size_t piece_length, std::size_t count,
+              unsigned char *digests) {
+    whole_pieces(shani_update, data, piece_length, count, digests);
+}
+
+void avx2_x8(const unsigned char *data, std::size_t piece_length, std::size_t count,
+             unsigned char *digests) {
+    whole_pieces(avx2_update, data, piece_length, count, digests);
+}
+
+void avx512_x16(const unsigned char *data, std::size_t piece_length, std::size_t count,
+                unsigned char *digests) {
+    whole_pieces(avx512_update, data, piece_length, count, digests);
+}
+
 } // namespace sha1_kernels
 
 bool hash_pieces(const unsigned char *data, std::size_t piece_length, std::size_t count,
                  unsigned char *digests) {
-    if (count == 0) {
-        return true;
-    }
-    switch (active_hash_path()) {
-    case hash_path::avx512:
-        return run_avx512(data, piece_length, count, digests);
-    case hash_path::shani:
-        run_shani(data, piece_length, count, digests);
-        return true;
-    case hash_path::avx2:
-        return run_avx2(data, piece_length, count, digests);
-    case hash_path::openssl:
-        break;
-    }
-    return run_openssl(data, piece_length, count, digests);
+    return split_into_groups(
+        plan_of(active_hash_path()), count,
+        [&](sha1_kernels::update_fn update, std::size_t first, std::size_t n) {
+            whole_pieces(update, data + first * piece_length, piece_length, n,
+                         digests + first * digest_size);
+        },
+        [&](std::size_t i) {
+            return sha1_single_digest(data + i * piece_length, piece_length,
+                                      digests + i * digest_size);
+        });
 }
 
 bool hash_one(const unsigned char *data, std::size_t length, unsigned char *digest) {
-    // A lone message fills one of SHA-NI's streams, which then runs only that one; the wide
-    // paths would compute every lane for it.
-    if (active_hash_path() != hash_path::openssl && support().shani) {
-        sha1_kernels::shani_x4(data, length, 1, digest);
-        return true;
-    }
-    return sha1_single_digest(data, length, digest);
+    sha1_state state = sha1_state_start();
+    return sha1_state_finish(state, data, length, length, digest);
 }
 
 hash_path active_hash_path() {
@@ -260,38 +329,28 @@ sha1_state sha1_state_start() {
 
 bool sha1_lanes_update(sha1_state *states, const unsigned char *const *data, std::size_t count,
                        std::size_t blocks) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!sha1_single_blocks(states[i].h, data[i], blocks)) {
-            return false;
-        }
+    if (blocks == 0) {
+        return true;
     }
-    return true;
+    return split_into_groups(
+        plan_of(active_hash_path()), count,
+        [&](sha1_kernels::update_fn update, std::size_t first, std::size_t n) {
+            update(states + first, data + first, n, blocks);
+        },
+        [&](std::size_t i) { return sha1_single_blocks(states[i].h, data[i], blocks); });
 }
 
 bool sha1_state_finish(sha1_state &state, const unsigned char *tail, std::size_t size,
                        std::uint64_t total, unsigned char *digest) {
     const std::size_t whole = size / 64;
-    if (!sha1_single_blocks(state.h, tail, whole)) {
+    if (!update_one(state, tail, whole)) {
         return false;
     }
-    // The padding of a message of `total` bytes after its last partial block.
     unsigned char last[sha1_kernels::tail_capacity];
-    const std::size_t rest = size % 64;
-    const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
-    std::memcpy(last, tail + whole * 64, rest);
-    last[rest] = 0x80;
-    std::memset(last + rest + 1, 0, blocks * 64 - rest - 1 - 8);
-    const std::uint64_t bits = total * 8;
-    for (std::size_t i = 0; i < 8; ++i) {
-        last[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-    if (!sha1_single_blocks(state.h, last, blocks)) {
+    const std::size_t blocks = sha1_kernels::build_tail(tail + whole * 64, size % 64, total, last);
+    if (!update_one(state, last, blocks)) {
         return false;
     }
-    for (std::size_t i = 0; i < 5; ++i) {
-        for (std::size_t b = 0; b < 4; ++b) {
-            digest[4 * i + b] = static_cast<unsigned char>(state.h[i] >> (24 - 8 * b));
-        }
-    }
+    put_digest(state, digest);
     return true;
 }

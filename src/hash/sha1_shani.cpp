@@ -1,7 +1,7 @@
-// Up to 4 pieces at once with the SHA extensions (built with -msha -msse4.1).
+// Up to 4 streams at once with the SHA extensions (built with -msha -msse4.1).
 //
 // A single SHA-1 stream through sha1rnds4 is bound by that instruction's latency; four
-// independent pieces advanced in lockstep keep the unit busy. Everything here except the entry
+// independent streams advanced in lockstep keep the unit busy. Everything here except the entry
 // point has internal linkage, so no helper built with SHA/SSE4.1 is shared with other code.
 
 #include "hash/sha1_kernels.h"
@@ -9,7 +9,6 @@
 #include <immintrin.h>
 
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -17,7 +16,7 @@ constexpr std::size_t max_streams = 4;
 
 using vec = __m128i;
 
-// Per-piece state in the register layout of the SHA instructions: a in the top dword of `abcd`
+// Per-stream state in the register layout of the SHA instructions: a in the top dword of `abcd`
 // down to d in the bottom one. `prev` is abcd as it was four rounds earlier, from which
 // sha1nexte derives the next e; `msg` is a ring of the last 16 message words, 4 per register
 // with the earliest word on top.
@@ -95,46 +94,28 @@ void compress(lane *l, const unsigned char *const *src, std::size_t blocks) {
     }
 }
 
-// Digest words are stored big-endian.
-inline void put_be32(unsigned char *out, std::uint32_t v) {
-    v = __builtin_bswap32(v);
-    std::memcpy(out, &v, 4);
-}
-
 template <std::size_t N>
-void hash_streams(const unsigned char *data, std::size_t piece_length, unsigned char *digests) {
-    const unsigned char *src[N];
+void update_streams(sha1_state *states, const unsigned char *const *data, std::size_t blocks) {
     lane l[N];
     for (std::size_t i = 0; i < N; ++i) {
-        src[i] = data + i * piece_length;
-        l[i].abcd = _mm_set_epi32(0x67452301, static_cast<int>(0xEFCDAB89U),
-                                  static_cast<int>(0x98BADCFEU), 0x10325476);
-        l[i].e = _mm_set_epi32(static_cast<int>(0xC3D2E1F0U), 0, 0, 0);
+        const unsigned *h = states[i].h;
+        l[i].abcd = _mm_set_epi32(static_cast<int>(h[0]), static_cast<int>(h[1]),
+                                  static_cast<int>(h[2]), static_cast<int>(h[3]));
+        l[i].e = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
         l[i].prev = l[i].abcd;
     }
-
-    // Whole blocks straight from the pieces, then the padded tails from a small local buffer.
-    compress<N>(l, src, piece_length / 64);
-
-    alignas(16) unsigned char tails[N][sha1_kernels::tail_capacity];
-    std::size_t tail_blocks = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        tail_blocks = sha1_kernels::build_tail(src[i], piece_length, tails[i]);
-        src[i] = tails[i];
-    }
-    compress<N>(l, src, tail_blocks);
-
+    compress<N>(l, data, blocks);
     for (std::size_t i = 0; i < N; ++i) {
         alignas(16) std::uint32_t abcd[4];
         alignas(16) std::uint32_t e[4];
         _mm_store_si128(reinterpret_cast<vec *>(abcd), l[i].abcd);
         _mm_store_si128(reinterpret_cast<vec *>(e), l[i].e);
-        unsigned char *out = digests + 20 * i;
-        put_be32(out, abcd[3]);
-        put_be32(out + 4, abcd[2]);
-        put_be32(out + 8, abcd[1]);
-        put_be32(out + 12, abcd[0]);
-        put_be32(out + 16, e[3]);
+        unsigned *h = states[i].h;
+        h[0] = abcd[3];
+        h[1] = abcd[2];
+        h[2] = abcd[1];
+        h[3] = abcd[0];
+        h[4] = e[3];
     }
 }
 
@@ -142,22 +123,22 @@ void hash_streams(const unsigned char *data, std::size_t piece_length, unsigned 
 
 namespace sha1_kernels {
 
-void shani_x4(const unsigned char *data, std::size_t piece_length, std::size_t count,
-              unsigned char *digests) {
+void shani_update(sha1_state *states, const unsigned char *const *data, std::size_t count,
+                  std::size_t blocks) {
     // Only live streams are computed: one stream is bound by the latency of sha1rnds4, and each
     // extra independent stream fills the gaps, up to the unit's throughput at about four.
     switch (count) {
     case 1:
-        hash_streams<1>(data, piece_length, digests);
+        update_streams<1>(states, data, blocks);
         break;
     case 2:
-        hash_streams<2>(data, piece_length, digests);
+        update_streams<2>(states, data, blocks);
         break;
     case 3:
-        hash_streams<3>(data, piece_length, digests);
+        update_streams<3>(states, data, blocks);
         break;
     default:
-        hash_streams<max_streams>(data, piece_length, digests);
+        update_streams<max_streams>(states, data, blocks);
         break;
     }
 }
