@@ -84,14 +84,15 @@ TEST(plan_rule, lane_groups) {
         std::size_t chunk, slots;
         unsigned threads;
     };
+    constexpr std::size_t chunk_256k = std::size_t{256} << 10;
     const lanes_case cases[] = {
         {static_cast<std::int32_t>(mib), -1, 2, 0, 0, 0},
-        {static_cast<std::int32_t>(mib) + 1, -1, 2, 256 * 1024, 4, 1},
-        {static_cast<std::int32_t>(16 * mib), -1, 64, 256 * 1024, 10, 7},
-        {static_cast<std::int32_t>(64 * mib), -1, 2, 256 * 1024, 4, 1},
-        {static_cast<std::int32_t>(64 * mib), -1, 64, 256 * 1024, 40, 37},
-        {static_cast<std::int32_t>(64 * mib), 64 * mib, 8, 256 * 1024, 10, 0},
-        {INT32_MAX, -1, 1, 256 * 1024, 3, 0},
+        {static_cast<std::int32_t>(mib) + 1, -1, 2, chunk_256k, 4, 1},
+        {static_cast<std::int32_t>(16 * mib), -1, 64, chunk_256k, 10, 7},
+        {static_cast<std::int32_t>(64 * mib), -1, 2, chunk_256k, 4, 1},
+        {static_cast<std::int32_t>(64 * mib), -1, 64, chunk_256k, 40, 37},
+        {static_cast<std::int32_t>(64 * mib), 64 * mib, 8, chunk_256k, 10, 0},
+        {INT32_MAX, -1, 1, chunk_256k, 3, 0},
     };
     for (const lanes_case &c : cases) {
         const hash_plan plan = plan_hashing({c.piece_length, c.content_limit, c.processors});
@@ -259,7 +260,8 @@ const failure_case failure_cases[] = {
      1, -1, 0, changed},
     {"grouped_file_longer_after_groups", grouped, 3 * grouped + 10, 2 * grouped + 1, source::files,
      -1, -1, 0, changed},
-    {"sink_refuses_a_group", grouped, 3 * grouped, 2 * grouped, source::files, 0, -1, 1, refused},
+    {"sink_refuses_a_group", grouped, 3 * std::int64_t{grouped}, 2 * std::int64_t{grouped},
+     source::files, 0, -1, 1, refused},
     {"file_shorter_than_announced", 64, 1000, 500, source::files, 1, -1, 0, changed},
     {"file_longer_than_announced", 64, 1000, 500, source::files, -1, -1, 0, changed},
     {"file_longer_than_a_whole_batch", 64, 2049, 1025, source::files, -1, -1, 0, changed},
@@ -376,16 +378,27 @@ TEST_P(lane_groups, digests_match_each_piece) {
         << out.digests.size() / 20 << " digests, not all as expected";
 }
 
+// `count` pieces of `length` bytes and `extra` bytes more.
+constexpr std::int64_t pieces(std::int64_t count, std::int64_t length, std::int64_t extra = 0) {
+    return count * length + extra;
+}
+
 const lanes_case lanes_cases[] = {
-    {"chunk_less_1", 127, false, {{20 * 127 + 5}}},
-    {"chunk", 128, false, {{16 * 128}, {3 * 128 + 1}}},
-    {"chunk_and_1", 129, false, {{33 * 129 + 64}}},
-    {"two_chunks_across_files", 256, false, {{50}, {17 * 256 + 10}, {300}, {256}}},
-    {"three_chunks_and_5", 389, false, {{2 * 389 + 7}, {16 * 389}, {388}}},
-    {"bytes_between_files", 256, false, {{100}, {40, true}, {5 * 256}, {256, true}, {3 * 256}}},
-    {"file_read_partly_before", 129, false, {{77}, {20 * 129, false, 500}}},
-    {"long_path_across_files", 300, true, {{150}, {18 * 300 + 20}, {280}, {1}}},
-    {"long_path_bytes_and_short_end", 300, true, {{35 * 300}, {299, true}, {2 * 300 + 1}}},
+    {"chunk_less_1", 127, false, {{pieces(20, 127, 5)}}},
+    {"chunk", 128, false, {{pieces(16, 128)}, {pieces(3, 128, 1)}}},
+    {"chunk_and_1", 129, false, {{pieces(33, 129, 64)}}},
+    {"two_chunks_across_files", 256, false, {{50}, {pieces(17, 256, 10)}, {300}, {256}}},
+    {"three_chunks_and_5", 389, false, {{pieces(2, 389, 7)}, {pieces(16, 389)}, {388}}},
+    {"bytes_between_files",
+     256,
+     false,
+     {{100}, {40, true}, {pieces(5, 256)}, {256, true}, {pieces(3, 256)}}},
+    {"file_read_partly_before", 129, false, {{77}, {pieces(20, 129), false, 500}}},
+    {"long_path_across_files", 300, true, {{150}, {pieces(18, 300, 20)}, {280}, {1}}},
+    {"long_path_bytes_and_short_end",
+     300,
+     true,
+     {{pieces(35, 300)}, {299, true}, {pieces(2, 300, 1)}}},
 };
 INSTANTIATE_TEST_SUITE_P(cases, lane_groups, ::testing::ValuesIn(lanes_cases),
                          [](const auto &info) { return std::string(info.param.what); });

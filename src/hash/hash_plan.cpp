@@ -28,7 +28,7 @@ constexpr std::int64_t long_piece_chunk = 4 * mib;
 // 16 KiB, so that the 16 KiB leaves of v2 content could be taken from the same reads; 256 KiB
 // keeps a group's 4 MiB buffer close to the caches the kernel reads it back from, and a read
 // long enough that the system call costs little beside the copy.
-constexpr std::int64_t lane_group_chunk = 256 * 1024;
+constexpr std::int64_t lane_group_chunk = std::int64_t{256} << 10;
 
 // Never more buffer than the content needs: a small file costs only its own size.
 std::int64_t within_content(std::int64_t bytes, std::int64_t content_limit) {
