@@ -9,8 +9,10 @@ struct hash_plan {
     std::int64_t piece_length = 0;
     std::int64_t content_limit = -1; // bytes that will be fed, or -1 when unknown
 
-    // Pieces too long to hold whole are hashed one at a time as their bytes arrive, on the
-    // reading thread, through a read chunk of this many bytes; no batch and no thread is used.
+    // Pieces too long to hold whole: those that lane groups do not take (a piece spanning two
+    // files, bytes already read, the last partial piece) are hashed one at a time as their
+    // bytes arrive, on the reading thread, through a read chunk of this many bytes; no batch
+    // is used.
     bool long_pieces = false;
     std::size_t long_piece_chunk = 0;
 
