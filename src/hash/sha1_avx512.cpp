@@ -12,6 +12,7 @@
 #endif
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -51,17 +52,22 @@ template <int T> constexpr int round_constant() {
 // One round for all lanes. The message schedule lives in a 16-entry ring `w` that the compiler
 // keeps in registers (all indices are constants once inlined). The caller rotates the roles of
 // a..e instead of moving values: `e` receives the new a, `b` is rotated in place.
+//
+// vpternlogd overwrites its first operand, so each one is given a value that dies there: the
+// schedule's oldest word (after one plain xor) and b, whose rotation is taken first. Otherwise
+// GCC copies a register before nearly every one of them, some 140 copies a block.
 template <int T> inline void round_step(vec a, vec &b, vec c, vec d, vec &e, vec *w) {
     if constexpr (T >= 16) {
-        const vec x =
-            _mm512_ternarylogic_epi32(w[(T - 3) & 15], w[(T - 8) & 15], w[(T - 14) & 15], 0x96);
-        w[T & 15] = _mm512_rol_epi32(_mm512_xor_si512(x, w[T & 15]), 1);
+        const vec x = _mm512_xor_si512(w[T & 15], w[(T - 14) & 15]);
+        w[T & 15] = _mm512_rol_epi32(
+            _mm512_ternarylogic_epi32(x, w[(T - 3) & 15], w[(T - 8) & 15], 0x96), 1);
     }
     const vec kw = add(w[T & 15], _mm512_set1_epi32(round_constant<T>()));
+    const vec b30 = _mm512_rol_epi32(b, 30);
     // a is the value the previous round just produced: add it last so the chain from one
     // round to the next is only the rotate and one add.
     e = add(add(add(e, kw), round_fn<T>(b, c, d)), _mm512_rol_epi32(a, 5));
-    b = _mm512_rol_epi32(b, 30);
+    b = b30;
 }
 
 template <int T> inline void five_rounds(vec &a, vec &b, vec &c, vec &d, vec &e, vec *w) {
@@ -72,71 +78,93 @@ template <int T> inline void five_rounds(vec &a, vec &b, vec &c, vec &d, vec &e,
     round_step<T + 4>(b, c, d, e, a, w);
 }
 
-// Turns 16 rows (row i = the 16 words of lane i's block) into 16 columns (column j = word j of
-// every lane), in place.
-inline void transpose(vec *r) {
-    vec t[16];
-    for (int i = 0; i < 16; i += 2) {
-        t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
-        t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
+// Message words arrive as rows (row i = the 16 words of lane i's block) and the rounds take them
+// as columns (column j = word j of every lane). On Intel's cores the transposition's shuffles
+// all run on one execution port and the rounds' rotates on another, so the next block is
+// transposed in small steps spread among the rounds of the current one rather than in one burst
+// that leaves the rotate port idle: on an Intel Xeon of the Sapphire Rapids generation that took
+// 16 lanes of 256 KiB messages from 7.5 to 8.3 GB/s on one core.
+
+// Rows 4q..4q+3 of the block at `offset`, byte-swapped, through the first two steps of the
+// transposition: u[4q + m] holds, in 128-bit lane k, word 4k + m of those rows.
+inline void rows_step(const unsigned char *const *src, std::size_t offset, std::size_t q, vec *u,
+                      vec byte_swap) {
+    vec r[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        r[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(src[4 * q + i] + offset), byte_swap);
     }
-    // u[4q + m] holds, in 128-bit lane k, word 4k + m of rows 4q..4q+3.
-    vec u[16];
-    for (std::size_t q = 0; q < 4; ++q) {
-        const vec *p = t + 4 * q;
-        u[4 * q + 0] = _mm512_unpacklo_epi64(p[0], p[2]);
-        u[4 * q + 1] = _mm512_unpackhi_epi64(p[0], p[2]);
-        u[4 * q + 2] = _mm512_unpacklo_epi64(p[1], p[3]);
-        u[4 * q + 3] = _mm512_unpackhi_epi64(p[1], p[3]);
-    }
-    for (int m = 0; m < 4; ++m) {
-        const vec lo01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
-        const vec hi01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
-        const vec lo23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
-        const vec hi23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
-        r[m] = _mm512_shuffle_i32x4(lo01, lo23, 0x88);
-        r[4 + m] = _mm512_shuffle_i32x4(lo01, lo23, 0xDD);
-        r[8 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0x88);
-        r[12 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0xDD);
-    }
+    const vec t0 = _mm512_unpacklo_epi32(r[0], r[1]);
+    const vec t1 = _mm512_unpackhi_epi32(r[0], r[1]);
+    const vec t2 = _mm512_unpacklo_epi32(r[2], r[3]);
+    const vec t3 = _mm512_unpackhi_epi32(r[2], r[3]);
+    u[4 * q + 0] = _mm512_unpacklo_epi64(t0, t2);
+    u[4 * q + 1] = _mm512_unpackhi_epi64(t0, t2);
+    u[4 * q + 2] = _mm512_unpacklo_epi64(t1, t3);
+    u[4 * q + 3] = _mm512_unpackhi_epi64(t1, t3);
+}
+
+// Columns m, 4+m, 8+m and 12+m, once every rows step is done.
+inline void columns_step(const vec *u, std::size_t m, vec *w) {
+    const vec lo01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
+    const vec hi01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
+    const vec lo23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
+    const vec hi23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
+    w[m] = _mm512_shuffle_i32x4(lo01, lo23, 0x88);
+    w[4 + m] = _mm512_shuffle_i32x4(lo01, lo23, 0xDD);
+    w[8 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0x88);
+    w[12 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0xDD);
 }
 
 struct state {
     vec h[5];
 };
 
-// Runs `blocks` 64-byte blocks of every lane through the compression function; lane i reads
-// from src[i], which advances by 64 bytes per block.
+// Runs `blocks` (at least 1) 64-byte blocks of every lane through the compression function;
+// lane i reads from src[i], which advances by 64 bytes per block.
 void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
     // Message words are big-endian: reverse the bytes of each 32-bit word.
     const vec byte_swap = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
+    vec u[16];
+    vec next[16];
+    for (std::size_t q = 0; q < 4; ++q) {
+        rows_step(src, 0, q, u, byte_swap);
+    }
+    for (std::size_t m = 0; m < 4; ++m) {
+        columns_step(u, m, next);
+    }
     for (std::size_t blk = 0; blk < blocks; ++blk) {
         vec w[16];
-        for (std::size_t i = 0; i < lanes; ++i) {
-            w[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(src[i] + 64 * blk), byte_swap);
-        }
-        transpose(w);
-
+        std::copy(next, next + 16, w);
+        // The last block transposes itself again rather than read past the end.
+        const std::size_t ahead = 64 * (blk + 1 < blocks ? blk + 1 : blk);
         vec a = s.h[0];
         vec b = s.h[1];
         vec c = s.h[2];
         vec d = s.h[3];
         vec e = s.h[4];
         five_rounds<0>(a, b, c, d, e, w);
+        rows_step(src, ahead, 0, u, byte_swap);
         five_rounds<5>(a, b, c, d, e, w);
         five_rounds<10>(a, b, c, d, e, w);
+        rows_step(src, ahead, 1, u, byte_swap);
         five_rounds<15>(a, b, c, d, e, w);
         five_rounds<20>(a, b, c, d, e, w);
+        rows_step(src, ahead, 2, u, byte_swap);
         five_rounds<25>(a, b, c, d, e, w);
         five_rounds<30>(a, b, c, d, e, w);
+        rows_step(src, ahead, 3, u, byte_swap);
         five_rounds<35>(a, b, c, d, e, w);
         five_rounds<40>(a, b, c, d, e, w);
+        columns_step(u, 0, next);
         five_rounds<45>(a, b, c, d, e, w);
         five_rounds<50>(a, b, c, d, e, w);
+        columns_step(u, 1, next);
         five_rounds<55>(a, b, c, d, e, w);
         five_rounds<60>(a, b, c, d, e, w);
+        columns_step(u, 2, next);
         five_rounds<65>(a, b, c, d, e, w);
         five_rounds<70>(a, b, c, d, e, w);
+        columns_step(u, 3, next);
         five_rounds<75>(a, b, c, d, e, w);
         s.h[0] = add(s.h[0], a);
         s.h[1] = add(s.h[1], b);
@@ -152,6 +180,9 @@ namespace sha1_kernels {
 
 void avx512_update(sha1_state *states, const unsigned char *const *data, std::size_t count,
                    std::size_t blocks) {
+    if (blocks == 0) {
+        return;
+    }
     // Lanes past `count` repeat the last stream; their results are dropped.
     const unsigned char *src[lanes];
     for (std::size_t i = 0; i < lanes; ++i) {
