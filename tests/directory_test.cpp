@@ -376,6 +376,26 @@ TEST(DirectoryPieces, EveryPieceMatchesTheJoinedContent) {
     EXPECT_EQ(harness::strip_creation_date(torrent), expected_for(walk, "mixed", piece_length));
 }
 
+// Pieces long enough to be hashed in lane groups where a file holds them whole, and in order
+// where they span files.
+TEST(DirectoryPieces, LongPiecesAcrossFilesInLaneGroups) {
+    temp_dir tmp;
+    const std::string dir = tmp / "long";
+    harness::make_dir(dir);
+    const int piece_length = 1048640;
+    const std::vector<std::size_t> sizes = {3 * 1048640 + 100, 17 * 1048640 + 7, 1048637, 0,
+                                            2 * 1048640};
+    for (std::size_t k = 0; k < sizes.size(); ++k)
+        harness::write_file(dir + numbered("/f", k), harness::random_bytes(sizes[k], 300 + k));
+
+    run_result r = run_quillet(run_args(dir, tmp / "l.torrent", piece_length));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const expected_walk walk = model_walk(dir);
+    EXPECT_EQ(r.out, walk.out);
+    EXPECT_EQ(harness::strip_creation_date(harness::read_file(tmp / "l.torrent")),
+              expected_for(walk, "long", piece_length));
+}
+
 // ===========================================================================
 // The document, byte for byte
 

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <map>
@@ -72,6 +74,34 @@ const plan_case plan_cases[] = {
 INSTANTIATE_TEST_SUITE_P(cases, plan_rule, ::testing::ValuesIn(plan_cases),
                          [](const auto &info) { return std::string(info.param.what); });
 
+// Lane groups from the first piece length a batch cannot hold 16 of; with batches they share
+// their slots and threads, without them the slots are counted in 4 MiB group buffers.
+TEST(plan_rule, lane_groups) {
+    struct lanes_case {
+        std::int32_t piece_length;
+        std::int64_t content_limit;
+        unsigned processors;
+        std::size_t chunk, slots;
+        unsigned threads;
+    };
+    constexpr std::size_t chunk_256k = std::size_t{256} << 10;
+    const lanes_case cases[] = {
+        {static_cast<std::int32_t>(mib), -1, 2, 0, 0, 0},
+        {static_cast<std::int32_t>(mib) + 1, -1, 2, chunk_256k, 4, 1},
+        {static_cast<std::int32_t>(16 * mib), -1, 64, chunk_256k, 10, 7},
+        {static_cast<std::int32_t>(64 * mib), -1, 2, chunk_256k, 4, 1},
+        {static_cast<std::int32_t>(64 * mib), -1, 64, chunk_256k, 40, 37},
+        {static_cast<std::int32_t>(64 * mib), 64 * mib, 8, chunk_256k, 10, 0},
+        {INT32_MAX, -1, 1, chunk_256k, 3, 0},
+    };
+    for (const lanes_case &c : cases) {
+        const hash_plan plan = plan_hashing({c.piece_length, c.content_limit, c.processors});
+        EXPECT_EQ(plan.lanes.chunk, c.chunk) << c.piece_length;
+        EXPECT_EQ(plan.lanes.slots, c.slots) << c.piece_length << " on " << c.processors;
+        EXPECT_EQ(plan.lanes.threads, c.threads) << c.piece_length << " on " << c.processors;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Feeding the stream
 
@@ -82,7 +112,17 @@ struct outcome {
     std::string digests;
     int sink_calls = 0;
     std::int64_t bytes = 0;
+    std::vector<std::size_t> delivered; // digests per sink call
 };
+
+// A sink that keeps what it is handed and refuses its call number `refuse_call` (from 1).
+digest_sink keeping_sink(outcome &out, int refuse_call = 0) {
+    return [&out, refuse_call](const unsigned char *digests, std::size_t n) {
+        out.digests.append(reinterpret_cast<const char *>(digests), n * 20);
+        out.delivered.push_back(n);
+        return ++out.sink_calls != refuse_call;
+    };
+}
 
 // Feeds `part` as a file that claims to be `announced` bytes long, or as bytes.
 feed_status feed_part(piece_stream &stream, source from, const temp_dir &dir,
@@ -103,11 +143,7 @@ outcome run_stream(const hash_plan &plan, source from, const std::string &conten
                    const std::vector<std::int64_t> &cuts, std::int64_t lie = 0,
                    int refuse_call = 0) {
     outcome out;
-    piece_stream_ptr stream =
-        piece_stream_start(plan, [&out, refuse_call](const unsigned char *digests, std::size_t n) {
-            out.digests.append(reinterpret_cast<const char *>(digests), n * 20);
-            return ++out.sink_calls != refuse_call;
-        });
+    piece_stream_ptr stream = piece_stream_start(plan, keeping_sink(out, refuse_call));
     EXPECT_TRUE(stream);
     if (!stream) {
         return out;
@@ -214,7 +250,18 @@ TEST_P(failing, stops_with_the_reason) {
 
 constexpr auto changed = feed_status::changed;
 constexpr auto refused = feed_status::sink_failed;
+constexpr std::int32_t grouped = mib + 64; // the shortest piece read in lane groups, and then some
 const failure_case failure_cases[] = {
+    // 2 whole pieces of the first file go to a group: a missing third piece is found by the
+    // group's read, a missing or extra byte after them by the read in order.
+    {"grouped_file_shorter_by_a_piece", grouped, 3 * grouped + 10, 2 * grouped + 1, source::files,
+     grouped, -1, 0, changed},
+    {"grouped_file_shorter_after_groups", grouped, 3 * grouped + 10, 2 * grouped + 1, source::files,
+     1, -1, 0, changed},
+    {"grouped_file_longer_after_groups", grouped, 3 * grouped + 10, 2 * grouped + 1, source::files,
+     -1, -1, 0, changed},
+    {"sink_refuses_a_group", grouped, 3 * std::int64_t{grouped}, 2 * std::int64_t{grouped},
+     source::files, 0, -1, 1, refused},
     {"file_shorter_than_announced", 64, 1000, 500, source::files, 1, -1, 0, changed},
     {"file_longer_than_announced", 64, 1000, 500, source::files, -1, -1, 0, changed},
     {"file_longer_than_a_whole_batch", 64, 2049, 1025, source::files, -1, -1, 0, changed},
@@ -237,6 +284,135 @@ TEST(failing_read, directory_as_a_file_is_a_read_error) {
         const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ASSERT_GE(directory.fd, 0);
         EXPECT_EQ(piece_stream_feed(*stream, directory.fd, 10), feed_status::read_error);
+    }
+}
+
+// A group's read error reaches the caller with the reason in errno.
+TEST(failing_read, grouped_read_error_keeps_errno) {
+    const piece_stream_ptr stream =
+        piece_stream_start(grouped, -1, [](const unsigned char *, std::size_t) { return true; });
+    ASSERT_TRUE(stream);
+    const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(directory.fd, 0);
+    errno = 0;
+    EXPECT_EQ(piece_stream_feed(*stream, directory.fd, 17 * std::int64_t{grouped}),
+              feed_status::read_error);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+// ---------------------------------------------------------------------------
+// Lane groups, with a chunk small enough that piece lengths around it and its multiples are
+// cheap. Batches hold 3 pieces, so a group shows in the digests the sink is handed at once.
+
+constexpr std::size_t small_chunk = 128;
+
+hash_plan lane_plan(std::int32_t piece_length, bool long_path) {
+    hash_plan plan = plan_hashing({piece_length, -1, 2});
+    plan.pieces_per_batch = 3;
+    plan.batch_bytes = plan.buffer_bytes = 3 * static_cast<std::size_t>(piece_length);
+    plan.long_pieces = long_path;
+    plan.long_piece_chunk = 100; // a piece spanning files takes several reads
+    plan.lanes = {small_chunk, plan.batches_in_flight, 1};
+    return plan;
+}
+
+// One feed: a file holding `size` bytes after `skipped` bytes that its position is already
+// past, or bytes.
+struct part {
+    std::int64_t size;
+    bool as_bytes = false;
+    std::int64_t skipped = 0;
+};
+
+outcome run_parts(const hash_plan &plan, const std::string &content,
+                  const std::vector<part> &parts) {
+    outcome out;
+    piece_stream_ptr stream = piece_stream_start(plan, keeping_sink(out));
+    const temp_dir dir;
+    std::size_t start = 0;
+    for (const part &p : parts) {
+        const std::string bytes = content.substr(start, static_cast<std::size_t>(p.size));
+        start += bytes.size();
+        if (p.as_bytes) {
+            out.status = piece_stream_feed_bytes(
+                *stream, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+        } else {
+            write_file(dir / "part", std::string(static_cast<std::size_t>(p.skipped), 'x') + bytes);
+            const fd_owner input(open((dir / "part").c_str(), O_RDONLY | O_CLOEXEC));
+            EXPECT_EQ(lseek(input.fd, p.skipped, SEEK_SET), p.skipped);
+            out.status = piece_stream_feed(*stream, input.fd, p.size);
+        }
+        if (out.status != feed_status::ok) {
+            return out;
+        }
+    }
+    out.status = piece_stream_finish(*stream);
+    out.bytes = piece_stream_bytes(*stream);
+    return out;
+}
+
+std::int64_t total_size(const std::vector<part> &parts) {
+    std::int64_t total = 0;
+    for (const part &p : parts) {
+        total += p.size;
+    }
+    return total;
+}
+
+struct lanes_case {
+    const char *what;
+    std::int32_t piece_length;
+    bool long_path; // pieces spanning feeds take the long-piece path rather than batches
+    std::vector<part> parts;
+};
+
+class lane_groups : public ::testing::TestWithParam<lanes_case> {};
+
+TEST_P(lane_groups, digests_match_each_piece) {
+    const lanes_case &c = GetParam();
+    const std::string &content = content_of(total_size(c.parts));
+    const outcome out = run_parts(lane_plan(c.piece_length, c.long_path), content, c.parts);
+    EXPECT_EQ(out.status, feed_status::ok);
+    EXPECT_EQ(out.bytes, static_cast<std::int64_t>(content.size()));
+    EXPECT_TRUE(out.digests == expected_pieces(content, c.piece_length))
+        << out.digests.size() / 20 << " digests, not all as expected";
+}
+
+// `count` pieces of `length` bytes and `extra` bytes more.
+constexpr std::int64_t pieces(std::int64_t count, std::int64_t length, std::int64_t extra = 0) {
+    return count * length + extra;
+}
+
+const lanes_case lanes_cases[] = {
+    {"chunk_less_1", 127, false, {{pieces(20, 127, 5)}}},
+    {"chunk", 128, false, {{pieces(16, 128)}, {pieces(3, 128, 1)}}},
+    {"chunk_and_1", 129, false, {{pieces(33, 129, 64)}}},
+    {"two_chunks_across_files", 256, false, {{50}, {pieces(17, 256, 10)}, {300}, {256}}},
+    {"three_chunks_and_5", 389, false, {{pieces(2, 389, 7)}, {pieces(16, 389)}, {388}}},
+    {"bytes_between_files",
+     256,
+     false,
+     {{100}, {40, true}, {pieces(5, 256)}, {256, true}, {pieces(3, 256)}}},
+    {"file_read_partly_before", 129, false, {{77}, {pieces(20, 129), false, 500}}},
+    {"long_path_across_files", 300, true, {{150}, {pieces(18, 300, 20)}, {280}, {1}}},
+    {"long_path_bytes_and_short_end",
+     300,
+     true,
+     {{pieces(35, 300)}, {299, true}, {pieces(2, 300, 1)}}},
+};
+INSTANTIATE_TEST_SUITE_P(cases, lane_groups, ::testing::ValuesIn(lanes_cases),
+                         [](const auto &info) { return std::string(info.param.what); });
+
+// A file of k whole pieces and a short one: one group of k lanes, then the short piece alone.
+TEST(lane_groups, one_group_of_each_width) {
+    constexpr std::int32_t piece_length = 129;
+    for (std::size_t k = 1; k <= 16; ++k) {
+        const auto size = static_cast<std::int64_t>(k) * piece_length + 7;
+        const std::string &content = content_of(size);
+        const outcome out = run_parts(lane_plan(piece_length, false), content, {{size}});
+        EXPECT_EQ(out.status, feed_status::ok);
+        EXPECT_EQ(out.delivered, (std::vector<std::size_t>{k, 1})) << k << " pieces";
+        EXPECT_TRUE(out.digests == expected_pieces(content, piece_length)) << k << " pieces";
     }
 }
 

@@ -103,7 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
                       content_case{"piece_length_one", 50, 1, 50},
                       content_case{"odd_piece_length", 10000, 333, 31},
                       content_case{"default_piece_length_with_tail", 2 * 262144 + 7, 262144, 3},
-                      content_case{"many_small_pieces", 200000, 16, 12500}),
+                      content_case{"many_small_pieces", 200000, 16, 12500},
+                      // Long enough pieces are read and hashed 16 side by side, the short
+                      // last one on its own.
+                      content_case{"pieces_in_lane_groups", 17 * 1048640 + 5, 1048640, 18}),
     content_label);
 
 TEST_F(single_file, empty_file_gives_an_empty_pieces_string) {

@@ -6,19 +6,20 @@
 
 #include <new>
 
-std::unique_ptr<batch> new_batch(std::size_t capacity, std::size_t piece_length) {
+std::unique_ptr<batch> new_batch(std::size_t size) {
     std::unique_ptr<batch> made(new (std::nothrow) batch);
     if (!made) {
         return nullptr;
     }
-    made->capacity = capacity;
-    made->piece_length = piece_length;
-    made->data = allocate_content_buffer(capacity);
+    made->buffer_size = size;
+    made->data = allocate_content_buffer(size);
     return made->data ? std::move(made) : nullptr;
 }
 
 namespace {
-bool hash_v1_pieces(batch &work) {
+// A digest that could not be computed ends the run: the hashing routines fail only when they
+// cannot get memory.
+bool hash_held_pieces(batch &work) {
     const std::size_t full_pieces = work.fill / work.piece_length;
     const std::size_t rest = work.fill % work.piece_length;
     if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
@@ -29,10 +30,14 @@ bool hash_v1_pieces(batch &work) {
 }
 } // namespace
 
-bool hash_batch(batch &work) {
-    return (work.digest_count == 0 || hash_v1_pieces(work)) &&
-           (work.leaf_bytes == 0 ||
-            sha256_leaves(work.data.get(), work.leaf_bytes, work.leaf_digests.data()));
+feed_status hash_batch(batch &work) {
+    if (work.grouped) {
+        return hash_lane_group(work.group, work.data.get(), work.digests.data(), work.error);
+    }
+    const bool hashed = (work.digest_count == 0 || hash_held_pieces(work)) &&
+                        (work.leaf_bytes == 0 ||
+                         sha256_leaves(work.data.get(), work.leaf_bytes, work.leaf_digests.data()));
+    return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 
 bool make_leaf_room(batch &work) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "hash/buffer.h"
+#include "hash/lane_group.h"
 
 #include <array>
 #include <cstddef>
@@ -10,15 +11,21 @@
 // The widest group of pieces a hashing kernel takes side by side.
 constexpr std::size_t max_pieces_per_batch = 16;
 
-// Consecutive pieces read back to back into one buffer, hashed together by one thread.
+// One unit of hashing work, done by one thread: either consecutive pieces read back to back
+// into the buffer by the reading thread (a batch proper), or a lane group, which whoever hashes
+// it reads into the buffer itself.
 struct batch {
     content_buffer data;
-    std::size_t capacity = 0; // bytes the buffer holds
-    std::size_t fill = 0;     // bytes read into it so far
+    std::size_t buffer_size = 0; // bytes the buffer holds
+    std::size_t capacity = 0;    // bytes a batch proper takes, at most buffer_size
+    std::size_t fill = 0;        // bytes read into it so far
     std::size_t piece_length = 0;
     std::size_t digest_count = 0; // set when the batch is handed over for hashing
-    bool hashed = false;          // guarded by the workers' lock once handed over
-    bool hash_ok = false;         // every digest was computed; set with `hashed`
+    bool grouped = false;         // a lane group: `group` says what to read, not `fill`
+    lane_group group;
+    bool hashed = false;                   // guarded by the workers' lock once handed over
+    feed_status outcome = feed_status::ok; // how the hashing went; set with `hashed`
+    int error = 0;                         // errno of a group's failed read
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
 
     // v2 and hybrid: the first `leaf_bytes` bytes are content of one file, starting on one of its
@@ -32,12 +39,12 @@ struct batch {
 // Makes room for the digests of every leaf the batch can hold; false when memory ran out.
 [[nodiscard]] bool make_leaf_room(batch &work);
 
-// Returns an empty pointer when the memory cannot be had.
-std::unique_ptr<batch> new_batch(std::size_t capacity, std::size_t piece_length);
+// A batch with a buffer of `size` bytes; returns an empty pointer when the memory cannot be had.
+std::unique_ptr<batch> new_batch(std::size_t size);
 
-// Hashes every piece the batch holds; the last one may be short, at the end of the content.
-// Returns false when a digest could not be computed.
-[[nodiscard]] bool hash_batch(batch &work);
+// Hashes every piece the batch holds, the last one perhaps short at the end of the content; for
+// a lane group, reads and hashes its pieces. ok, or why the digests are not to be used.
+[[nodiscard]] feed_status hash_batch(batch &work);
 
 // The batches between reading and delivery, numbered in content order from 0. Batch n lives in
 // slot n modulo the number of slots, and its slot is used again only once its digests have been

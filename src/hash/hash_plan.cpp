@@ -23,15 +23,54 @@ constexpr std::int64_t in_flight_byte_budget = 160 * mib;
 constexpr std::int64_t longest_batched_piece = 32 * mib;
 constexpr std::int64_t long_piece_chunk = 4 * mib;
 
+// Lane groups: sixteen pieces of a file side by side, each lane fed its piece's next chunk per
+// round, so a group's buffer is 16 chunks whatever the piece length. A chunk is a multiple of
+// 16 KiB, so that the 16 KiB leaves of v2 content could be taken from the same reads; 256 KiB
+// keeps a group's 4 MiB buffer close to the caches the kernel reads it back from, and a read
+// long enough that the system call costs little beside the copy.
+constexpr std::int64_t lane_group_chunk = std::int64_t{256} << 10;
+
 // Never more buffer than the content needs: a small file costs only its own size.
 std::int64_t within_content(std::int64_t bytes, std::int64_t content_limit) {
     return content_limit < 0 ? bytes : std::min(bytes, content_limit);
 }
 
-hash_plan plan_long_pieces(hash_plan plan) {
+// No thread is worth starting for content that one unit of work holds.
+unsigned threads_for(std::size_t slots, bool one_unit) {
+    return one_unit ? 0 : static_cast<unsigned>(slots - 3);
+}
+
+// Slots between reading and delivery: see plan_batches for why the processors plus two.
+std::size_t slots_for(std::int64_t unit_bytes, unsigned processors) {
+    const std::int64_t affordable = std::max<std::int64_t>(3, in_flight_byte_budget / unit_bytes);
+    const std::int64_t wanted = std::int64_t{std::max(processors, 1U)} + 2;
+    return static_cast<std::size_t>(std::min(wanted, affordable));
+}
+
+// Pieces too long for a batch to hold 16 of them leave the widest kernel partly empty; lane
+// groups fill it. Where batches also run (pieces up to the longest batched one), groups share
+// their slots and threads: a slot may hold either, so it is the batches' size that bounds the
+// memory. Longer pieces have no batches, and the slots are counted in group buffers.
+void plan_lane_groups(hash_plan &plan, unsigned processors) {
+    if (plan.piece_length * std::int64_t{max_pieces_per_batch} <= batch_byte_budget) {
+        return;
+    }
+    plan.lanes.chunk = static_cast<std::size_t>(lane_group_chunk);
+    if (!plan.long_pieces) {
+        plan.lanes.slots = plan.batches_in_flight;
+        plan.lanes.threads = plan.hasher_threads;
+        return;
+    }
+    plan.lanes.slots = slots_for(lane_group_chunk * std::int64_t{max_pieces_per_batch}, processors);
+    const bool one_piece = plan.content_limit >= 0 && plan.content_limit <= plan.piece_length;
+    plan.lanes.threads = threads_for(plan.lanes.slots, one_piece);
+}
+
+hash_plan plan_long_pieces(hash_plan plan, unsigned processors) {
     plan.long_pieces = true;
     plan.long_piece_chunk =
         static_cast<std::size_t>(within_content(long_piece_chunk, plan.content_limit));
+    plan_lane_groups(plan, processors);
     return plan;
 }
 
@@ -44,13 +83,10 @@ hash_plan plan_long_pieces(hash_plan plan) {
 // turns. Content that fits in one batch is hashed by the reader alone: no thread is worth
 // starting for it.
 void plan_batches(hash_plan &plan, unsigned processors) {
-    const std::int64_t affordable = std::max<std::int64_t>(
-        3, in_flight_byte_budget / static_cast<std::int64_t>(plan.batch_bytes));
-    const std::int64_t wanted = std::int64_t{std::max(processors, 1U)} + 2;
-    plan.batches_in_flight = static_cast<std::size_t>(std::min(wanted, affordable));
+    plan.batches_in_flight = slots_for(static_cast<std::int64_t>(plan.batch_bytes), processors);
     const bool one_batch = plan.content_limit >= 0 &&
                            plan.content_limit <= static_cast<std::int64_t>(plan.batch_bytes);
-    plan.hasher_threads = one_batch ? 0 : static_cast<unsigned>(plan.batches_in_flight - 3);
+    plan.hasher_threads = threads_for(plan.batches_in_flight, one_batch);
 }
 } // namespace
 
@@ -59,7 +95,7 @@ hash_plan plan_hashing(const hashing_job &job) {
     plan.piece_length = job.piece_length;
     plan.content_limit = job.content_limit;
     if (plan.piece_length > longest_batched_piece) {
-        return plan_long_pieces(plan);
+        return plan_long_pieces(plan, job.processors);
     }
     const std::int64_t pieces = std::clamp<std::int64_t>(
         batch_byte_budget / plan.piece_length, 1, static_cast<std::int64_t>(max_pieces_per_batch));
@@ -68,5 +104,6 @@ hash_plan plan_hashing(const hashing_job &job) {
     plan.buffer_bytes = static_cast<std::size_t>(
         within_content(static_cast<std::int64_t>(plan.batch_bytes), job.content_limit));
     plan_batches(plan, job.processors);
+    plan_lane_groups(plan, job.processors);
     return plan;
 }

@@ -24,9 +24,9 @@ void hash_next(hash_workers &workers, std::unique_lock<std::mutex> &held) {
     batch &work = *batch_slot(*workers.ring, workers.taken_up);
     ++workers.taken_up;
     held.unlock();
-    const bool ok = hash_batch(work);
+    const feed_status outcome = hash_batch(work);
     held.lock();
-    work.hash_ok = ok;
+    work.outcome = outcome;
     work.hashed = true;
     workers.work_hashed.notify_all();
 }

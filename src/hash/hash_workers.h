@@ -13,7 +13,7 @@
 //
 // Ownership: `ring` belongs to the reading thread, which fills a batch and only then hands it
 // over; from then until it is marked hashed the batch belongs to whoever took it up. The
-// counters, `stopping` and each handed-over batch's `hashed` and `hash_ok` are guarded by `lock`.
+// counters, `stopping` and each handed-over batch's `hashed` and `outcome` are guarded by `lock`.
 struct hash_workers {
     batch_ring *ring = nullptr;
     std::mutex lock;

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Pieces too long to hold whole: each is hashed as its bytes arrive, through one running digest,
-// and its digest handed on the moment its last byte is in. All of it happens on the reading
-// thread; content read from a file passes through `chunk`, so memory stays at one chunk
-// whatever the piece length.
+// Pieces too long to hold whole that no lane group takes (see piece_stream.cpp): each is hashed
+// as its bytes arrive, through one running digest, and its digest handed on the moment its last
+// byte is in. All of it happens on the reading thread; content read from a file passes through
+// `chunk`, so memory stays at one chunk whatever the piece length.
 struct long_pieces {
     std::int64_t piece_length = 0;
     std::int64_t piece_fill = 0; // bytes of the current piece taken in so far

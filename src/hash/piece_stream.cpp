@@ -18,6 +18,13 @@
 // over, the hashers hash what they are handed, and the reading thread delivers the digests,
 // batch by batch in content order, to the sink. Pieces too long to batch take their own path
 // (long_pieces), all on the reading thread.
+//
+// Pieces too long for a batch to hold 16 of them are instead hashed in lane groups where a file
+// holds them whole (lane_group.h): the reading thread describes each group and hands it over in
+// the same ring, in content order, and whoever takes it up reads and hashes it. What a group
+// cannot take goes the ways above: the piece that spans two files, bytes already read, the
+// file's last partial piece. A group of a single lane still pays: it reads through a chunk
+// rather than holding the piece whole, and it runs beside the other work.
 struct piece_stream {
     hash_plan plan;
     std::int64_t bytes_fed = 0;
@@ -56,9 +63,18 @@ bool start_long_path(piece_stream &stream) {
                                                  stream.plan.long_piece_chunk);
 }
 
-bool start_batches(piece_stream &stream) {
+bool start_ring(piece_stream &stream) {
     stream.workers.ring = &stream.ring;
-    return make_batch_slots(stream.ring, stream.plan.batches_in_flight);
+    return make_batch_slots(stream.ring,
+                            std::max(stream.plan.batches_in_flight, stream.plan.lanes.slots));
+}
+
+bool lane_groups_planned(const piece_stream &stream) {
+    return stream.plan.lanes.chunk > 0;
+}
+
+bool start_long_and_groups(piece_stream &stream) {
+    return start_long_path(stream) && (!lane_groups_planned(stream) || start_ring(stream));
 }
 } // namespace
 
@@ -69,7 +85,7 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
     }
     stream->plan = plan;
     stream->sink = std::move(sink);
-    const bool started = plan.long_pieces ? start_long_path(*stream) : start_batches(*stream);
+    const bool started = plan.long_pieces ? start_long_and_groups(*stream) : start_ring(*stream);
     return started ? std::move(stream) : nullptr;
 }
 
@@ -95,15 +111,31 @@ bool beyond_limit(const piece_stream &stream, std::int64_t size) {
     return stream.plan.content_limit >= 0 && size > stream.plan.content_limit - stream.bytes_fed;
 }
 
-// A digest that could not be computed ends the run: the hashing routines fail only when they
-// cannot get memory.
-feed_status deliver_oldest(piece_stream &stream) {
+void start_hashers(piece_stream &stream) {
+    if (!stream.hashers_started) {
+        start_hash_workers(stream.workers,
+                           std::max(stream.plan.hasher_threads, stream.plan.lanes.threads));
+        stream.hashers_started = true;
+    }
+}
+
+// Waits for the oldest batch not yet delivered and hands its digests to the sink, unless
+// `dropped`. A group's bytes are counted as read only now: the reading thread alone keeps the
+// count.
+feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
     wait_hashed(stream.workers, stream.delivered);
     batch &oldest = *batch_slot(stream.ring, stream.delivered);
     ++stream.delivered;
     oldest.fill = 0;
-    if (!oldest.hash_ok) {
-        return feed_status::out_of_memory;
+    if (dropped) {
+        return feed_status::ok;
+    }
+    if (oldest.outcome != feed_status::ok) {
+        errno = oldest.error;
+        return oldest.outcome;
+    }
+    if (oldest.grouped) {
+        progress_bytes(static_cast<std::int64_t>(oldest.digest_count * oldest.piece_length));
     }
     if (!stream.sink(oldest.digests.data(), oldest.digest_count)) {
         return feed_status::sink_failed;
@@ -116,9 +148,10 @@ feed_status deliver_oldest(piece_stream &stream) {
                : feed_status::out_of_memory;
 }
 
-// Gives the batch numbered `reading` a slot to be read into: once every slot holds a batch
-// whose digests are still to be delivered, the oldest of them is delivered first.
-feed_status take_batch(piece_stream &stream) {
+// Gives the batch numbered `reading` a slot with a buffer of at least `size` bytes: once every
+// slot holds a batch whose digests are still to be delivered, the oldest of them is delivered
+// first. A slot's buffer is used again when large enough, else made anew.
+feed_status take_slot(piece_stream &stream, std::size_t size, batch *&taken) {
     if (stream.reading - stream.delivered == stream.ring.slots.size()) {
         const feed_status delivered = deliver_oldest(stream);
         if (delivered != feed_status::ok) {
@@ -126,12 +159,22 @@ feed_status take_batch(piece_stream &stream) {
         }
     }
     std::unique_ptr<batch> &slot = batch_slot(stream.ring, stream.reading);
-    if (!slot) {
-        slot =
-            new_batch(stream.plan.buffer_bytes, static_cast<std::size_t>(stream.plan.piece_length));
+    if (!slot || slot->buffer_size < size) {
+        slot.reset(); // the old buffer goes before the new one comes
+        slot = new_batch(size);
     }
-    stream.current = slot.get();
-    return stream.current != nullptr ? feed_status::ok : feed_status::out_of_memory;
+    taken = slot.get();
+    return taken != nullptr ? feed_status::ok : feed_status::out_of_memory;
+}
+
+feed_status take_batch(piece_stream &stream) {
+    const feed_status taken = take_slot(stream, stream.plan.buffer_bytes, stream.current);
+    if (taken == feed_status::ok) {
+        stream.current->grouped = false;
+        stream.current->capacity = stream.plan.buffer_bytes;
+        stream.current->piece_length = static_cast<std::size_t>(stream.plan.piece_length);
+    }
+    return taken;
 }
 
 // Hands the batch being read over for hashing; its last piece may be short at the content's end.
@@ -168,25 +211,22 @@ void commit_batch_bytes(piece_stream &stream, std::int64_t count) {
         stream.current->leaf_bytes += static_cast<std::size_t>(count);
     }
     if (stream.current->fill == stream.plan.batch_bytes) {
-        if (!stream.hashers_started) {
-            start_hash_workers(stream.workers, stream.plan.hasher_threads);
-            stream.hashers_started = true;
-        }
+        start_hashers(stream);
         hand_over_current(stream);
     }
 }
 
-// Reads up to `wanted` bytes of the file into the current batch. Where the batch has room, one
-// byte more is asked for: a regular file that returns less than asked is at its end, which
-// spares the extra read that checks for it.
-feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
-                            bool &at_end) {
+// Reads up to `wanted` bytes of the file into the current batch. When they are the file's
+// `last` and the batch has room, one byte more is asked for: a regular file that returns less
+// than asked is at its end, which spares the extra read that checks for it.
+feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, bool last,
+                            std::int64_t &got, bool &at_end) {
     std::int64_t room = 0;
     const feed_status status = batch_room(stream, room);
     if (status != feed_status::ok) {
         return status;
     }
-    const std::int64_t asked = std::min(room, wanted + 1);
+    const std::int64_t asked = std::min(room, last ? wanted + 1 : wanted);
     batch &work = *stream.current;
     const ssize_t count =
         read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
@@ -197,7 +237,7 @@ feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, s
         return feed_status::changed; // the file has grown past its announced size
     }
     got = count;
-    at_end = count == wanted && count < asked;
+    at_end = last && count == wanted && count < asked;
     commit_batch_bytes(stream, count);
     return feed_status::ok;
 }
@@ -217,7 +257,7 @@ feed_status copy_into_batch(piece_stream &stream, const unsigned char *data, std
 }
 
 feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t wanted,
-                                 std::int64_t &got, bool & /*at_end*/) {
+                                 std::int64_t &got) {
     long_pieces &pieces = *stream.long_path;
     const std::int64_t size =
         std::min({wanted, long_piece_room(pieces), static_cast<std::int64_t>(pieces.chunk_size)});
@@ -239,29 +279,136 @@ void count_fed(piece_stream &stream, std::int64_t count) {
     stream.bytes_fed += count;
     progress_bytes(count);
 }
-} // namespace
 
-feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
-    if (beyond_limit(stream, size)) {
-        return feed_status::changed;
-    }
-    std::int64_t remaining = size;
-    bool at_end = false;
-    while (remaining > 0) {
+// Reads the next `wanted` bytes of the file from its position, through batches or the long-piece
+// path; `last` as for read_into_batch.
+feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool last, bool &at_end) {
+    while (wanted > 0) {
         std::int64_t got = 0;
         const feed_status status = stream.long_path
-                                       ? read_into_long_piece(stream, fd, remaining, got, at_end)
-                                       : read_into_batch(stream, fd, remaining, got, at_end);
+                                       ? read_into_long_piece(stream, fd, wanted, got)
+                                       : read_into_batch(stream, fd, wanted, last, got, at_end);
         if (status != feed_status::ok) {
             return status;
         }
         if (got == 0) {
             return feed_status::changed; // the file ended before its announced size
         }
-        remaining -= got;
+        wanted -= got;
         count_fed(stream, got);
     }
+    return feed_status::ok;
+}
+
+feed_status read_to_end(piece_stream &stream, int fd, std::int64_t size) {
+    bool at_end = false;
+    const feed_status status = read_part(stream, fd, size, true, at_end);
+    if (status != feed_status::ok) {
+        return status;
+    }
     return at_end ? feed_status::ok : expect_end(fd);
+}
+
+// Hands over a group of whole pieces; a batch being read into holds whole pieces that come
+// before them, so it goes first, full or not.
+feed_status hand_over_group(piece_stream &stream, const lane_group &group) {
+    if (stream.current != nullptr && stream.current->fill > 0) {
+        hand_over_current(stream);
+    }
+    stream.current = nullptr; // an empty batch's slot is the group's
+    batch *work = nullptr;
+    const feed_status taken = take_slot(stream, lane_group_bytes(group), work);
+    if (taken != feed_status::ok) {
+        return taken;
+    }
+    work->grouped = true;
+    work->group = group;
+    work->piece_length = static_cast<std::size_t>(group.piece_length);
+    work->digest_count = group.lanes;
+    advise_lane_group(group);
+    start_hashers(stream);
+    hand_over_batch(stream.workers, stream.reading);
+    ++stream.reading;
+    stream.bytes_fed += group.piece_length * static_cast<std::int64_t>(group.lanes);
+    return feed_status::ok;
+}
+
+// Hands over the file's whole pieces from `offset` on, 16 to a group, and moves `offset` past
+// them. A file of few pieces is not spread over more, narrower groups to keep every thread
+// busy: a group costs the 16-lane kernel the same however many lanes it fills, so two groups of
+// 8 cost twice the processor time of one of 16 (16 pieces of 256 MiB, measured here: 1.15 s of
+// user time against 0.61 s, and a third longer from start to end).
+feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset, std::int64_t end) {
+    const std::int64_t piece_length = stream.plan.piece_length;
+    while (end - offset >= piece_length) {
+        const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(
+            (end - offset) / piece_length, std::int64_t{max_pieces_per_batch}));
+        const feed_status status =
+            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk});
+        if (status != feed_status::ok) {
+            return status;
+        }
+        offset += piece_length * static_cast<std::int64_t>(lanes);
+    }
+    return feed_status::ok;
+}
+
+// The groups read the caller's file, which may be closed once the feed returns, and their
+// failures are this file's: so a feed that handed over groups waits for every batch it handed
+// over. The first failure in content order is the one told; the groups come before the bytes
+// read after them.
+feed_status settle_groups(piece_stream &stream, feed_status read_after) {
+    int error = errno;
+    feed_status first = feed_status::ok;
+    while (stream.delivered < stream.reading) {
+        const bool failed = first != feed_status::ok;
+        const feed_status delivered = deliver_oldest(stream, failed);
+        if (!failed && delivered != feed_status::ok) {
+            first = delivered;
+            error = errno;
+        }
+    }
+    errno = error;
+    return first != feed_status::ok ? first : read_after;
+}
+
+// The bytes before the first whole piece complete a piece begun by earlier content; the groups
+// take the whole pieces; the rest, read in order, begins a piece that later content or the
+// end completes, and shows whether the file has grown.
+feed_status feed_in_groups(piece_stream &stream, int fd, std::int64_t start, std::int64_t head,
+                           std::int64_t size) {
+    bool at_end = false;
+    feed_status status = read_part(stream, fd, head, false, at_end);
+    if (status != feed_status::ok) {
+        return status;
+    }
+    std::int64_t offset = start + head;
+    status = hand_over_groups(stream, fd, offset, start + size);
+    if (status == feed_status::ok && lseek(fd, offset, SEEK_SET) < 0) {
+        status = feed_status::read_error;
+    }
+    if (status == feed_status::ok) {
+        status = read_to_end(stream, fd, start + size - offset);
+    }
+    return settle_groups(stream, status);
+}
+} // namespace
+
+feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
+    if (beyond_limit(stream, size)) {
+        return feed_status::changed;
+    }
+    const std::int64_t piece_length = stream.plan.piece_length;
+    const std::int64_t head =
+        std::min(size, (piece_length - stream.bytes_fed % piece_length) % piece_length);
+    if (!lane_groups_planned(stream) || size - head < piece_length) {
+        return read_to_end(stream, fd, size);
+    }
+    // Groups read by offset from where the file stands now; a file that cannot tell (a pipe)
+    // is read in order.
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    return start < 0 ? read_to_end(stream, fd, size)
+                     : feed_in_groups(stream, fd, start, head, size);
 }
 
 feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,
@@ -287,6 +434,7 @@ feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *d
 }
 
 feed_status piece_stream_finish(piece_stream &stream) {
+    // Every feed that handed over lane groups waited for them, so their digests are out.
     return stream.long_path ? long_pieces_finish(*stream.long_path, stream.sink)
                             : piece_stream_deliver(stream);
 }
@@ -342,7 +490,10 @@ piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit) {
 }
 
 bool piece_stream_takes_leaves(const piece_stream &stream, std::int64_t size) {
-    return !stream.long_path && size > static_cast<std::int64_t>(stream.plan.batch_bytes);
+    // Lane groups read their pieces themselves, past any batch's leaves: such a stream leaves
+    // the leaves to its caller.
+    return !stream.long_path && !lane_groups_planned(stream) &&
+           size > static_cast<std::int64_t>(stream.plan.batch_bytes);
 }
 
 feed_status piece_stream_feed_leaves(piece_stream &stream, int fd, std::int64_t size,

@@ -30,8 +30,10 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
 
 enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
 
-// Reads the open file `fd` to its end and takes in its bytes; the file must yield exactly
-// `size` bytes. On read_error, errno tells why.
+// Reads the open file `fd` from its position to its end and takes in its bytes; the file must
+// yield exactly `size` bytes. Whole long pieces may be read by offset, on other threads, but
+// all of them before this returns, and the position is left at the end as reading in order
+// leaves it. On read_error, errno tells why.
 feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size);
 
 // Takes in bytes already read from a file.
