@@ -36,16 +36,6 @@ void avx2_x8(const unsigned char *data, std::size_t piece_length, std::size_t co
 void avx512_x16(const unsigned char *data, std::size_t piece_length, std::size_t count,
                 unsigned char *digests);
 
-// Bytes of one lane's tail buffer: the last partial block plus padding fits in two blocks.
-inline constexpr std::size_t tail_capacity = 128;
-
-// Writes into `tail` the last `rest` bytes of a message of `total` bytes (rest < 64: those
-// after its last whole block), followed by SHA-1 padding and the bit length. Returns the number
-// of 64-byte blocks written (1 or 2); the same for every message of a length, which is what lets
-// all lanes of a group finish in lockstep.
-std::size_t build_tail(const unsigned char *rest_bytes, std::size_t rest, std::uint64_t total,
-                       unsigned char *tail);
-
 // The wide kernels hold word j of every lane in one register. These move chaining words between
 // that layout, `columns[j * width + i]` for lane i, and the streams' own: lanes past `count`
 // take the last stream's words on the way in and are dropped on the way out. Built with the

@@ -4,6 +4,7 @@
 #include "hash/sha1_lanes.h"
 
 #include "hash/cpu_features.h"
+#include "hash/message_tail.h"
 #include "hash/sha1_kernels.h"
 #include "hash/sha1_single.h"
 
@@ -150,12 +151,12 @@ void whole_pieces(sha1_kernels::update_fn update, const unsigned char *data,
     }
     update(states, src, count, piece_length / 64);
 
-    alignas(64) unsigned char tails[sha1_lanes_max][sha1_kernels::tail_capacity];
+    alignas(64) unsigned char tails[sha1_lanes_max][message_tail_capacity];
     const std::size_t rest = piece_length % 64;
     std::size_t tail_blocks = 0;
     for (std::size_t i = 0; i < count; ++i) {
         tail_blocks =
-            sha1_kernels::build_tail(src[i] + (piece_length - rest), rest, piece_length, tails[i]);
+            build_message_tail(src[i] + (piece_length - rest), rest, piece_length, tails[i]);
         src[i] = tails[i];
     }
     update(states, src, count, tail_blocks);
@@ -177,23 +178,6 @@ bool update_one(sha1_state &state, const unsigned char *data, std::size_t blocks
 } // namespace
 
 namespace sha1_kernels {
-
-std::size_t build_tail(const unsigned char *rest_bytes, std::size_t rest, std::uint64_t total,
-                       unsigned char *tail) {
-    // 0x80 and the 8-byte length must fit after the rest: one block if rest <= 55.
-    const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
-    const std::size_t size = blocks * 64;
-    if (rest > 0) {
-        std::memcpy(tail, rest_bytes, rest);
-    }
-    tail[rest] = 0x80;
-    std::memset(tail + rest + 1, 0, size - rest - 1 - 8);
-    const std::uint64_t bits = total * 8;
-    for (std::size_t i = 0; i < 8; ++i) {
-        tail[size - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-    return blocks;
-}
 
 void states_to_columns(const sha1_state *states, std::size_t count, std::size_t width,
                        std::uint32_t *columns) {
@@ -313,8 +297,8 @@ bool sha1_state_finish(sha1_state &state, const unsigned char *tail, std::size_t
     if (!update_one(state, tail, whole)) {
         return false;
     }
-    unsigned char last[sha1_kernels::tail_capacity];
-    const std::size_t blocks = sha1_kernels::build_tail(tail + whole * 64, size % 64, total, last);
+    unsigned char last[message_tail_capacity];
+    const std::size_t blocks = build_message_tail(tail + whole * 64, size % 64, total, last);
     if (!update_one(state, last, blocks)) {
         return false;
     }

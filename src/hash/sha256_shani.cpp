@@ -4,7 +4,7 @@
 // messages advanced in lockstep fill the gaps. Everything here except the entry point has
 // internal linkage, so no helper built with these flags is shared with other code.
 
-#include "hash/sha1_kernels.h"
+#include "hash/message_tail.h"
 #include "hash/sha256_kernels.h"
 
 #include <immintrin.h>
@@ -143,14 +143,14 @@ void hash_streams(const unsigned char *data, std::size_t length, unsigned char *
         padding_schedule scratch{};
         compress_padding<N>(s, sha256_kernels::padding_for(length, scratch));
     } else {
-        alignas(16) unsigned char tails[N][sha1_kernels::tail_capacity];
+        alignas(16) unsigned char tails[N][message_tail_capacity];
         std::size_t tail_blocks = 0;
         for (std::size_t i = 0; i < N; ++i) {
             // SHA-256 pads its messages exactly as SHA-1 does.
-            tail_blocks = sha1_kernels::build_tail(data + i * length + (length - length % 64),
-                                                   length % 64, length, tails[i]);
+            tail_blocks = build_message_tail(data + i * length + (length - length % 64),
+                                             length % 64, length, tails[i]);
         }
-        compress<N>(s, tails[0], sha1_kernels::tail_capacity, tail_blocks);
+        compress<N>(s, tails[0], message_tail_capacity, tail_blocks);
     }
     for (std::size_t i = 0; i < N; ++i) {
         store_digest(s[i], digests + 32 * i);

@@ -6,7 +6,7 @@
 // code built for one instruction set can be picked by the linker for another. Include it from
 // those kernel files only.
 
-#include "hash/sha1_kernels.h"
+#include "hash/message_tail.h"
 #include "hash/sha256_kernels.h"
 
 #include <cstddef>
@@ -142,14 +142,14 @@ template <class ops> struct lanes {
             sha256_kernels::padding_schedule scratch{};
             compress_padding(h, sha256_kernels::padding_for(length, scratch));
         } else {
-            alignas(64) unsigned char tails[width][sha1_kernels::tail_capacity];
+            alignas(64) unsigned char tails[width][message_tail_capacity];
             std::size_t tail_blocks = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 // SHA-256 pads its messages exactly as SHA-1 does.
-                tail_blocks = sha1_kernels::build_tail(data + i * length + (length - length % 64),
-                                                       length % 64, length, tails[i]);
+                tail_blocks = build_message_tail(data + i * length + (length - length % 64),
+                                                 length % 64, length, tails[i]);
             }
-            compress(h, tails[0], sha1_kernels::tail_capacity, count, tail_blocks);
+            compress(h, tails[0], message_tail_capacity, count, tail_blocks);
         }
         store_digests(h, count, digests);
     }
