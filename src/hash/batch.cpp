@@ -15,14 +15,27 @@ std::unique_ptr<batch> new_batch(std::size_t capacity, std::size_t piece_length)
     return made->data ? std::move(made) : nullptr;
 }
 
-bool hash_batch(batch &work) {
+namespace {
+bool hash_content(const unsigned char *data, batch &work) {
     const std::size_t full_pieces = work.fill / work.piece_length;
     const std::size_t rest = work.fill % work.piece_length;
-    if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
+    if (!hash_pieces(data, work.piece_length, full_pieces, work.digests.data())) {
         return false;
     }
-    return rest == 0 || hash_one(work.data.get() + full_pieces * work.piece_length, rest,
+    return rest == 0 || hash_one(data + full_pieces * work.piece_length, rest,
                                  work.digests.data() + full_pieces * 20);
+}
+} // namespace
+
+bool hash_batch(batch &work) {
+    if (work.window.data == nullptr) {
+        work.content_lost = false;
+        return hash_content(work.data.get(), work);
+    }
+    guard_begin(work.window);
+    const bool ok = hash_content(work.window.data, work);
+    work.content_lost = guard_end();
+    return ok;
 }
 
 bool make_batch_slots(batch_ring &ring, std::size_t count) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "hash/buffer.h"
+#include "hash/mapped_content.h"
 
 #include <array>
 #include <cstddef>
@@ -19,6 +20,8 @@ struct batch {
     std::size_t digest_count = 0; // set when the batch is handed over for hashing
     bool hashed = false;          // guarded by the workers' lock once handed over
     bool hash_ok = false;         // every digest was computed; set with `hashed`
+    mapped_window window;         // when set, the batch's pieces are hashed from there, not `data`
+    bool content_lost = false;    // the mapped file was cut short; set with `hashed`
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
 };
 
