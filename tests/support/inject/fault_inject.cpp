@@ -55,8 +55,11 @@ bool on_watched_file(int fd) {
 
 // Whether this call of `kind` on `fd` is the one that fails; sets errno when it is.
 bool inject(const char *kind, int fd) {
+    if (fd < 0) {
+        return false; // anonymous memory: some is mapped at start-up, before the plan can be read
+    }
     const fault_plan &p = plan();
-    if (!p.parsed || p.kind != kind || fd < 0 || !on_watched_file(fd)) {
+    if (!p.parsed || p.kind != kind || !on_watched_file(fd)) {
         return false;
     }
     if (calls.fetch_add(1) + 1 != p.call) {
