@@ -470,4 +470,78 @@ INSTANTIATE_TEST_SUITE_P(calls, failing_call,
                                            fault_case{"read_tree", true, false}),
                          [](const auto &info) { return std::string(info.param.label); });
 
+// Large files are hashed from a mapping of their pages. The same digests must come out as from
+// reading them, whatever the piece length and wherever the file starts in the content; a mapping
+// refused means reading instead; and a file cut short or grown once mapped must end the run as a
+// changed file, not by SIGBUS. A file cut within its last window, ending on a window's edge, is
+// found cut only when that window is hashed: the run then depends on the signal being caught.
+struct mapping_case {
+    const char *label;
+    bool tree; // the large file after a small one, so that its windows start unaligned
+    int piece_length;
+    std::size_t size;  // of the large file
+    std::string fault; // "KIND N VALUE" for the large file, or empty
+    bool changed;      // the run must report the large file as changed
+};
+
+void PrintTo(const mapping_case &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class mapped_file : public ::testing::TestWithParam<mapping_case> {};
+
+constexpr std::size_t mapped_size = 64 * mib + 300'001;
+
+TEST_P(mapped_file, hashes_as_read_or_reports_the_change) {
+    const mapping_case &c = GetParam();
+    static const std::string large = harness::random_bytes(mapped_size, 64);
+    const temp_dir scratch;
+    std::string input = scratch / "large";
+    std::string large_path = input;
+    if (c.tree) {
+        input = scratch / "tree";
+        large_path = input + "/b";
+        harness::make_dir(input);
+        harness::write_file(input + "/a", harness::random_bytes(1'000, 1));
+        harness::write_file(input + "/c", harness::random_bytes(5'000, 3));
+    }
+    harness::write_file(large_path, large.substr(0, c.size));
+    const std::string output = scratch / "o.torrent";
+    const std::string log = scratch / "fault.log";
+    const scoped_env preload("LD_PRELOAD", FAULT_INJECT_LIBRARY);
+    const scoped_env sanitizer("ASAN_OPTIONS", "verify_asan_link_order=0");
+    const scoped_env marker("QUILLET_FAULT_LOG", log);
+    const scoped_env fault("QUILLET_FAULT", c.fault + " " + large_path);
+    const run_result run = run_quillet({"-a", "http://t.example", "--sorted", "-l",
+                                        std::to_string(c.piece_length), input, output});
+    EXPECT_EQ(harness::path_exists(log), !c.fault.empty()) << "the fault was not made";
+    if (c.changed) {
+        EXPECT_EQ(run.status, 1) << "signal " << run.signal;
+        EXPECT_EQ(run.err, "file " + large_path + " changed while being read\n");
+        EXPECT_FALSE(harness::path_exists(output));
+        return;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    const harness::bvalue info = harness::bdecode(harness::read_file(output))["info"];
+    EXPECT_EQ(info["pieces"].s,
+              harness::expected_pieces(content_of(info, input, c.tree), c.piece_length));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, mapped_file,
+    ::testing::Values(
+        mapping_case{"file_256k", false, 262144, mapped_size, "", false},
+        mapping_case{"file_16k", false, 16384, mapped_size, "", false},
+        mapping_case{"tree_1m", true, 1048576, mapped_size, "", false},
+        mapping_case{"first_mapping_refused", false, 262144, mapped_size, "map 1 12", false},
+        mapping_case{"later_mapping_refused", true, 262144, mapped_size, "map 5 12", false},
+        mapping_case{"cut_to_nothing", false, 262144, mapped_size, "resize 1 0", true},
+        mapping_case{"cut_in_the_last_window", false, 262144, 64 * mib,
+                     "resize 16 " + std::to_string(63 * mib), true},
+        mapping_case{"cut_in_a_tree", true, 1048576, 48 * mib - 1'000,
+                     "resize 2 " + std::to_string(46 * mib), true},
+        mapping_case{"grown", false, 262144, mapped_size,
+                     "resize 3 " + std::to_string(mapped_size + 1), true}),
+    [](const auto &info) { return std::string(info.param.label); });
+
 } // namespace

@@ -3,6 +3,7 @@
 // arithmetic of the hashing plan.
 #include "common/handles.h"
 #include "hash/hash_plan.h"
+#include "hash/mapped_content.h"
 #include "hash/piece_stream.h"
 #include "support/harness.h"
 
@@ -285,6 +286,22 @@ TEST(failing_read, directory_as_a_file_is_a_read_error) {
         ASSERT_GE(directory.fd, 0);
         EXPECT_EQ(piece_stream_feed(*stream, directory.fd, 10), feed_status::read_error);
     }
+}
+
+// Pages lost from a mapped window are a change only when the file was cut short; while the file
+// still holds them, the system failed to read them, which is a read error as read() tells it.
+TEST(failing_read, lost_mapped_pages_tell_a_cut_from_a_failed_read) {
+    const temp_dir dir;
+    write_file(dir / "content", std::string(65536, 'q'));
+    const fd_owner file(open((dir / "content").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(file.fd, 0);
+    mapped_window window;
+    ASSERT_TRUE(map_window(file.fd, 4096, 32768, window));
+    errno = 0;
+    EXPECT_EQ(lost_window_status(window), feed_status::read_error);
+    EXPECT_EQ(errno, EIO);
+    ASSERT_EQ(truncate((dir / "content").c_str(), 20000), 0);
+    EXPECT_EQ(lost_window_status(window), feed_status::changed);
 }
 
 // A group's read error reaches the caller with the reason in errno.

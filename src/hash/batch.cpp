@@ -17,15 +17,13 @@ std::unique_ptr<batch> new_batch(std::size_t size) {
 }
 
 namespace {
-// A digest that could not be computed ends the run: the hashing routines fail only when they
-// cannot get memory.
-bool hash_held_pieces(batch &work) {
+bool hash_held_pieces(const unsigned char *data, batch &work) {
     const std::size_t full_pieces = work.fill / work.piece_length;
     const std::size_t rest = work.fill % work.piece_length;
-    if (!hash_pieces(work.data.get(), work.piece_length, full_pieces, work.digests.data())) {
+    if (!hash_pieces(data, work.piece_length, full_pieces, work.digests.data())) {
         return false;
     }
-    return rest == 0 || hash_one(work.data.get() + full_pieces * work.piece_length, rest,
+    return rest == 0 || hash_one(data + full_pieces * work.piece_length, rest,
                                  work.digests.data() + full_pieces * 20);
 }
 } // namespace
@@ -34,9 +32,21 @@ feed_status hash_batch(batch &work) {
     if (work.grouped) {
         return hash_lane_group(work.group, work.data.get(), work.digests.data(), work.error);
     }
-    const bool hashed = (work.digest_count == 0 || hash_held_pieces(work)) &&
-                        (work.leaf_bytes == 0 ||
-                         sha256_leaves(work.data.get(), work.leaf_bytes, work.leaf_digests.data()));
+    const bool mapped = work.window.data != nullptr;
+    const unsigned char *data = mapped ? work.window.data : work.data.get();
+    if (mapped) {
+        guard_begin(work.window);
+    }
+    const bool hashed =
+        (work.digest_count == 0 || hash_held_pieces(data, work)) &&
+        (work.leaf_bytes == 0 || sha256_leaves(data, work.leaf_bytes, work.leaf_digests.data()));
+    // Pages of the mapping that were lost while they were read were put back as zeros, so the
+    // digests are void.
+    if (mapped && guard_end()) {
+        const feed_status lost = lost_window_status(work.window);
+        work.error = errno;
+        return lost;
+    }
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 

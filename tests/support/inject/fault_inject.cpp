@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -54,8 +55,11 @@ bool on_watched_file(int fd) {
 
 // Whether this call of `kind` on `fd` is the one that fails; sets errno when it is.
 bool inject(const char *kind, int fd) {
+    if (fd < 0) {
+        return false; // anonymous memory: some is mapped at start-up, before the plan can be read
+    }
     const fault_plan &p = plan();
-    if (!p.parsed || p.kind != kind || fd < 0 || !on_watched_file(fd)) {
+    if (!p.parsed || p.kind != kind || !on_watched_file(fd)) {
         return false;
     }
     if (calls.fetch_add(1) + 1 != p.call) {
@@ -110,6 +114,22 @@ ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset) {
 ssize_t writev(int fd, const struct iovec *vector, int count) {
     static auto *real = next<ssize_t(int, const struct iovec *, int)>("writev");
     return inject("write", fd) ? -1 : real(fd, vector, count);
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+    static auto *real = next<void *(void *, size_t, int, int, int, off_t)>("mmap");
+    if (inject("map", fd)) {
+        return MAP_FAILED;
+    }
+    void *mapped = real(address, length, protection, flags, fd, offset);
+    if (mapped != MAP_FAILED && inject("resize", fd)) {
+        const off_t new_length = errno;
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (truncate(link.c_str(), new_length) != 0) {
+            std::abort(); // the test would not test what it says
+        }
+    }
+    return mapped;
 }
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *stream) {
