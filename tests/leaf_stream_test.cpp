@@ -86,8 +86,10 @@ struct leaf_run {
     int leaf_calls = 0;
     temp_dir dir;
 
-    explicit leaf_run(std::int32_t piece_length, bool v1_pieces) {
-        const hash_plan plan = plan_hashing({piece_length, -1, 2});
+    explicit leaf_run(std::int32_t piece_length, bool v1_pieces)
+        : leaf_run(plan_hashing({piece_length, -1, 2}), v1_pieces) {}
+
+    leaf_run(const hash_plan &plan, bool v1_pieces) {
         stream =
             v1_pieces
                 ? piece_stream_start(plan,
@@ -141,7 +143,7 @@ TEST(leaf_stream, hybrid_files_get_their_leaves_and_the_padded_stream_its_pieces
         EXPECT_TRUE(run.leaves == reference_leaves(content)) << run.leaves.size() / 32 << " leaves";
     }
     ASSERT_EQ(piece_stream_finish(*run.stream), feed_status::ok);
-    EXPECT_TRUE(run.digests == expected_pieces(run.v1_content, piece))
+    EXPECT_TRUE(run.digests == expected_pieces(run.v1_content, static_cast<int>(piece)))
         << run.digests.size() / 20 << " digests, not all as expected";
 }
 
@@ -157,6 +159,47 @@ TEST(leaf_stream, v2_files_get_their_leaves) {
         EXPECT_TRUE(run.leaves == reference_leaves(content)) << run.leaves.size() / 32 << " leaves";
     }
     EXPECT_EQ(piece_stream_finish(*run.stream), feed_status::ok);
+}
+
+// Hybrid through lane groups, with a chunk of one block so that pieces of 1, 2 and 3 chunks are
+// cheap: the groups' leaves in file order, then those of the short tail, which takes batches
+// or the long-piece path; a file that ends before a group's pieces do has changed.
+hash_plan leaf_lane_plan(std::int64_t piece_length, bool long_path) {
+    hash_plan plan = plan_hashing({static_cast<std::int32_t>(piece_length), -1, 2});
+    plan.pieces_per_batch = 3;
+    plan.batch_bytes = plan.buffer_bytes = 3 * static_cast<std::size_t>(piece_length);
+    plan.long_pieces = long_path;
+    plan.long_piece_chunk = 32 * kib; // the tail of a 48 KiB piece takes two reads
+    plan.lanes = {16 * kib, plan.batches_in_flight, 1};
+    return plan;
+}
+
+TEST(leaf_stream, lane_groups_hand_over_their_leaves_in_file_order) {
+    for (const bool long_path : {false, true}) {
+        for (const std::int64_t piece : {16 * kib, 32 * kib, 48 * kib}) {
+            SCOPED_TRACE("piece of " + std::to_string(piece) + (long_path ? ", long path" : ""));
+            leaf_run run(leaf_lane_plan(piece, long_path), true);
+            ASSERT_TRUE(run.stream);
+            EXPECT_FALSE(piece_stream_takes_leaves(*run.stream, piece - 1));
+            EXPECT_TRUE(piece_stream_takes_leaves(*run.stream, piece));
+            for (const std::int64_t size : {20 * piece + 5000, 3 * piece + 16385, piece}) {
+                const std::string content = random_bytes(static_cast<std::size_t>(size), size);
+                ASSERT_EQ(run.feed_file(content, size), feed_status::ok) << size;
+                const std::int64_t padding = (piece - size % piece) % piece;
+                ASSERT_EQ(run.feed_bytes(std::string(static_cast<std::size_t>(padding), '\0')),
+                          feed_status::ok);
+                ASSERT_EQ(piece_stream_deliver(*run.stream), feed_status::ok);
+                EXPECT_TRUE(run.leaves == reference_leaves(content)) << size << " bytes";
+            }
+            ASSERT_EQ(piece_stream_finish(*run.stream), feed_status::ok);
+            EXPECT_TRUE(run.digests == expected_pieces(run.v1_content, static_cast<int>(piece)));
+            for (const std::int64_t missing : {std::int64_t{1}, 2 * piece}) {
+                leaf_run shrunk(leaf_lane_plan(piece, long_path), true);
+                const std::string content = random_bytes(static_cast<std::size_t>(18 * piece), 9);
+                EXPECT_EQ(shrunk.feed_file(content, 18 * piece + missing), feed_status::changed);
+            }
+        }
+    }
 }
 
 struct failure_case {

@@ -30,7 +30,9 @@ bool hash_held_pieces(const unsigned char *data, batch &work) {
 
 feed_status hash_batch(batch &work) {
     if (work.grouped) {
-        return hash_lane_group(work.group, work.data.get(), work.digests.data(), work.error);
+        const lane_group_hashes hashes{work.digests.data(),
+                                       work.leaf_bytes > 0 ? work.leaf_digests.data() : nullptr};
+        return hash_lane_group(work.group, work.data.get(), hashes, work.error);
     }
     const bool mapped = work.window.data != nullptr;
     const unsigned char *data = mapped ? work.window.data : work.data.get();
@@ -50,8 +52,10 @@ feed_status hash_batch(batch &work) {
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 
-bool make_leaf_room(batch &work) {
-    const std::size_t leaves = (work.capacity + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+bool make_leaf_room(batch &work, std::size_t leaves) {
+    if (work.leaf_digests.size() >= leaves * sha256_digest_size) {
+        return true;
+    }
     try {
         work.leaf_digests.resize(leaves * sha256_digest_size);
     } catch (const std::bad_alloc &) {

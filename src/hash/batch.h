@@ -33,13 +33,15 @@ struct batch {
     // v2 and hybrid: the first `leaf_bytes` bytes are content of one file, starting on one of its
     // 16 KiB blocks, whose SHA-256 leaves the same thread hashes after the pieces, while the
     // bytes are still close at hand; 32 bytes each in `leaf_digests`. A batch of a stream
-    // without v1 pieces has a `digest_count` of 0 and is hashed for its leaves alone.
+    // without v1 pieces has a `digest_count` of 0 and is hashed for its leaves alone. A lane
+    // group that takes leaves has them of all its pieces, `leaf_bytes` being the pieces' bytes.
     std::size_t leaf_bytes = 0;
     std::vector<unsigned char> leaf_digests;
 };
 
-// Makes room for the digests of every leaf the batch can hold; false when memory ran out.
-[[nodiscard]] bool make_leaf_room(batch &work);
+// Makes room for the digests of `leaves` leaves, keeping what room there is when it is enough
+// (slots go from batches to groups and back); false when memory ran out.
+[[nodiscard]] bool make_leaf_room(batch &work, std::size_t leaves);
 
 // A batch with a buffer of `size` bytes; returns an empty pointer when the memory cannot be had.
 std::unique_ptr<batch> new_batch(std::size_t size);

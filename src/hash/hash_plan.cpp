@@ -25,7 +25,7 @@ constexpr std::int64_t long_piece_chunk = 4 * mib;
 
 // Lane groups: sixteen pieces of a file side by side, each lane fed its piece's next chunk per
 // round, so a group's buffer is 16 chunks whatever the piece length. A chunk is a multiple of
-// 16 KiB, so that the 16 KiB leaves of v2 content could be taken from the same reads; 256 KiB
+// 16 KiB, so that the 16 KiB leaves of hybrid content are taken from the same reads; 256 KiB
 // keeps a group's 4 MiB buffer close to the caches the kernel reads it back from, and a read
 // long enough that the system call costs little beside the copy.
 constexpr std::int64_t lane_group_chunk = std::int64_t{256} << 10;

@@ -1,6 +1,8 @@
 #include "hash/lane_group.h"
 
 #include "hash/sha1_lanes.h"
+#include "hash/sha256_lanes.h"
+#include "hash/sha256_single.h"
 
 #include <algorithm>
 #include <array>
@@ -77,6 +79,21 @@ feed_status read_round(const lane_group &group, const lanes_state &lanes, std::i
     return feed_status::ok;
 }
 
+// The leaves of round `round` of every lane, `size` bytes of whole blocks each, go where they
+// stand in the file: lane by lane, each lane's in its piece's order.
+bool hash_round_leaves(const lane_group &group, const lanes_state &lanes, std::int64_t round,
+                       std::size_t size, unsigned char *leaves) {
+    const std::size_t per_piece = lane_group_leaves(group) / group.lanes;
+    const std::size_t first = static_cast<std::size_t>(round) * (group.chunk / sha256_leaf_bytes);
+    for (std::size_t lane = 0; lane < group.lanes; ++lane) {
+        unsigned char *into = leaves + (lane * per_piece + first) * sha256_digest_size;
+        if (!sha256_leaves(lanes.data[lane], size, into)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Every lane's last round is as long as every other lane's: the pieces are of one length. Its
 // whole blocks go through the lanes; the rest and the padding finish each lane on its own.
 bool finish_lanes(const lane_group &group, lanes_state &lanes, std::size_t size,
@@ -97,12 +114,18 @@ bool finish_lanes(const lane_group &group, lanes_state &lanes, std::size_t size,
 }
 } // namespace
 
+std::size_t lanes_keeping_leaves(std::int64_t piece_length) {
+    const std::size_t per_lane =
+        static_cast<std::size_t>(piece_length) / sha256_leaf_bytes * sha256_digest_size;
+    return std::clamp<std::size_t>(lane_group_leaf_budget / per_lane, 1, sha1_lanes_max);
+}
+
 void advise_lane_group(const lane_group &group) {
     advise_rounds(group, 0, rounds_ahead);
 }
 
-feed_status hash_lane_group(const lane_group &group, unsigned char *buffer, unsigned char *digests,
-                            int &error) {
+feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
+                            const lane_group_hashes &hashes, int &error) {
     lanes_state lanes;
     for (std::size_t lane = 0; lane < group.lanes; ++lane) {
         lanes.states[lane] = sha1_state_start();
@@ -117,9 +140,13 @@ feed_status hash_lane_group(const lane_group &group, unsigned char *buffer, unsi
         if (status != feed_status::ok) {
             return status;
         }
+        if (hashes.leaves != nullptr &&
+            !hash_round_leaves(group, lanes, round, size, hashes.leaves)) {
+            return feed_status::out_of_memory;
+        }
         if (left <= chunk) {
-            return finish_lanes(group, lanes, size, digests) ? feed_status::ok
-                                                             : feed_status::out_of_memory;
+            return finish_lanes(group, lanes, size, hashes.digests) ? feed_status::ok
+                                                                    : feed_status::out_of_memory;
         }
         if (!sha1_lanes_update(lanes.states.data(), lanes.data.data(), group.lanes,
                                group.chunk / 64)) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "hash/piece_stream.h"
+#include "hash/sha256_lanes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,12 +26,36 @@ inline std::size_t lane_group_bytes(const lane_group &group) {
     return group.lanes * group.chunk;
 }
 
+// Hybrid content: a group may also hash the SHA-256 leaves of its pieces (16 KiB blocks, so the
+// piece length and the chunk are whole blocks), from the chunks it reads, and keep them, 32
+// bytes each, until its pieces are delivered: lanes x piece_length / 16 KiB of them, in the
+// file's order. Kept whole they grow with the piece length, so a group that keeps leaves has no
+// more lanes than this budget allows: 16 up to 64 MiB pieces, fewer beyond. Folding each lane's
+// leaves into its piece's node as they come would keep 16 lanes at any length, but pieces that
+// long are rare, and a group of fewer lanes still reads through its chunk and runs beside the
+// other work.
+constexpr std::size_t lane_group_leaf_budget = std::size_t{2} << 20;
+
+inline std::size_t lane_group_leaves(const lane_group &group) {
+    return group.lanes * static_cast<std::size_t>(group.piece_length) / sha256_leaf_bytes;
+}
+
+// The most lanes a group of pieces of `piece_length` (a multiple of 16 KiB) has when it keeps
+// their leaves: one at least.
+std::size_t lanes_keeping_leaves(std::int64_t piece_length);
+
 // Tells the system that the group's first rounds will be read soon; called when the group is
 // handed over, so that a cold file's reads are under way before anyone takes the group up.
 void advise_lane_group(const lane_group &group);
 
-// Reads and hashes the group through `buffer` (lane_group_bytes of it) and writes its digests,
-// 20 bytes per piece, to `digests`. A file that ends early has changed; on read_error `error`
-// holds the errno.
-feed_status hash_lane_group(const lane_group &group, unsigned char *buffer, unsigned char *digests,
-                            int &error);
+// Where a group's hashes go: 20 bytes per piece to `digests`; unless `leaves` is null, the
+// leaves too, lane_group_leaves of them.
+struct lane_group_hashes {
+    unsigned char *digests = nullptr;
+    unsigned char *leaves = nullptr;
+};
+
+// Reads and hashes the group through `buffer` (lane_group_bytes of it). A file that ends early
+// has changed; on read_error `error` holds the errno.
+feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
+                            const lane_group_hashes &hashes, int &error);
