@@ -541,7 +541,15 @@ INSTANTIATE_TEST_SUITE_P(
         mapping_case{"cut_in_a_tree", true, 1048576, 48 * mib - 1'000,
                      "resize 2 " + std::to_string(46 * mib), true},
         mapping_case{"grown", false, 262144, mapped_size,
-                     "resize 3 " + std::to_string(mapped_size + 1), true}),
+                     "resize 3 " + std::to_string(mapped_size + 1), true},
+        // 4 MiB pieces go to a lane group, whose 16 lanes map 1 MiB of their pieces at a time.
+        mapping_case{"lanes_4m", true, 4 * mib, mapped_size, "", false},
+        mapping_case{"lanes_refused_midway", false, 4 * mib, mapped_size, "map 9 12", false},
+        mapping_case{"lanes_cut_under_the_windows", false, 4 * mib, mapped_size,
+                     "resize 32 " + std::to_string(24 * mib), true},
+        // Nothing is read after the last windows: only their lost pages tell the cut.
+        mapping_case{"lanes_cut_under_the_last_windows", false, 4 * mib, 64 * mib,
+                     "resize 64 " + std::to_string(62 * mib), true}),
     [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace

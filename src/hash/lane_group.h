@@ -19,6 +19,7 @@ struct lane_group {
     std::int64_t piece_length = 0;
     std::size_t lanes = 0; // pieces, 1 to 16
     std::size_t chunk = 0; // bytes each lane reads per round, a multiple of 64
+    bool mapped = false;   // read from mappings of the file where it can be mapped
 };
 
 // The buffer a group reads into.
@@ -55,7 +56,8 @@ struct lane_group_hashes {
     unsigned char *leaves = nullptr;
 };
 
-// Reads and hashes the group through `buffer` (lane_group_bytes of it). A file that ends early
+// Reads and hashes the group through `buffer` (lane_group_bytes of it), or, for a group to be
+// mapped, from mappings of its file as long as the file can be mapped. A file that ends early
 // has changed; on read_error `error` holds the errno.
 feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
                             const lane_group_hashes &hashes, int &error);

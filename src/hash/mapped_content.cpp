@@ -1,5 +1,6 @@
 #include "hash/mapped_content.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,26 +17,35 @@ std::size_t page_size() {
     return size;
 }
 
-// The window the calling thread is hashing from, and whether the signal handler had to replace
-// any of its pages. Plain thread-local data of the program itself, so the handler may use it.
-thread_local unsigned char *guarded_start = nullptr;
-thread_local std::size_t guarded_size = 0;
+// The windows the calling thread is hashing from (a lane group's lanes read one each), and
+// whether the signal handler had to replace any of their pages. Plain thread-local data of the
+// program itself, so the handler may use it; `guarded_count` is set after the windows it counts.
+struct guarded_window {
+    unsigned char *start = nullptr;
+    std::size_t size = 0;
+};
+thread_local std::array<guarded_window, guarded_windows_max> guarded{};
+thread_local volatile std::size_t guarded_count = 0;
 thread_local volatile std::sig_atomic_t guarded_lost = 0;
 
 struct sigaction previous_action = {};
 
 // Anonymous zero pages take the place of the lost ones, from the faulting page to the end of the
-// guarded window, so that the access that faulted can be made again. False for an address outside
-// the window.
+// guarded window that holds it, so that the access that faulted can be made again. False for an
+// address outside every guarded window.
 bool replace_lost_pages(const unsigned char *address) {
-    unsigned char *start = guarded_start;
-    if (start == nullptr || address < start || address >= start + guarded_size) {
-        return false;
+    const std::size_t count = guarded_count;
+    for (std::size_t index = 0; index < count; ++index) {
+        const guarded_window window = guarded[index];
+        if (address < window.start || address >= window.start + window.size) {
+            continue;
+        }
+        unsigned char *page = window.start + (address - window.start) / page_size() * page_size();
+        const auto rest = static_cast<std::size_t>(window.start + window.size - page);
+        return mmap(page, rest, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+               MAP_FAILED;
     }
-    unsigned char *page = start + (address - start) / page_size() * page_size();
-    const auto rest = static_cast<std::size_t>(start + guarded_size - page);
-    return mmap(page, rest, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-           MAP_FAILED;
+    return false;
 }
 
 // A fault outside the guarded window is not ours: the action in force before is put back, and the
@@ -101,16 +111,21 @@ feed_status lost_window_status(const mapped_window &window) {
     return feed_status::changed;
 }
 
-void guard_begin(const mapped_window &window) {
+void guard_begin(const mapped_window *windows, std::size_t count) {
+    guarded_count = 0;
     guarded_lost = 0;
-    guarded_size = window.mapping.get_deleter().mapped_size;
-    guarded_start = window.mapping.get();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (std::size_t index = 0; index < count; ++index) {
+        guarded[index] = {windows[index].mapping.get(),
+                          windows[index].mapping.get_deleter().mapped_size};
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    guarded_count = count;
     std::atomic_signal_fence(std::memory_order_seq_cst); // armed before the first access
 }
 
 bool guard_end() {
     std::atomic_signal_fence(std::memory_order_seq_cst); // disarmed after the last access
-    guarded_start = nullptr;
-    guarded_size = 0;
+    guarded_count = 0;
     return guarded_lost != 0;
 }

@@ -29,9 +29,16 @@ bool worth_mapping(std::int64_t size);
 // those bytes (then reading it finds that it has changed).
 bool map_window(int fd, std::int64_t offset, std::size_t size, mapped_window &window);
 
-// Brackets hashing from `window` on the calling thread; guard_end tells whether pages were
-// lost meanwhile, which means the file was cut short under the mapping.
-void guard_begin(const mapped_window &window);
+// The most windows one thread hashes from at once: one per lane of a lane group.
+constexpr std::size_t guarded_windows_max = 16;
+
+// Brackets hashing from `count` windows (at most guarded_windows_max) on the calling thread;
+// guard_end tells whether pages were lost meanwhile, which means the file was cut short under
+// the mapping.
+void guard_begin(const mapped_window *windows, std::size_t count);
+inline void guard_begin(const mapped_window &window) {
+    guard_begin(&window, 1);
+}
 [[nodiscard]] bool guard_end();
 
 // Why pages of `window` were lost: the file no longer holds them (changed), or it does and the

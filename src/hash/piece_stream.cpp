@@ -434,11 +434,12 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
     const std::int64_t piece_length = stream.plan.piece_length;
     const std::size_t widest =
         stream.taking_leaves ? lanes_keeping_leaves(piece_length) : max_pieces_per_batch;
+    const bool mapped = worth_mapping(end - offset);
     while (end - offset >= piece_length) {
         const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(
             (end - offset) / piece_length, static_cast<std::int64_t>(widest)));
-        const feed_status status =
-            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk});
+        const feed_status status = hand_over_group(
+            stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk, mapped});
         if (status != feed_status::ok) {
             return status;
         }
