@@ -18,3 +18,14 @@ std::size_t build_message_tail(const unsigned char *rest_bytes, std::size_t rest
     }
     return blocks;
 }
+
+std::size_t build_message_tails(const unsigned char *data, std::size_t length, std::size_t count,
+                                unsigned char *tails) {
+    const std::size_t rest = length % 64;
+    std::size_t blocks = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        blocks = build_message_tail(data + i * length + (length - rest), rest, length,
+                                    tails + i * message_tail_capacity);
+    }
+    return blocks;
+}

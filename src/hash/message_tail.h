@@ -15,3 +15,9 @@ inline constexpr std::size_t message_tail_capacity = 128;
 // all lanes of a group finish in lockstep.
 std::size_t build_message_tail(const unsigned char *rest_bytes, std::size_t rest,
                                std::uint64_t total, unsigned char *tail);
+
+// The tails of `count` messages of `length` bytes each, laid out back to back from `data`: the
+// tail of message i goes to `tails` + i * message_tail_capacity. Returns their number of blocks,
+// the same for all.
+std::size_t build_message_tails(const unsigned char *data, std::size_t length, std::size_t count,
+                                unsigned char *tails);

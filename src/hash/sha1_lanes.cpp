@@ -152,11 +152,8 @@ void whole_pieces(sha1_kernels::update_fn update, const unsigned char *data,
     update(states, src, count, piece_length / 64);
 
     alignas(64) unsigned char tails[sha1_lanes_max][message_tail_capacity];
-    const std::size_t rest = piece_length % 64;
-    std::size_t tail_blocks = 0;
+    const std::size_t tail_blocks = build_message_tails(data, piece_length, count, tails[0]);
     for (std::size_t i = 0; i < count; ++i) {
-        tail_blocks =
-            build_message_tail(src[i] + (piece_length - rest), rest, piece_length, tails[i]);
         src[i] = tails[i];
     }
     update(states, src, count, tail_blocks);

@@ -144,12 +144,8 @@ void hash_streams(const unsigned char *data, std::size_t length, unsigned char *
         compress_padding<N>(s, sha256_kernels::padding_for(length, scratch));
     } else {
         alignas(16) unsigned char tails[N][message_tail_capacity];
-        std::size_t tail_blocks = 0;
-        for (std::size_t i = 0; i < N; ++i) {
-            // SHA-256 pads its messages exactly as SHA-1 does.
-            tail_blocks = build_message_tail(data + i * length + (length - length % 64),
-                                             length % 64, length, tails[i]);
-        }
+        // SHA-256 pads its messages exactly as SHA-1 does.
+        const std::size_t tail_blocks = build_message_tails(data, length, N, tails[0]);
         compress<N>(s, tails[0], message_tail_capacity, tail_blocks);
     }
     for (std::size_t i = 0; i < N; ++i) {

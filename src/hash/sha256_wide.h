@@ -143,12 +143,8 @@ template <class ops> struct lanes {
             compress_padding(h, sha256_kernels::padding_for(length, scratch));
         } else {
             alignas(64) unsigned char tails[width][message_tail_capacity];
-            std::size_t tail_blocks = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                // SHA-256 pads its messages exactly as SHA-1 does.
-                tail_blocks = build_message_tail(data + i * length + (length - length % 64),
-                                                 length % 64, length, tails[i]);
-            }
+            // SHA-256 pads its messages exactly as SHA-1 does.
+            const std::size_t tail_blocks = build_message_tails(data, length, count, tails[0]);
             compress(h, tails[0], message_tail_capacity, count, tail_blocks);
         }
         store_digests(h, count, digests);
