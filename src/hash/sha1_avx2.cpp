@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include "hash/lane_transpose.h"
+
 #include <cstdint>
 
 namespace {
@@ -72,29 +74,6 @@ template <int T> inline void five_rounds(vec &a, vec &b, vec &c, vec &d, vec &e,
     round_step<T + 4>(b, c, d, e, a, w);
 }
 
-// Turns 8 rows (row i = 8 consecutive words of lane i) into 8 columns (column j = word j of
-// every lane), in place.
-inline void transpose(vec *r) {
-    vec t[8];
-    for (int i = 0; i < 8; i += 2) {
-        t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
-        t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
-    }
-    // u[4q + m] holds, in 128-bit half k, word 4k + m of rows 4q..4q+3.
-    vec u[8];
-    for (std::size_t q = 0; q < 2; ++q) {
-        const vec *p = t + 4 * q;
-        u[4 * q + 0] = _mm256_unpacklo_epi64(p[0], p[2]);
-        u[4 * q + 1] = _mm256_unpackhi_epi64(p[0], p[2]);
-        u[4 * q + 2] = _mm256_unpacklo_epi64(p[1], p[3]);
-        u[4 * q + 3] = _mm256_unpackhi_epi64(p[1], p[3]);
-    }
-    for (int m = 0; m < 4; ++m) {
-        r[m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x20);
-        r[4 + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x31);
-    }
-}
-
 struct state {
     vec h[5];
 };
@@ -114,8 +93,8 @@ void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
             w[8 + i] = _mm256_shuffle_epi8(
                 _mm256_loadu_si256(reinterpret_cast<const vec *>(p + 32)), byte_swap);
         }
-        transpose(w);
-        transpose(w + 8);
+        transpose_8x8(w);
+        transpose_8x8(w + 8);
 
         vec a = s.h[0];
         vec b = s.h[1];

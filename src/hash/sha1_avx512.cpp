@@ -12,6 +12,8 @@
 #endif
 #include <immintrin.h>
 
+#include "hash/lane_transpose.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -93,26 +95,7 @@ inline void rows_step(const unsigned char *const *src, std::size_t offset, std::
     for (std::size_t i = 0; i < 4; ++i) {
         r[i] = _mm512_shuffle_epi8(_mm512_loadu_si512(src[4 * q + i] + offset), byte_swap);
     }
-    const vec t0 = _mm512_unpacklo_epi32(r[0], r[1]);
-    const vec t1 = _mm512_unpackhi_epi32(r[0], r[1]);
-    const vec t2 = _mm512_unpacklo_epi32(r[2], r[3]);
-    const vec t3 = _mm512_unpackhi_epi32(r[2], r[3]);
-    u[4 * q + 0] = _mm512_unpacklo_epi64(t0, t2);
-    u[4 * q + 1] = _mm512_unpackhi_epi64(t0, t2);
-    u[4 * q + 2] = _mm512_unpacklo_epi64(t1, t3);
-    u[4 * q + 3] = _mm512_unpackhi_epi64(t1, t3);
-}
-
-// Columns m, 4+m, 8+m and 12+m, once every rows step is done.
-inline void columns_step(const vec *u, std::size_t m, vec *w) {
-    const vec lo01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
-    const vec hi01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
-    const vec lo23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
-    const vec hi23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
-    w[m] = _mm512_shuffle_i32x4(lo01, lo23, 0x88);
-    w[4 + m] = _mm512_shuffle_i32x4(lo01, lo23, 0xDD);
-    w[8 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0x88);
-    w[12 + m] = _mm512_shuffle_i32x4(hi01, hi23, 0xDD);
+    transpose_four_rows(r, u + 4 * q);
 }
 
 struct state {
@@ -130,7 +113,7 @@ void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
         rows_step(src, 0, q, u, byte_swap);
     }
     for (std::size_t m = 0; m < 4; ++m) {
-        columns_step(u, m, next);
+        transpose_four_columns(u, m, next);
     }
     for (std::size_t blk = 0; blk < blocks; ++blk) {
         vec w[16];
@@ -155,16 +138,16 @@ void compress(state &s, const unsigned char *const *src, std::size_t blocks) {
         rows_step(src, ahead, 3, u, byte_swap);
         five_rounds<35>(a, b, c, d, e, w);
         five_rounds<40>(a, b, c, d, e, w);
-        columns_step(u, 0, next);
+        transpose_four_columns(u, 0, next);
         five_rounds<45>(a, b, c, d, e, w);
         five_rounds<50>(a, b, c, d, e, w);
-        columns_step(u, 1, next);
+        transpose_four_columns(u, 1, next);
         five_rounds<55>(a, b, c, d, e, w);
         five_rounds<60>(a, b, c, d, e, w);
-        columns_step(u, 2, next);
+        transpose_four_columns(u, 2, next);
         five_rounds<65>(a, b, c, d, e, w);
         five_rounds<70>(a, b, c, d, e, w);
-        columns_step(u, 3, next);
+        transpose_four_columns(u, 3, next);
         five_rounds<75>(a, b, c, d, e, w);
         s.h[0] = add(s.h[0], a);
         s.h[1] = add(s.h[1], b);
