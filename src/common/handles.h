@@ -44,3 +44,12 @@ inline ssize_t read_some(int fd, void *into, std::size_t size) {
     } while (got < 0 && errno == EINTR);
     return got;
 }
+
+// pread(2), tried again in the same way.
+inline ssize_t read_some_at(int fd, void *into, std::size_t size, off_t offset) {
+    ssize_t got = 0;
+    do {
+        got = pread(fd, into, size, offset);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}

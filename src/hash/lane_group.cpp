@@ -1,5 +1,6 @@
 #include "hash/lane_group.h"
 
+#include "common/handles.h"
 #include "hash/mapped_content.h"
 #include "hash/sha1_lanes.h"
 #include "hash/sha256_lanes.h"
@@ -42,10 +43,7 @@ void advise_rounds(const lane_group &group, std::int64_t first, std::int64_t cou
 feed_status read_at(int fd, unsigned char *into, std::size_t size, std::int64_t offset,
                     int &error) {
     while (size > 0) {
-        const ssize_t got = pread(fd, into, size, offset);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = read_some_at(fd, into, size, offset);
         if (got < 0) {
             error = errno;
             return feed_status::read_error;
