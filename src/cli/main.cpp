@@ -1,4 +1,5 @@
 #include "cli/options.h"
+#include "commands/command.h"
 #include "common/console.h"
 #include "common/memory_reserve.h"
 #include "metainfo/write_metainfo.h"
@@ -18,6 +19,11 @@ parse_outcome parse_or_fail(int argc, char **argv, run_options &options) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Only an exact command word changes what the arguments mean; everything else is read as it
+    // always was, so existing scripts keep working.
+    if (argc > 1)
+        if (const command *wanted = find_command(argv[1]))
+            return wanted->run(argc - 1, argv + 1);
     // Help and version need no reserve; a run checks that it has one before its output exists.
     hold_memory_reserve();
     run_options options;

@@ -1,0 +1,22 @@
+#include "commands/command.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+// A command's row goes here once its entry point exists; until then its word stays classic input.
+constexpr std::array command_table{
+    command{"help", "list the commands, or show one command's help", run_help},
+};
+} // namespace
+
+std::span<const command> commands() {
+    return command_table;
+}
+
+const command *find_command(const char *word) {
+    for (const command &each : command_table)
+        if (std::strcmp(each.name, word) == 0)
+            return &each;
+    return nullptr;
+}
