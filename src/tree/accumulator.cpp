@@ -89,6 +89,10 @@ feed_status accumulator_deliver() {
     return settle(piece_stream_deliver(*state.stream));
 }
 
+feed_status accumulator_deliver_leaves() {
+    return settle(piece_stream_deliver_leaves(*state.stream));
+}
+
 int accumulator_finish(pieces_sink &pieces) {
     const feed_status status = settle(piece_stream_finish(*state.stream));
     if (status == feed_status::out_of_memory) {

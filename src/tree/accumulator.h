@@ -25,6 +25,8 @@ feed_status accumulator_feed_leaves(int fd, std::int64_t size, leaf_sink leaves)
 // Delivers every piece fed so far, and the leaves with them; the content must end on a piece
 // boundary.
 feed_status accumulator_deliver();
+// Delivers the leaves fed so far, keeping the last piece open (piece_stream_deliver_leaves).
+feed_status accumulator_deliver_leaves();
 
 // Hands every digest on to `pieces` when any byte was fed (nothing at all otherwise), then
 // releases the buffers. Returns 0, or 1 after reporting why.

@@ -49,6 +49,13 @@ feed_status feed_padding(std::int64_t length) {
     return feed_status::ok;
 }
 
+// The first file's padding goes before the second file's content; a torrent of one file
+// ends without it.
+feed_status feed_waiting_padding(file_hasher &hasher) {
+    const std::int64_t padding = std::exchange(hasher.waiting_padding, 0);
+    return feed_padding(padding);
+}
+
 bool takes_leaves(const file_hasher &hasher, std::int64_t size) {
     return hasher.v1_pieces ? accumulator_takes_leaves(size)
                             : piece_stream_takes_leaves(*hasher.leaf_stream, size);
@@ -65,13 +72,30 @@ feed_status feed_with_leaves(file_hasher &hasher, int fd, std::int64_t size) {
 }
 
 // The file's last leaves come with the batches still to be delivered; in hybrid, its padding
-// is fed first, so that the batches end on a piece boundary.
+// is fed first, so that the batches end on a piece boundary. Padding that waits leaves the last
+// piece open, to be hashed once what follows it is known.
 feed_status deliver_leaves(file_hasher &hasher) {
     if (!hasher.leaves_pending) {
         return feed_status::ok;
     }
     hasher.leaves_pending = false;
-    return hasher.v1_pieces ? accumulator_deliver() : piece_stream_deliver(*hasher.leaf_stream);
+    if (!hasher.v1_pieces) {
+        return piece_stream_deliver(*hasher.leaf_stream);
+    }
+    return hasher.waiting_padding > 0 ? accumulator_deliver_leaves() : accumulator_deliver();
+}
+
+// Pads the file that just ended, or, for the first file, keeps its padding waiting.
+feed_status pad_file(file_hasher &hasher, std::int64_t length) {
+    if (!hasher.pad_files) {
+        return feed_status::ok;
+    }
+    const std::int64_t padding = padding_length(length, hasher.piece_length);
+    if (std::exchange(hasher.first_file, false)) {
+        hasher.waiting_padding = padding;
+        return feed_status::ok;
+    }
+    return feed_padding(padding);
 }
 
 // The piece layer goes to the document as it is: room for exactly the file's pieces, rather than
@@ -115,6 +139,10 @@ feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
     if (!reserve_layer(hasher, size)) {
         return feed_status::out_of_memory;
     }
+    const feed_status padded = feed_waiting_padding(hasher);
+    if (padded != feed_status::ok) {
+        return padded;
+    }
     if (takes_leaves(hasher, size)) {
         return feed_with_leaves(hasher, fd, size);
     }
@@ -146,13 +174,12 @@ feed_status file_hasher_feed(file_hasher &hasher, int fd, std::int64_t size) {
 
 feed_status file_hasher_feed_bytes(file_hasher &hasher, const unsigned char *data,
                                    std::size_t size) {
-    return take_content(hasher, data, size);
+    const feed_status padded = feed_waiting_padding(hasher);
+    return padded == feed_status::ok ? take_content(hasher, data, size) : padded;
 }
 
 feed_status file_hasher_end_file(file_hasher &hasher, std::int64_t length, file_hashes &hashes) {
-    feed_status status = hasher.pad_files
-                             ? feed_padding(padding_length(length, hasher.piece_length))
-                             : feed_status::ok;
+    feed_status status = pad_file(hasher, length);
     if (status == feed_status::ok) {
         status = deliver_leaves(hasher);
     }

@@ -9,14 +9,18 @@
 
 // Hashes the files of a v2 or hybrid torrent one by one. Each file's content is read once and
 // goes to the file's own merkle tree and, for hybrid, also to the piece accumulator as the v1
-// content, where in a directory torrent zero bytes pad every file to a piece boundary. A file
-// longer than a batch is read into the batches of a piece stream (the accumulator's, for hybrid),
-// whose threads hash its leaves beside the pieces; the tree is built from them here, in order.
-// Shorter files are hashed by the reading thread as they are read.
+// content, where in a directory torrent of two or more files zero bytes pad every file to a
+// piece boundary (the only file of a directory torrent has none). A file longer than a batch is
+// read into the batches of a piece stream (the accumulator's, for hybrid), whose threads hash
+// its leaves beside the pieces; the tree is built from them here, in order. Shorter files are
+// hashed by the reading thread as they are read.
 struct file_hasher {
     std::int32_t piece_length = 0;
     bool v1_pieces = false; // hybrid: the accumulator takes the content too
     bool pad_files = false; // a directory's hybrid content: each file ends on a piece boundary
+    // The first file's padding waits for a second file: the only file of a torrent has none.
+    bool first_file = true;
+    std::int64_t waiting_padding = 0;
     merkle_file tree;
     content_buffer buffer{nullptr, mapping_deleter{}}; // for files that were not read ahead
     std::size_t buffer_size = 0;
@@ -38,5 +42,6 @@ feed_status file_hasher_feed_bytes(file_hasher &hasher, const unsigned char *dat
                                    std::size_t size);
 
 // Completes the file of `length` bytes fed since the start or the previous file: its tree goes
-// to `hashes`, its padding to the accumulator. The hasher is then ready for the next file.
+// to `hashes`, its padding to the accumulator (the first file's only once a second is fed). The
+// hasher is then ready for the next file.
 feed_status file_hasher_end_file(file_hasher &hasher, std::int64_t length, file_hashes &hashes);

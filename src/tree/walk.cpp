@@ -332,7 +332,7 @@ int walk_input_directory(DIR *dir, const run_options &options, directory_sink &d
 }
 
 // v1 feeds the accumulator; v2 hashes every file on its own, and hybrid does both, padding
-// every file to a piece boundary in the accumulator's stream.
+// every file of two or more to a piece boundary in the accumulator's stream.
 int start_hashing(const run_options &options, file_hasher &hasher) {
     if (options.format == torrent_format::v1) {
         return accumulator_start(options.piece_length);
