@@ -3,9 +3,12 @@
 #include "common/console.h"
 #include "common/handles.h"
 #include "tree/entry_rules.h"
+#include "tree/probe_rule.h"
 #include "tree/walk.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -43,15 +46,29 @@ bool is_ancestor(const scan_run &run, const struct stat &status) {
 
 int scan_directory(int dir_fd, const std::string &dir_path, int level, scan_run &run);
 
+// A strict scan fails with the reason; a lenient one passes the entry by, as the classic walk
+// does.
+int cannot_take(const scan_run &run, const std::string &path, const std::string &reason) {
+    if (!run.options.strict) {
+        return 0;
+    }
+    report_failure("%s: %s\n", path.c_str(), reason.c_str());
+    return 1;
+}
+
+std::string because(const char *what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
 int scan_entry(int dir_fd, const char *name, const std::string &path, int level, scan_run &run) {
     struct stat status = {};
     if (fstatat(dir_fd, name, &status, 0) != 0) {
-        report_failure("%s: could not read its status: %m\n", path.c_str());
-        return 1;
+        return cannot_take(run, path, because("could not read its status"));
     }
     const std::string_view relative = relative_to_input(path, run);
     if (S_ISREG(status.st_mode)) {
-        if (!same_file(status, run.left_out) && !left_out_by_includes(run.rules, name, relative)) {
+        if (!same_file(status, run.left_out) && !file_left_out(name, status) &&
+            !left_out_by_includes(run.rules, name, relative)) {
             run.found.bytes += status.st_size;
             run.found.file_sizes.push_back(status.st_size);
         }
@@ -60,19 +77,17 @@ int scan_entry(int dir_fd, const char *name, const std::string &path, int level,
     if (!S_ISDIR(status.st_mode)) {
         return 0;
     }
-    if (is_ancestor(run, status)) {
-        report_failure("%s: symbolic link loop: it leads back to a directory it is in\n",
-                       path.c_str());
-        return 1;
-    }
+    // The classic walk goes no deeper than its limit, into a loop too.
     if (level >= max_nesting_level) {
-        report_failure("%s: nested deeper than %d directories\n", path.c_str(), max_nesting_level);
-        return 1;
+        return cannot_take(
+            run, path, "nested deeper than " + std::to_string(max_nesting_level) + " directories");
+    }
+    if (is_ancestor(run, status) && run.options.strict) {
+        return cannot_take(run, path, "symbolic link loop: it leads back to a directory it is in");
     }
     const fd_owner subdir(openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (subdir.fd < 0) {
-        report_failure("%s: could not read directory: %m\n", path.c_str());
-        return 1;
+        return cannot_take(run, path, because("could not read directory"));
     }
     run.ancestors.push_back({status.st_dev, status.st_ino});
     const int status_code = scan_directory(subdir.fd, path, level + 1, run);
@@ -88,8 +103,7 @@ int scan_directory(int dir_fd, const std::string &dir_path, int level, scan_run 
         if (listing_fd >= 0) {
             close(listing_fd);
         }
-        report_failure("%s: could not read directory: %m\n", dir_path.c_str());
-        return 1;
+        return cannot_take(run, dir_path, because("could not read directory"));
     }
     std::string path;
     errno = 0;
@@ -107,19 +121,16 @@ int scan_directory(int dir_fd, const std::string &dir_path, int level, scan_run 
         }
         errno = 0;
     }
-    if (errno != 0) {
-        report_failure("%s: could not read directory: %m\n", dir_path.c_str());
-        return 1;
-    }
-    return 0;
+    return errno != 0 ? cannot_take(run, dir_path, because("could not read directory")) : 0;
 }
 } // namespace
 
 int scan_content(const run_options &options, const file_identity &left_out, content_scan &found) {
+    scan_run run{options, rules_of(options), left_out, {}, found};
+    const std::string input_path = options.input_path;
     struct stat status = {};
     if (stat(options.input_path, &status) != 0) {
-        report_failure("%s: could not access: %m\n", options.input_path);
-        return 1;
+        return std::max(1, cannot_take(run, input_path, because("could not access")));
     }
     if (S_ISREG(status.st_mode)) {
         found.bytes = status.st_size;
@@ -127,14 +138,12 @@ int scan_content(const run_options &options, const file_identity &left_out, cont
         return 0;
     }
     if (!S_ISDIR(status.st_mode)) {
-        report_failure("%s: not a regular file or directory\n", options.input_path);
-        return 1;
+        return std::max(1, cannot_take(run, input_path, "not a regular file or directory"));
     }
     const fd_owner input(open(options.input_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (input.fd < 0) {
-        report_failure("%s: could not read directory: %m\n", options.input_path);
-        return 1;
+        return std::max(1, cannot_take(run, input_path, because("could not read directory")));
     }
-    scan_run run{options, rules_of(options), left_out, {{status.st_dev, status.st_ino}}, found};
-    return scan_directory(input.fd, options.input_path, 0, run);
+    run.ancestors.push_back({status.st_dev, status.st_ino});
+    return scan_directory(input.fd, input_path, 0, run);
 }

@@ -15,7 +15,8 @@ struct content_scan {
 
 // Looks at the run's input with the walk's rules (hidden names, exclude and include patterns);
 // `left_out` is a file already there that the walk will leave out too (the output it replaces).
-// Strict: an entry whose status or listing cannot be read, a symbolic link that leads back to a
-// directory it is in, or a tree nested deeper than the walk goes fails. Returns 0, or 1 after
-// one line on standard error.
+// With options.strict, an entry whose status or listing cannot be read, a symbolic link that
+// leads back to a directory it is in, or a tree nested deeper than the walk goes fails; without,
+// such entries are passed by as the classic walk passes them, and the result is a total for
+// progress only. Returns 0, or 1 after one line on standard error.
 int scan_content(const run_options &options, const file_identity &left_out, content_scan &found);
