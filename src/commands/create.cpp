@@ -16,8 +16,10 @@
 #include "tree/scan.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>
@@ -182,22 +184,23 @@ bool take_preset(const CLI::App &app, create_request &request) {
     return true;
 }
 
+// Whether every URL passes `check`; reports the first that does not, as a `kind` URL.
+template <typename check_url>
+bool all_usable(const std::vector<std::string> &urls, const char *kind, check_url check) {
+    return std::all_of(urls.begin(), urls.end(), [&](const std::string &url) {
+        const std::optional<std::string> problem = check(url);
+        if (problem) {
+            report_failure("%s URL '%s': %s\n", kind, url.c_str(), problem->c_str());
+        }
+        return !problem;
+    });
+}
+
 bool urls_usable(const tracker_tiers &trackers, const std::vector<std::string> &webseeds) {
-    for (const auto &tier : trackers) {
-        for (const std::string &url : tier) {
-            if (const auto problem = tracker_url_problem(url)) {
-                report_failure("tracker URL '%s': %s\n", url.c_str(), problem->c_str());
-                return false;
-            }
-        }
-    }
-    for (const std::string &url : webseeds) {
-        if (const auto problem = web_seed_url_problem(url)) {
-            report_failure("web seed URL '%s': %s\n", url.c_str(), problem->c_str());
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(
+               trackers.begin(), trackers.end(),
+               [](const auto &tier) { return all_usable(tier, "tracker", tracker_url_problem); }) &&
+           all_usable(webseeds, "web seed", web_seed_url_problem);
 }
 
 std::optional<std::int32_t> piece_length_or_fail(const std::string &text, const char *option) {
@@ -418,9 +421,7 @@ void print_text(std::FILE *stream, const torrent_result &result, bool magnet) {
 // One JSON object for one PATH, an array of them for several.
 void print_json(std::FILE *stream, const std::vector<torrent_result> &results, bool several) {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
-    for (const torrent_result &result : results) {
-        all.push_back(json_of(result));
-    }
+    std::transform(results.begin(), results.end(), std::back_inserter(all), json_of);
     const nlohmann::ordered_json &shown = several ? all : all.front();
     std::fprintf(stream, "%s\n", shown.dump(2).c_str());
 }

@@ -2,7 +2,9 @@
 
 #include "common/console.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <yaml-cpp/yaml.h>
 
 namespace {
@@ -20,9 +22,8 @@ std::vector<std::string> string_list(const YAML::Node &node, const char *key) {
         throw preset_error{node.Mark(), std::string(key) + " must be a list of strings"};
     }
     std::vector<std::string> values;
-    for (const YAML::Node &item : node) {
-        values.push_back(item.as<std::string>());
-    }
+    std::transform(node.begin(), node.end(), std::back_inserter(values),
+                   [](const YAML::Node &item) { return item.as<std::string>(); });
     return values;
 }
 

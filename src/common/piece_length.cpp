@@ -1,5 +1,6 @@
 #include "common/piece_length.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <string>
@@ -14,11 +15,9 @@ bool valid_piece_length(std::int64_t length) {
 // lower case mean the same: nobody means millibytes.
 std::optional<std::int64_t> unit_factor(std::string_view unit) {
     std::string folded(unit);
-    for (char &c : folded) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
+    std::transform(folded.begin(), folded.end(), folded.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     if (folded.empty() || folded == "B") {
         return 1;
     }

@@ -36,12 +36,9 @@ std::string_view relative_to_input(const std::string &path, const scan_run &run)
 }
 
 bool is_ancestor(const scan_run &run, const struct stat &status) {
-    for (const directory_key &key : run.ancestors) {
-        if (key.device == status.st_dev && key.inode == status.st_ino) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(run.ancestors.begin(), run.ancestors.end(), [&](const directory_key &key) {
+        return key.device == status.st_dev && key.inode == status.st_ino;
+    });
 }
 
 int scan_directory(int dir_fd, const std::string &dir_path, int level, scan_run &run);
