@@ -120,6 +120,7 @@ class SameInfoHashAsMktorrent(CreateCase):
         (["-p"], ["-p"]),
         (["-s", "SRC"], ["-s", "SRC"]),
         (["--hidden", "-l", "17"], ["-l", "17"]),
+        (["-j", "1", "-f", "v1"], []),
     ]
 
     def test_same_content_same_info_hash(self):
