@@ -210,14 +210,12 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
     return walk_step::next;
 }
 
-// Entries that --exclude leaves out are dropped as they are listed, by name and path alone: no
-// status is read, nothing is opened or read ahead, and nothing is said about them.
+// Entries that --exclude (or, for create, a hidden name) leaves out are dropped as they are
+// listed, by name and path alone: no status is read, nothing is opened or read ahead, and
+// nothing is said about them. "." and ".." may go here too: the walk never takes them.
 bool excluded_entry(const walk_run &run, const std::string &dir_path, std::string_view name) {
     if (run.rules.excludes.name_patterns.empty() && run.rules.excludes.path_patterns.empty() &&
         !run.rules.hidden_left_out) {
-        return false;
-    }
-    if (name == "." || name == "..") {
         return false;
     }
     std::string entry_path;
