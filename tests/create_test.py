@@ -194,6 +194,15 @@ class Rules(CreateCase):
                 self.run_create("tree", "--force", *args)
                 self.assertEqual(self.paths_of(self.torrent()), expected)
 
+    def test_special_files_left_out_with_a_warning(self):
+        os.mkfifo(os.path.join(self.tree, "pipe"))
+        for args, said in [([], b"warning: tree/pipe left out: not a regular file or directory\n"),
+                           (["-q"], b"")]:
+            with self.subTest(args=args):
+                done = self.run_create("tree", "--force", *args)
+                self.assertEqual(done.stderr, said)
+                self.assertNotIn("pipe", self.paths_of(self.torrent()))
+
     def test_output_inside_the_content_and_dot(self):
         # `create .` names the torrent after the directory, and leaves it out of itself even
         # when it was there before and hidden files are taken.
