@@ -156,7 +156,7 @@ class SameInfoHashAsMktorrent(CreateCase):
 
 class PieceLengths(CreateCase):
     def test_sizes_and_exponents(self):
-        for text, length in [("256K", 262144), ("256KiB", 262144), ("4M", 4 << 20),
+        for text, length in [("256K", 262144), ("256KiB", 262144), ("16kb", 16384), ("4M", 4 << 20),
                              ("4MiB", 4 << 20), ("4194304", 4 << 20), ("22", 4 << 20),
                              ("14", 16384), ("16384", 16384), ("256M", 256 << 20)]:
             with self.subTest(text=text):
@@ -164,7 +164,8 @@ class PieceLengths(CreateCase):
                 self.assertEqual(decode(self.torrent())[b"info"][b"piece length"], length)
 
     def test_refused(self):
-        for text in ["1000", "29", "13", "3M", "512M", "1G", "64k0", "auto2", "-22", ""]:
+        for text in ["1000", "16383", "29", "13", "3M", "512M", "1G", "64k0", "auto2", "-22", "",
+                     "4MiBs", "99999999999999K"]:
             with self.subTest(text=text):
                 done = self.run_create("tree", "-l", text, ok=False)
                 self.assertEqual(done.returncode, 1)
