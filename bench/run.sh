@@ -14,10 +14,14 @@
 #   W2  16,384 files of 64 KiB in 32 dirs: quillet, peers
 #   W3  100,000 files of 0-4096 bytes in a tree 10 levels deep: quillet, peers
 #   W4  one 64 MiB file: quillet, openssl dgst -sha1, peers
+#   WN  `quillet create` against the classic command line at the same piece length
+#       and format (the W1 file at 256 KiB in v1 and at 16 MiB in hybrid, the W2
+#       tree at 256 KiB), and `create` with its `auto` piece length on the W1 file
+#       against mktorrent -t 2 at the length auto picks
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WL,WF,W2,W3,W4.
+# Default: W1,WL,WF,WN,W2,W3,W4.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -62,8 +66,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WL,WF,W2,W3,W4
-all_workloads=W1,WL,WF,W2,W3,W4,WC
+only=W1,WL,WF,WN,W2,W3,W4
+all_workloads=W1,WL,WF,WN,W2,W3,W4,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -325,6 +329,7 @@ run_contestant() { # index input
   rm -f -- "$out"
   case ${c_tool[$i]} in
     quillet) timed "$quillet" -a "$url" -l "$piece" "${opts[@]}" "$input" "$out" ;;
+    create) timed "$quillet" create -q -t "$url/announce" -l "$piece" "${opts[@]}" -o "$out" "$input" ;;
     openssl) timed openssl dgst -sha1 "$input" ;;
     dd) timed dd if="$input" of=/dev/null bs=4M ;;
     mktorrent) timed mktorrent -t 2 -l "$(log2 "$piece")" -a "$url" -o "$out" "$input" ;;
@@ -449,7 +454,7 @@ w3=$data_dir/W3
 w4=$data_dir/W4.bin
 k256=$(size_label $piece)
 
-if [ -n "${selected[W1]:-}${selected[WL]:-}${selected[WF]:-}${selected[WC]:-}" ]; then
+if [ -n "${selected[W1]:-}${selected[WL]:-}${selected[WF]:-}${selected[WN]:-}${selected[WC]:-}" ]; then
   echo "W1 data: one file of $(human $w1_bytes)"
   check_memory W1 "$w1_bytes"
   ensure_file W1 "$w1" "$w1_bytes"
@@ -486,11 +491,42 @@ if [ -n "${selected[WF]:-}" ]; then
   echo
 fi
 
-if [ -n "${selected[W2]:-}" ]; then
+# The piece length `create` picks for the W1 file: at most 2,048 pieces, from 16 KiB, up to 16 MiB.
+auto_piece() { # bytes
+  local p=16384
+  while [ $p -lt 16777216 ] && [ $((p * 2048)) -lt "$1" ]; do p=$((p * 2)); done
+  echo $p
+}
+
+if [ -n "${selected[WN]:-}" ]; then
+  clear_contestants
+  contestant "classic-v1-$k256" quillet $piece
+  contestant "create-v1-$k256" create $piece
+  contestant classic-hybrid-16M quillet 16777216 --format hybrid
+  contestant create-hybrid-16M create 16777216 --format hybrid
+  auto=$(auto_piece "$w1_bytes")
+  contestant create-auto create auto
+  [ $have_mktorrent = 1 ] && contestant "mktorrent-auto-$(size_label "$auto")" mktorrent "$auto"
+  bench_workload WN "create and the classic command line, the W1 file" "$w1" "$w1_bytes" 1 0
+  echo
+fi
+
+if [ -n "${selected[W2]:-}${selected[WN]:-}" ]; then
   w2_bytes=$(tree_bytes many-medium "$w2_count")
   echo "W2 data: $w2_count files of 64 KiB"
   check_memory W2 "$w2_bytes"
   ensure_tree W2 "$w2" many-medium "$w2_count"
+fi
+
+if [ -n "${selected[WN]:-}" ]; then
+  clear_contestants
+  contestant "classic-v1-$k256" quillet $piece
+  contestant "create-v1-$k256" create $piece
+  bench_workload WNT "create and the classic command line, the W2 tree" "$w2" "$w2_bytes" "$w2_count" 0
+  echo
+fi
+
+if [ -n "${selected[W2]:-}" ]; then
   clear_contestants
   contestant quillet quillet $piece
   add_peers $piece
@@ -610,6 +646,18 @@ else
       goal "WF hybrid >= 4x libtorrent's hybrid" "$r" 4 min "$(printf %.2fx "$r")"
     fi
   fi
+  if has_result WN "classic-v1-$k256"; then
+    for pair in "WN:v1-$k256" WN:hybrid-16M "WNT:v1-$k256"; do
+      w=${pair%%:*} s=${pair#*:}
+      r=$(round_ratio "$w" "create-$s" "classic-$s")
+      goal "$w create $s within 1.05x of the classic command" "$r" 1.05 max "$(printf %.2fx "$r")"
+    done
+    m=$(size_label "$(auto_piece "$w1_bytes")")
+    if has_result WN "mktorrent-auto-$m"; then
+      r=$(faster WN create-auto "mktorrent-auto-$m")
+      goal "WN create auto >= 2.5x mktorrent -t 2 at $m" "$r" 2.5 min "$(printf %.2fx "$r")"
+    fi
+  fi
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do
       s=$(size_label "$p")
@@ -621,7 +669,7 @@ fi
 for name in "${workload_order[@]}"; do
   read -r -a labels <<<"${workload_labels[$name]}"
   for label in "${labels[@]}"; do
-    case $label in quillet* | v1-* | v2-* | hybrid-*) ;; *) continue ;; esac
+    case $label in quillet* | v1-* | v2-* | hybrid-* | classic-* | create-*) ;; *) continue ;; esac
     r=$(rss_of "$name" "$label")
     goal "$name $label peak RSS at most 64 MiB" "$r" 64 max "$r MiB"
   done

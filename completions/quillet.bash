@@ -16,6 +16,52 @@ _quillet_takes_value() {
     return 1
 }
 
+# The command words, which only count as the first word.
+_quillet_commands='create help'
+
+_quillet_create_options='-o --output --force -t --tracker -w --webseed -p --private -s --source
+-n --name -c --comment --no-date --created-by --no-created-by -f --format -l --piece-length
+--max-piece-length -x --exclude --include --hidden -j --threads --magnet -P --preset --presets
+-q --quiet --json -h --help'
+
+_quillet_create_takes_value() {
+    case $1 in
+    -o | --output | -t | --tracker | -w | --webseed | -s | --source | -n | --name | -c | \
+        --comment | --created-by | -f | --format | -l | --piece-length | --max-piece-length | \
+        -x | --exclude | --include | -j | --threads | -P | --preset | --presets)
+        return 0
+        ;;
+    esac
+    return 1
+}
+
+# `quillet create ...`: its options, the values of -f and -l, file names for -o, --presets and
+# the PATHs.
+_quillet_create() {
+    local current=$1 previous=$2
+    if _quillet_create_takes_value "$previous"; then
+        case $previous in
+        -f | --format)
+            mapfile -t COMPREPLY < <(compgen -W 'v1 v2 hybrid' -- "$current")
+            ;;
+        -l | --piece-length)
+            mapfile -t COMPREPLY < <(compgen -W 'auto 16K 64K 256K 1M 4M 16M' -- "$current")
+            ;;
+        -o | --output | --presets)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$current")
+            ;;
+        esac
+        return 0
+    fi
+    if [[ $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$_quillet_create_options" -- "$current")
+        return 0
+    fi
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -f -- "$current")
+}
+
 # Values for an option's argument; free texts and URLs get no suggestions. A third argument is
 # put before each value, for a word that still holds "--option=".
 _quillet_values() {
@@ -29,6 +75,15 @@ _quillet() {
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD - 1]}
     COMPREPLY=()
+
+    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[1]} == create ]]; then
+        _quillet_create "$current" "$previous"
+        return 0
+    fi
+    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[1]} == help ]]; then
+        ((COMP_CWORD == 2)) && mapfile -t COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
+        return 0
+    fi
 
     # "--format=h" as one word, where COMP_WORDBREAKS leaves "=" inside words.
     if [[ $current == --*=* ]]; then
@@ -65,9 +120,12 @@ _quillet() {
         fi
     fi
 
-    # The operands: the input file or directory and the output torrent.
+    # The operands: the input file or directory and the output torrent; a command word first.
     compopt -o filenames 2>/dev/null
     mapfile -t COMPREPLY < <(compgen -f -- "$current")
+    if ((COMP_CWORD == 1)); then
+        mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
+    fi
     return 0
 }
 

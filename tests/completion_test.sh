@@ -91,6 +91,16 @@ expect '-dash' -- -
 expect '-dash album alpha.mkv beta.txt' -a '' -- ''
 expect '-dash album alpha.mkv beta.txt' -a http://t.example ''
 
+# Command words first, and the options and values of `create`
+expect 'create' cr
+expect 'create help' help ''
+expect '--force --format' create --f
+expect '--piece-length --presets --preset --private' create --p
+expect 'hybrid' create -f h
+expect '4M' create album -l 4
+expect 'album alpha.mkv' create --hidden al
+expect '' create -t al
+
 # The manual page documents exactly the long options that are completed.
 manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |
     grep -A1 '^\.TP' | grep -o '\\-\\-[a-z]*' | sed 's/\\//g' | LC_ALL=C sort -u |

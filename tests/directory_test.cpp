@@ -976,7 +976,8 @@ TEST(DirectoryRun, OutputInsideTheTreeIsLeftOut) {
         expected_walk walk = model_walk(".", rules);
         ASSERT_EQ(walk.files.size(), 2u);
         EXPECT_EQ(r.out, walk.out);
-        EXPECT_EQ(harness::strip_creation_date(torrent), expected_for(walk, ".", 64));
+        // "." names the torrent after the directory it resolves to.
+        EXPECT_EQ(harness::strip_creation_date(torrent), expected_for(walk, "here", 64));
         unlink((dir + "/" + output).c_str());
     }
 }

@@ -134,7 +134,9 @@ class ProgressOnTerminal(unittest.TestCase):
         status, data, _, _ = run_on_terminal(args, self.dir)
         self.assertEqual(status, 0, data)
         self.assertIn(SAVE, data, "no status line was drawn")
-        self.assertIn(b" files, ", data)
+        # The tree is looked at first: the line has a total and the time left.
+        self.assertIn(b" of 6.0 GiB (", data)
+        self.assertIn(b" left", data)
         plain_status, out, err = run_plain(args[:-1] + ["p.torrent"], self.dir)
         self.assertEqual(plain_status, 0)
         # Both streams share the terminal; without the status line the screen holds exactly
@@ -146,6 +148,20 @@ class ProgressOnTerminal(unittest.TestCase):
                          err.decode().rstrip("\n").split("\n"))
         self.assertEqual(without_date(os.path.join(self.dir, "t.torrent")),
                          without_date(os.path.join(self.dir, "p.torrent")))
+
+    def test_create_shows_the_line_on_standard_error_and_results_alone(self):
+        tree = os.path.join(self.dir, "tree")
+        os.mkdir(tree)
+        os.rename(os.path.join(self.dir, "big"), os.path.join(tree, "big"))
+        status, data, _, _ = run_on_terminal(["create", "tree", "-l", "256K"], self.dir)
+        self.assertEqual(status, 0, data)
+        self.assertIn(b" of 6.0 GiB (", data)
+        self.assertIn(b" left", data)
+        screen = screen_of(data).split("\n")
+        self.assertEqual([line.split()[0] for line in screen], ["torrent", "info"])
+        status, _, _, err = run_on_terminal(["create", "tree", "-l", "256K", "--force"], self.dir,
+                                            stderr_too=False)
+        self.assertEqual((status, err), (0, b""))
 
 
 class NoTerminal(unittest.TestCase):

@@ -3,8 +3,10 @@
 #include "common/console.h"
 #include "common/memory_reserve.h"
 #include "metainfo/write_metainfo.h"
+#include "tree/scan.h"
 
 #include <new>
+#include <unistd.h>
 
 namespace {
 // The lists of trackers, web seeds and patterns are the only memory the command line takes.
@@ -14,6 +16,15 @@ parse_outcome parse_or_fail(int argc, char **argv, run_options &options) {
     } catch (const std::bad_alloc &) {
         report_failure("out of memory\n");
         return parse_outcome::exit_failure;
+    }
+}
+// The status line on a terminal shows a total, percentage and time left for a directory too,
+// from a first look at the tree; that look never fails a run, which the walk judges as before.
+// Output that is not a terminal gets no status line, and is not looked at twice.
+void find_progress_total(run_options &options) {
+    content_scan found;
+    if (isatty(STDERR_FILENO) == 1 && scan_content(options, {}, found) == 0) {
+        options.expected_bytes = found.bytes;
     }
 }
 } // namespace
@@ -35,5 +46,6 @@ int main(int argc, char **argv) {
     case parse_outcome::run:
         break;
     }
+    find_progress_total(options);
     return write_metainfo(options);
 }

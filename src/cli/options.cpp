@@ -3,6 +3,7 @@
 #include "common/console.h"
 #include "common/numbers.h"
 #include "common/run_state.h"
+#include "common/tracker_url.h"
 #include "hash/merkle.h"
 #include "metainfo/name.h"
 
@@ -63,19 +64,9 @@ const option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// One --tracker value is one tier: its URLs are separated by commas. Empty URLs are kept here
-// and refused once all options are read.
+// One --tracker value is one tier. Empty URLs are refused once all options are read.
 void add_tracker_tier(const char *value, run_options &options) {
-    std::vector<std::string> tier;
-    const std::string_view text(value);
-    std::size_t start = 0;
-    for (std::size_t comma = text.find(','); comma != std::string_view::npos;
-         comma = text.find(',', start)) {
-        tier.emplace_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    tier.emplace_back(text.substr(start));
-    options.trackers.push_back(std::move(tier));
+    options.trackers.push_back(split_tier(value));
 }
 
 // Records one value of an option that has no short letter.
@@ -244,6 +235,10 @@ parse_outcome parse_command_line(int argc, char **argv, run_options &options) {
         options.sorted = true;
     }
     take_positionals(argc, argv, options);
+    // The one change to the classic rules: "." and ".." name no torrent a client loads.
+    if (options.input_path != nullptr) {
+        options.resolved_name = resolved_directory_name(options.input_path).value_or("");
+    }
     // Complete tracker URLs take the place of the announce base.
     if ((options.announce == nullptr && options.trackers.empty()) ||
         options.input_path == nullptr || options.output_path == nullptr) {

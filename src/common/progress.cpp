@@ -26,6 +26,7 @@ struct progress_state {
 };
 
 progress_state state;
+bool allowed = true;
 volatile std::sig_atomic_t shown = 0;
 
 std::int64_t now_ns() {
@@ -108,9 +109,13 @@ void maybe_draw() {
 }
 } // namespace
 
+void progress_allow(bool allow) {
+    allowed = allow;
+}
+
 void progress_start(std::int64_t total_bytes) {
     state = progress_state{};
-    state.active = isatty(STDERR_FILENO) == 1;
+    state.active = allowed && isatty(STDERR_FILENO) == 1;
     state.total_bytes = total_bytes;
     state.started_ns = now_ns();
     // The first draw waits one interval, so quick runs never flash a line.

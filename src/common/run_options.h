@@ -2,6 +2,7 @@
 #include "common/tracker_tiers.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The kinds of metainfo document the tool writes.
@@ -30,6 +31,9 @@ struct run_options {
     std::vector<const char *> excludes; // shell patterns of entries the walk leaves out
     const char *source = nullptr;       // an empty source still counts, like a comment
     const char *name = nullptr;         // nullptr: the name comes from the input path
+    // Without a given name: the name of the directory an input ending in "." or ".." resolves
+    // to, which names the torrent instead of that last component; empty for any other input.
+    std::string resolved_name;
     bool is_private = false;
     bool no_date = false;
     bool magnet = false;
@@ -37,4 +41,24 @@ struct run_options {
     // order the system lists them in. v2 and hybrid always sort: their file tree is ordered
     // that way.
     bool sorted = false;
+
+    // What `quillet create` asks for beyond the classic rules; the classic command line leaves
+    // every one of these as it is here.
+    // v1: files in ascending byte order of their whole paths, the order mktorrent and
+    // transmission-create list them in, so that the same content gives the same info hash.
+    bool whole_path_order = false;
+    // An entry that cannot be read, or a tree nested too deep, fails the run instead of being
+    // skipped with a notice: an upload must not silently lack content.
+    bool strict = false;
+    bool hidden_left_out = false;        // names starting with '.' left out, directories too
+    std::vector<const char *> includes;  // when any: only the files matching one are taken
+    bool notices_on_stdout = true;       // "adding ..." and "computing sha1..." lines
+    bool quiet = false;                  // not even warnings on standard error
+    const char *created_by = nullptr;    // no created by key when nullptr
+    bool replace_output = true;          // false: an output that exists by the end is kept
+    bool keep_output_on_failure = false; // a failed run leaves an older output as it was
+    // The content's size and file count found before hashing, so that progress can show a total
+    // and a file that vanished or changed since is noticed; -1 when not looked at first.
+    std::int64_t expected_bytes = -1;
+    std::int64_t expected_files = -1;
 };

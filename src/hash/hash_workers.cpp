@@ -4,7 +4,10 @@
 #include <sched.h>
 #include <system_error>
 
-unsigned hash_thread_count() {
+namespace {
+unsigned thread_limit = 0;
+
+unsigned allowed_cores() {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
@@ -12,6 +15,16 @@ unsigned hash_thread_count() {
     }
     const unsigned online = std::thread::hardware_concurrency();
     return online > 0 ? online : 1;
+}
+} // namespace
+
+unsigned hash_thread_count() {
+    const unsigned cores = allowed_cores();
+    return thread_limit > 0 && thread_limit < cores ? thread_limit : cores;
+}
+
+void limit_hash_threads(unsigned count) {
+    thread_limit = count;
 }
 
 namespace {

@@ -28,6 +28,9 @@ struct hash_workers {
 // Processors the process may run on.
 unsigned hash_thread_count();
 
+// Caps hash_thread_count() for the rest of the process (`create -j N`); 0 lifts the cap.
+void limit_hash_threads(unsigned count);
+
 // Starts up to `count` threads; fewer when the system refuses them, and then the waiting
 // thread hashes the rest (see wait_hashed).
 void start_hash_workers(hash_workers &workers, unsigned count);

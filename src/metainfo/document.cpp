@@ -22,6 +22,9 @@ std::size_t url_count(const tracker_tiers &trackers) {
 
 // A single tracker is the announce URL alone; clients that know announce lists read the tiers.
 void write_trackers(bencode_writer &out, const tracker_tiers &trackers) {
+    if (trackers.empty()) {
+        return;
+    }
     out.key("announce");
     out.string(trackers.front().front());
     if (url_count(trackers) < 2) {
@@ -46,6 +49,10 @@ void open_document(bencode_writer &out, const document_head &head) {
     if (head.comment != nullptr) {
         out.key("comment");
         out.string(head.comment);
+    }
+    if (head.created_by != nullptr) {
+        out.key("created by");
+        out.string(head.created_by);
     }
     if (head.creation_date) {
         out.key("creation date");

@@ -22,10 +22,12 @@ std::string announce_url(std::string_view base, std::string_view port, std::stri
 
 // The outer dictionary's values that come before the info dictionary.
 struct document_head {
-    // At least one URL. The first URL of the first tier is the announce URL; every tier goes into
-    // the announce list as well when there are two or more URLs in all.
+    // The first URL of the first tier is the announce URL; every tier goes into the announce
+    // list as well when there are two or more URLs in all. None: a torrent for DHT and peer
+    // exchange alone, without either key.
     tracker_tiers trackers;
-    const char *comment = nullptr; // no comment key when nullptr; an empty one still counts
+    const char *comment = nullptr;    // no comment key when nullptr; an empty one still counts
+    const char *created_by = nullptr; // no created by key when nullptr
     std::optional<std::int64_t> creation_date; // none: no creation date key
     // When set, receives the info dictionary's bytes exactly as they are written.
     byte_tap info_bytes;

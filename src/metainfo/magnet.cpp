@@ -6,17 +6,6 @@ bool is_unreserved(unsigned char byte) {
            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~';
 }
 
-template <std::size_t size> std::string lower_hex(const std::array<unsigned char, size> &bytes) {
-    constexpr std::string_view digits = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * size);
-    for (const unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0x0f];
-    }
-    return hex;
-}
-
 // The link under construction; the first parameter follows "?", the others "&".
 struct magnet_text {
     std::string text = "magnet:?";
@@ -33,6 +22,17 @@ void add_parameter(magnet_text &link, std::string_view key, std::string_view val
     link.text += value;
 }
 } // namespace
+
+std::string lower_hex(std::span<const unsigned char> bytes) {
+    constexpr std::string_view digits = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * bytes.size());
+    for (const unsigned char byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0f];
+    }
+    return hex;
+}
 
 std::string percent_encoded(std::string_view bytes) {
     constexpr std::string_view digits = "0123456789ABCDEF";

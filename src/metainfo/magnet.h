@@ -3,6 +3,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,9 @@ struct info_hashes {
     std::optional<std::array<unsigned char, 20>> v1; // SHA-1 of the info dictionary
     std::optional<std::array<unsigned char, 32>> v2; // SHA-256 of the info dictionary
 };
+
+// Bytes as lower-case hex, the way info hashes are shown.
+std::string lower_hex(std::span<const unsigned char> bytes);
 
 // Every byte except RFC 3986's unreserved characters (A-Z a-z 0-9 - . _ ~) as %XX, upper-case
 // hex; names and URLs are taken as bytes, whatever their encoding.

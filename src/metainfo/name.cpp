@@ -1,5 +1,8 @@
 #include "metainfo/name.h"
 
+#include <cstdlib>
+#include <memory>
+
 std::string_view torrent_name(std::string_view input_path) {
     std::size_t end = input_path.size();
     // The first character always stays, so "///" keeps one slash.
@@ -17,4 +20,22 @@ std::string_view torrent_name(std::string_view input_path) {
 
 bool usable_torrent_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+std::optional<std::string> resolved_directory_name(const char *input_path) {
+    const std::string_view name = torrent_name(input_path);
+    if (name != "." && name != "..") {
+        return std::nullopt;
+    }
+    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(input_path, nullptr),
+                                                               &std::free);
+    if (!resolved) {
+        return std::nullopt;
+    }
+    const std::string_view full(resolved.get());
+    const std::string_view last = full.substr(full.rfind('/') + 1);
+    if (last.empty()) {
+        return std::nullopt;
+    }
+    return std::string(last);
 }

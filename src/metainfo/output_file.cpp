@@ -163,7 +163,10 @@ int close_output_file(output_file &file, output_stream &stream, bool complete) {
     if (!complete || error != 0 || file.temporary.empty()) {
         return error;
     }
-    if (std::rename(file.temporary.c_str(), file.target.c_str()) != 0) {
+    const int renamed = file.no_replace ? renameat2(AT_FDCWD, file.temporary.c_str(), AT_FDCWD,
+                                                    file.target.c_str(), RENAME_NOREPLACE)
+                                        : std::rename(file.temporary.c_str(), file.target.c_str());
+    if (renamed != 0) {
         return errno;
     }
     file.temporary.clear();

@@ -14,6 +14,9 @@ struct output_file {
     std::string target;     // the file the document ends up in: `path`, or where its link points
     std::string temporary;  // the temporary file while there is one, else empty
     bool removable = false; // a failed run removes `path` (only a regular output is removed)
+    // Set before opening: a file that takes the output's name while the document is written is
+    // not replaced; the run fails instead.
+    bool no_replace = false;
 };
 
 // Opens the output for `path` into `stream`: the temporary file, or the output itself. Returns

@@ -11,6 +11,17 @@
 
 #include <fcntl.h>
 
+namespace {
+// The classic command line says what it is doing on standard output; `create` keeps that for
+// results.
+void announce_hashing(const run_options &options) {
+    if (options.notices_on_stdout) {
+        say_out("computing sha1... ");
+        flush_out();
+    }
+}
+} // namespace
+
 int write_single_file_info(const run_options &options, std::int64_t size, bencode_writer &out) {
     const char *input_path = options.input_path;
     const fd_owner input(open(input_path, O_RDONLY | O_CLOEXEC));
@@ -27,8 +38,7 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
         report_failure("out of memory\n");
         return 1;
     }
-    say_out("computing sha1... ");
-    flush_out();
+    announce_hashing(options);
     progress_start(size);
     feed_status status = piece_stream_feed(*stream, input.fd, size);
     if (status == feed_status::ok) {
@@ -38,7 +48,9 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
     if (status != feed_status::ok) {
         return report_feed_failure(status, input_path);
     }
-    say_out("done\n");
+    if (options.notices_on_stdout) {
+        say_out("done\n");
+    }
     return 0;
 }
 
@@ -72,8 +84,7 @@ int hash_single_file(const run_options &options, std::int64_t size, v2_document 
         return 1;
     }
     const accumulator_scope accumulator;
-    say_out("computing sha1... ");
-    flush_out();
+    announce_hashing(options);
     progress_start(size);
     file_hashes hashes;
     const feed_status status = hash_content(input.fd, size, hasher, hashes);
@@ -85,6 +96,8 @@ int hash_single_file(const run_options &options, std::int64_t size, v2_document 
     if (handed != 0) {
         return 1;
     }
-    say_out("done\n");
+    if (options.notices_on_stdout) {
+        say_out("done\n");
+    }
     return 0;
 }

@@ -45,7 +45,11 @@ tracker_tiers all_trackers(const run_options &options) {
 }
 
 info_basics basics_of(const run_options &options) {
-    return {options.input_path, options.piece_length, options.name};
+    const char *name = options.name;
+    if (name == nullptr && !options.resolved_name.empty()) {
+        name = options.resolved_name.c_str();
+    }
+    return {options.input_path, options.piece_length, name};
 }
 
 // `hasher`, when given, hashes the info dictionary as it is written.
@@ -53,6 +57,7 @@ document_head head_of(const run_options &options, info_hasher *hasher) {
     document_head head;
     head.trackers = all_trackers(options);
     head.comment = options.comment;
+    head.created_by = options.created_by;
     if (!options.no_date) {
         head.creation_date = std::time(nullptr);
     }
@@ -162,6 +167,16 @@ int write_document(const run_options &options, info_hasher *hasher, output_strea
     return status;
 }
 
+int take_info_hashes(info_hasher &hasher, info_hashes &hashes) {
+    const std::optional<info_hashes> computed = info_hasher_end(hasher);
+    if (!computed) {
+        report_failure("could not compute the info hash\n");
+        return 1;
+    }
+    hashes = *computed;
+    return 0;
+}
+
 // The link goes out while the output is still guarded: a reader that has gone away ends the
 // run by SIGPIPE, which removes the output, as for any other line.
 int print_magnet(const run_options &options, info_hasher &hasher) {
@@ -183,7 +198,7 @@ int print_magnet(const run_options &options, info_hasher &hasher) {
 }
 } // namespace
 
-int write_metainfo(const run_options &options) {
+int write_metainfo(const run_options &options, info_hashes *hashes) {
     // The port only matters in the URL made from -a.
     if (options.announce != nullptr && leading_decimal(options.port) == 0) {
         report_failure("invalid port number\n");
@@ -200,26 +215,34 @@ int write_metainfo(const run_options &options) {
     }
     output_guard_hold();
     output_file file;
+    file.no_replace = !options.replace_output;
     output_stream output;
     if (!open_or_fail(options, file, output)) {
         return 1;
     }
+    // Only a document written beside the older output can leave that output as it was.
+    if (options.keep_output_on_failure && !file.temporary.empty()) {
+        file.removable = false;
+    }
     output_guard_arm(file.path.c_str(), file.temporary.empty() ? nullptr : file.temporary.c_str(),
                      file.removable);
     info_hasher hasher;
-    if (options.magnet) {
+    const bool hashing_info = options.magnet || hashes != nullptr;
+    if (hashing_info) {
         // SHA-1 of the info dictionary names a v1 torrent, SHA-256 a v2 one; hybrid has both.
         info_hasher_begin(hasher, options.format != torrent_format::v2,
                           options.format != torrent_format::v1);
     }
-    int status = write_document(options, options.magnet ? &hasher : nullptr, output);
+    int status = write_document(options, hashing_info ? &hasher : nullptr, output);
     // Progress text still buffered must reach its reader while the output is guarded: a reader
     // that has gone away ends the run by SIGPIPE, which must not leave the output behind.
     flush_out();
     if (close_output(file, output, status == 0) != 0) {
         status = 1;
     }
-    if (status == 0 && options.magnet) {
+    if (status == 0 && hashes != nullptr) {
+        status = take_info_hashes(hasher, *hashes);
+    } else if (status == 0 && options.magnet) {
         status = print_magnet(options, hasher);
     }
     if (status != 0) {

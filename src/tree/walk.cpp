@@ -89,16 +89,26 @@ bool open_content(entry_probe &probe, fd_owner &file) {
     return file.fd >= 0;
 }
 
+std::string_view relative_to_input(const std::string &path, const walk_run &run) {
+    return std::string_view(path).substr(run.input_path.size() + 1);
+}
+
 add_result add_file(const entry &file, walk_run &run) {
     fd_owner input;
     const bool opened = open_content(file.probe, input);
-    say_out("adding %s\n", file.path.c_str());
+    if (run.notices_on_stdout) {
+        say_out("adding %s\n", file.path.c_str());
+    }
+    if (!opened && run.strict) {
+        errno = file.probe.error != 0 ? file.probe.error : errno;
+        report_failure("%s: could not open: %m\n", file.path.c_str());
+        return add_result::run_failed;
+    }
     if (!opened) {
         say_err("could not open file %s\n", file.path.c_str());
         return add_result::not_added;
     }
-    const std::string_view relative_path =
-        std::string_view(file.path).substr(run.input_path.size() + 1);
+    const std::string_view relative_path = relative_to_input(file.path, run);
     split_path(relative_path, run.path);
     file_entry listed{file.probe.status.st_size, run.path};
     if (report_feed_failure(list_and_feed(file.probe, input.fd, listed, run), file.path.c_str()) !=
@@ -127,6 +137,10 @@ int walk_subdirectory(const entry &subdir, int level, walk_run &run) {
         report_failure("out of memory\n");
         return 1;
     }
+    if (!dir && run.strict) {
+        report_failure("%s: could not read directory: %m\n", subdir.path.c_str());
+        return 1;
+    }
     if (!dir) {
         say_out("skipping directory %s (%m)\n", subdir.path.c_str());
         return 0;
@@ -135,12 +149,14 @@ int walk_subdirectory(const entry &subdir, int level, walk_run &run) {
 }
 
 int take_regular_file(const entry &file, walk_run &run) {
-    if (file_left_out(file.probe.name, file.probe.status)) {
+    if (file_left_out(file.probe.name, file.probe.status) ||
+        left_out_by_includes(run.rules, file.probe.name, relative_to_input(file.path, run))) {
         return 0;
     }
     switch (add_file(file, run)) {
     case add_result::added:
         ++files_added;
+        run.bytes_added += file.probe.status.st_size;
         progress_file();
         return 0;
     case add_result::not_added:
@@ -158,6 +174,11 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
         report_failure("out of memory\n");
         return walk_step::fail;
     }
+    if (!item.probe.stat_ok && run.strict) {
+        errno = item.probe.error != 0 ? item.probe.error : ENOENT;
+        report_failure("%s: could not read its status: %m\n", item.path.c_str());
+        return walk_step::fail;
+    }
     if (!item.probe.stat_ok) {
         say_err("could not stat file %s\n", item.path.c_str());
         return walk_step::next;
@@ -168,6 +189,11 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
             return walk_step::next;
         }
         // Deeper levels are left out together with the rest of this directory's entries.
+        if (level >= max_nesting_level && run.strict) {
+            report_failure("%s: nested deeper than %d directories\n", item.path.c_str(),
+                           max_nesting_level);
+            return walk_step::fail;
+        }
         if (level >= max_nesting_level) {
             return walk_step::stop_directory;
         }
@@ -176,28 +202,46 @@ walk_step take_entry(const entry &item, int level, walk_run &run) {
     if (S_ISREG(mode)) {
         return take_regular_file(item, run) == 0 ? walk_step::next : walk_step::fail;
     }
-    say_out("ignoring %s (no directory or regular file)\n", item.path.c_str());
+    if (run.notices_on_stdout) {
+        say_out("ignoring %s (no directory or regular file)\n", item.path.c_str());
+    } else if (!run.quiet) {
+        say_err("warning: %s left out: not a regular file or directory\n", item.path.c_str());
+    }
     return walk_step::next;
 }
 
-// Entries that --exclude leaves out are dropped as they are listed, by name and path alone: no
-// status is read, nothing is opened or read ahead, and nothing is said about them.
+// Entries that --exclude (or, for create, a hidden name) leaves out are dropped as they are
+// listed, by name and path alone: no status is read, nothing is opened or read ahead, and
+// nothing is said about them. "." and ".." may go here too: the walk never takes them.
 bool excluded_entry(const walk_run &run, const std::string &dir_path, std::string_view name) {
-    if (run.excludes.name_patterns.empty() && run.excludes.path_patterns.empty()) {
+    if (run.rules.excludes.name_patterns.empty() && run.rules.excludes.path_patterns.empty() &&
+        !run.rules.hidden_left_out) {
         return false;
     }
     std::string entry_path;
     entry_path.append(dir_path).append("/").append(name);
-    const std::string_view relative_path =
-        std::string_view(entry_path).substr(run.input_path.size() + 1);
-    return excluded(run.excludes, name, relative_path);
+    return left_out_by_name(run.rules, name, relative_to_input(entry_path, run));
 }
 
 // One entry as the directory listing gives it.
 struct listed_entry {
     std::string name;
     unsigned char type = DT_UNKNOWN;
+    std::string order_key; // what a sorted walk compares: the name, "/" added for a directory
 };
+
+// Whether an entry is a directory, following a symbolic link as the walk does; an entry whose
+// status cannot be read sorts as a file, and the walk reports it when it gets there.
+bool lists_a_directory(DIR *dir, const listed_entry &entry) {
+    if (entry.type == DT_DIR) {
+        return true;
+    }
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) {
+        return false;
+    }
+    struct stat status = {};
+    return fstatat(dirfd(dir), entry.name.c_str(), &status, 0) == 0 && S_ISDIR(status.st_mode);
+}
 
 // A directory's whole listing, in ascending byte order of names, for a sorted walk.
 struct sorted_listing {
@@ -206,13 +250,18 @@ struct sorted_listing {
 };
 
 // An error while listing ends the listing like its end; what was listed is still sorted.
-sorted_listing list_sorted(DIR *dir) {
+sorted_listing list_sorted(DIR *dir, bool whole_path_order) {
     sorted_listing listing;
     while (const dirent *found = readdir(dir)) {
-        listing.entries.push_back({found->d_name, found->d_type});
+        listed_entry entry{found->d_name, found->d_type, found->d_name};
+        if (whole_path_order && lists_a_directory(dir, entry)) {
+            entry.order_key += '/';
+        }
+        listing.entries.push_back(std::move(entry));
     }
-    std::sort(listing.entries.begin(), listing.entries.end(),
-              [](const listed_entry &a, const listed_entry &b) { return a.name < b.name; });
+    std::sort(
+        listing.entries.begin(), listing.entries.end(),
+        [](const listed_entry &a, const listed_entry &b) { return a.order_key < b.order_key; });
     return listing;
 }
 
@@ -278,9 +327,9 @@ void fill_window(listing_window &window) {
 
 int walk_directory(DIR *dir, const std::string &dir_path, int level, walk_run &run) {
     listing_window window{run.look_ahead, dir, run, dir_path, false, {}, false, {}};
-    if (run.sorted) {
+    if (run.sorted || run.whole_path_order) {
         window.sorted = true;
-        window.in_order = list_sorted(dir);
+        window.in_order = list_sorted(dir, run.whole_path_order);
     }
     std::string path;
     for (fill_window(window); !window.probes.empty(); fill_window(window)) {
@@ -321,13 +370,20 @@ int walk_input_directory(DIR *dir, const run_options &options, directory_sink &d
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
     prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
-    walk_run run{options.input_path, document, look_ahead, {}, {}, hasher, options.sorted};
-    for (const char *pattern : options.excludes) {
-        add_exclude_pattern(run.excludes, pattern);
-    }
-    progress_start(-1);
+    walk_run run{options.input_path, document, look_ahead,    {},
+                 rules_of(options),  hasher,   options.sorted};
+    run.whole_path_order = options.whole_path_order;
+    run.strict = options.strict;
+    run.notices_on_stdout = options.notices_on_stdout;
+    run.quiet = options.quiet;
+    progress_start(options.expected_bytes);
     const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
     progress_stop();
+    if (walked == 0 && options.expected_files >= 0 &&
+        (files_added != options.expected_files || run.bytes_added != options.expected_bytes)) {
+        report_failure("%s: content changed while it was read\n", options.input_path);
+        return 1;
+    }
     return walked;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 #include "common/content_sink.h"
 #include "common/run_options.h"
-#include "tree/exclude.h"
+#include "tree/entry_rules.h"
 #include "tree/file_hasher.h"
 
 #include <cstdint>
@@ -30,11 +30,18 @@ struct walk_run {
     directory_sink &document;
     prefetcher &look_ahead;             // looks at the entries of every directory ahead of the walk
     std::vector<std::string_view> path; // the current entry's path components
-    exclude_patterns excludes;          // entries left out as they are listed
+    entry_rules rules;                  // entries left out as they are listed, or as files
     // v2 and hybrid: hashes every file on its own. nullptr in v1, whose content goes to the
     // accumulator as one stream.
     file_hasher *hasher = nullptr;
     bool sorted = false; // entries in ascending byte order of names, not in listing order
+    // Sorted so that files come in ascending byte order of their whole paths: a directory sorts
+    // as its name followed by "/", since every path below it starts that way.
+    bool whole_path_order = false;
+    bool strict = false;           // an entry that cannot be taken fails the run
+    bool notices_on_stdout = true; // the classic "adding" and "ignoring" lines
+    bool quiet = false;            // no warnings on standard error either
+    std::int64_t bytes_added = 0;  // content of the files taken so far
 };
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail
