@@ -1,0 +1,100 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Reads bencode that someone else made, possibly to hurt the reader: nothing recurses (the open
+// containers live on an explicit stack), every dimension is bounded, and every value keeps the
+// exact bytes it came from, so that hashes and copies are taken over the original encoding and
+// never over a re-encoding.
+
+// `size` bytes of the input from `offset`.
+struct byte_span {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+};
+
+// How much a document may ask of the reader. The defaults refuse no real torrent: each is at
+// least what libtorrent's load_torrent_limits allows, the total size well beyond it, so that a
+// torrent of several hundred thousand files loads.
+struct bencode_limits {
+    std::size_t max_size = std::size_t{128} << 20;   // bytes of the whole input
+    std::size_t max_depth = 1000;                    // containers open at once
+    std::size_t max_tokens = 20'000'000;             // values of all kinds
+    std::size_t max_string = std::size_t{128} << 20; // bytes of one string
+    std::size_t max_pieces = std::size_t{1} << 22;   // v1 pieces or v2 pieces of the torrent
+};
+
+enum class bencode_kind : std::uint8_t { integer, string, list, dictionary };
+
+// One value. Values are stored in the order they begin in the input, so the values nested in a
+// list or dictionary follow it directly and end just before index `end`; a dictionary's
+// children alternate key, value.
+struct bencode_value {
+    std::size_t offset = 0;   // first byte of the encoding
+    std::size_t size = 0;     // bytes of the whole encoding, markers and length prefix included
+    std::int64_t integer = 0; // an integer's value; a string's length
+    std::uint32_t end = 0;    // index past the last value nested in this one
+    std::uint32_t count = 0;  // a list's elements, a dictionary's entries
+    bencode_kind kind = bencode_kind::integer;
+};
+
+// Something accepted that a canonical encoder would not have written: keys out of order or
+// repeated. The reason may quote a key's bytes as they stand.
+struct bencode_problem {
+    std::string reason;
+    std::size_t offset = 0;
+};
+
+// A whole document over bytes the caller keeps alive.
+struct bencode_document {
+    std::string_view bytes;
+    std::vector<bencode_value> values; // values[0] is the top-level value
+    std::vector<bencode_problem> problems;
+};
+
+// Why the input was refused, and where.
+struct bencode_error {
+    std::string reason;                 // e.g. "integer with a leading zero"
+    std::size_t offset = 0;             // byte of the input where the fault lies
+    const char *limit_option = nullptr; // the option that raises the limit that refused it
+};
+
+// The document, or the error that stopped the reading.
+struct bencode_outcome {
+    std::optional<bencode_document> document;
+    bencode_error error; // meaningful only without a document
+};
+
+bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limits = {});
+
+// -------------------------------------------------------------------- walking a document ---
+
+using value_index = std::uint32_t;
+
+// The bytes of a value's whole encoding: the info hash is taken over these.
+std::string_view encoding_of(const bencode_document &document, value_index index);
+
+// A string's bytes, without its length prefix; empty for any other kind.
+std::string_view text_of(const bencode_document &document, value_index index);
+
+// The elements of a list, in order (none for any other kind).
+std::vector<value_index> elements_of(const bencode_document &document, value_index list);
+
+// One entry of a dictionary, in file order: the key's bytes, the key's index (its encoding is
+// the key's span) and the value's.
+struct bencode_entry {
+    std::string_view name;
+    value_index key = 0;
+    value_index value = 0;
+};
+std::vector<bencode_entry> entries_of(const bencode_document &document, value_index dictionary);
+
+// The value of the first entry named `key` (as clients take it), if the dictionary has one.
+std::optional<value_index> find_key(const bencode_document &document, value_index dictionary,
+                                    std::string_view key);
+
+bool is_kind(const bencode_document &document, value_index index, bencode_kind kind);
