@@ -91,6 +91,19 @@ expect '-dash' -- -
 expect '-dash album alpha.mkv beta.txt' -a '' -- ''
 expect '-dash album alpha.mkv beta.txt' -a http://t.example ''
 
+# Command words: offered in the first place only; after `show`, its options and torrents
+touch "$scratch/gamma.torrent" "$scratch/gamma.txt"
+expect 'show' sh
+expect 'help' he
+expect '' --name sh
+expect 'gamma.torrent' show g
+expect 'album' show alb # folders on the way to torrents
+expect '--max-depth --max-pieces --max-size --max-string --max-tokens' show --max
+expect '' show --max-depth g
+expect 'show help' help ''
+expect '' help show ''
+expect 'gamma.torrent gamma.txt' ./show g # content named like a command is just a path
+
 # The manual page documents exactly the long options that are completed.
 manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |
     grep -A1 '^\.TP' | grep -o '\\-\\-[a-z]*' | sed 's/\\//g' | LC_ALL=C sort -u |
