@@ -182,6 +182,21 @@ class AgreesWithLibtorrent(Fixture):
         print(f"{compared} torrents shown as libtorrent reads them")
 
 
+class LargeTorrent(Fixture):
+    def test_three_hundred_thousand_files_load_with_the_default_limits(self):
+        count, piece = 300000, 16384
+        files = [{b"length": 1 + i % 3, b"path": [b"d%03d" % (i // 1000), b"f%06d" % i]}
+                 for i in range(count)]
+        total = sum(entry[b"length"] for entry in files)
+        info = {b"files": files, b"name": b"large", b"piece length": piece,
+                b"pieces": b"\x01" * 20 * -(-total // piece)}
+        path = self.write("large.torrent", lt.bencode({b"announce": b"http://127.0.0.1/a",
+                                                      b"info": info}))
+        shown = show_json(path)
+        self.assertEqual(len(shown["files"]), count)
+        self.assertEqual(shown_view(shown), engine_view(path))
+
+
 class Contract(Fixture):
     def torrent(self, name, *options):
         out = self.path(name)
