@@ -21,9 +21,9 @@ void check_structure(const bencode_document &document) {
         require(value.offset < size && value.size <= size - value.offset);
         require(value.end > at && value.end <= document.values.size());
         if (value.kind == bencode_kind::list)
-            require(elements_of(document, at).size() == value.count);
+            require(elements_of(document, at).size() == static_cast<std::size_t>(value.integer));
         if (value.kind == bencode_kind::dictionary)
-            require(entries_of(document, at).size() == value.count);
+            require(entries_of(document, at).size() == static_cast<std::size_t>(value.integer));
     }
 }
 

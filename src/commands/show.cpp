@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -38,42 +39,57 @@ verdict worse(verdict a, verdict b) {
 
 // ---------------------------------------------------------------------------- reading ---
 
+// A file's bytes, in a buffer that is written once by read() and never cleared first.
 struct file_bytes {
-    std::string bytes;
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
     std::string error; // empty when the bytes were read
+    std::string_view view() const { return {data.get(), size}; }
 };
+
+file_bytes read_failure(std::string error) {
+    file_bytes failed;
+    failed.error = std::move(error);
+    return failed;
+}
 
 std::string size_limit_error(std::size_t limit) {
     return "too large to read: over the size limit of " + std::to_string(limit) +
            " bytes (raise it with --max-size)";
 }
 
-// The whole file, read without taking more than the size limit allows (a pipe or a file that
-// grows is cut off at the limit, not read to its end).
+// The whole file, read without taking more than the size limit allows: a pipe, or a file that
+// grows while it is read, is cut off at the limit, not read to its end.
 file_bytes read_file(const std::string &path, std::size_t limit) {
     const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
     if (file.fd < 0 || fstat(file.fd, &status) != 0)
-        return {{}, std::strerror(errno)};
+        return read_failure(std::strerror(errno));
     if (S_ISDIR(status.st_mode))
-        return {{}, "is a folder, not a torrent"};
-    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit)
-        return {{}, size_limit_error(limit)};
+        return read_failure("is a folder, not a torrent");
+    const bool regular = S_ISREG(status.st_mode);
+    if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
+        return read_failure(size_limit_error(limit));
     file_bytes result;
-    std::size_t block = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1
-                                                : std::size_t{1} << 16;
+    // One byte more than a regular file holds, so that its end is seen in the same pass.
+    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
+    result.data = std::make_unique_for_overwrite<char[]>(capacity);
     for (;;) {
-        const std::size_t had = result.bytes.size();
-        result.bytes.resize(had + block);
-        const ssize_t got = read_some(file.fd, result.bytes.data() + had, block);
+        if (result.size == capacity) {
+            capacity *= 2;
+            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+            std::memcpy(larger.get(), result.data.get(), result.size);
+            result.data = std::move(larger);
+        }
+        const ssize_t got =
+            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
         if (got < 0)
-            return {{}, std::strerror(errno)};
-        result.bytes.resize(had + static_cast<std::size_t>(got));
+            return read_failure(std::strerror(errno));
         if (got == 0)
             return result;
-        if (result.bytes.size() > limit)
-            return {{}, size_limit_error(limit)};
-        block = std::size_t{1} << 16;
+        result.size += static_cast<std::size_t>(got);
+        if (result.size > limit)
+            return read_failure(size_limit_error(limit));
     }
 }
 
@@ -270,7 +286,7 @@ verdict show_one(const std::string &path, const show_options &options,
         std::fprintf(stderr, "%s: %s\n", shown.c_str(), file.error.c_str());
         return verdict::unreadable;
     }
-    const bencode_outcome read = read_bencode(file.bytes, options.limits);
+    const bencode_outcome read = read_bencode(file.view(), options.limits);
     if (!read.document) {
         std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal_text(read.error).c_str());
         return verdict::unreadable;

@@ -1,5 +1,6 @@
 #include "common/terminal_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -52,6 +53,14 @@ std::string escaped(std::string_view bytes, bool controls_too) {
     std::string out;
     out.reserve(bytes.size());
     while (!bytes.empty()) {
+        // Printable ASCII, by far the most common, is taken a run at a time.
+        const auto plain = std::find_if(bytes.begin(), bytes.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f;
+        });
+        out.append(bytes.begin(), plain);
+        bytes.remove_prefix(static_cast<std::size_t>(plain - bytes.begin()));
+        if (bytes.empty())
+            break;
         const utf8_sequence sequence = sequence_at(bytes);
         const std::size_t taken = sequence.length == 0 ? 1 : sequence.length;
         if (sequence.length == 0 || (controls_too && is_control(sequence.code_point)))

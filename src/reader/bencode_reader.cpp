@@ -8,6 +8,8 @@ namespace {
 // Indexes are 32-bit to keep a value small; a document of more values is refused whatever the
 // token limit says.
 constexpr std::size_t most_values = std::numeric_limits<value_index>::max() - 1;
+// Offsets are 32-bit for the same reason.
+constexpr std::size_t largest_input = std::numeric_limits<std::uint32_t>::max();
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -61,13 +63,18 @@ bool reader::fail(std::string reason, std::size_t offset, const char *limit_opti
 
 bencode_outcome reader::run() {
     const std::size_t size = document_.bytes.size();
-    if (size > limits_.max_size)
+    const std::size_t limit = std::min(limits_.max_size, largest_input);
+    if (size > limit) {
         fail("input of " + number_text(size) + " bytes is over the size limit of " +
-                 number_text(limits_.max_size),
+                 number_text(limit),
              0, "--max-size");
-    else
+    } else {
+        // Most torrents spend 4 to 8 bytes of input on a value: room for that many is taken up
+        // front, untouched until used, so the values are never copied as they grow.
+        document_.values.reserve(std::min({size / 4 + 1, limits_.max_tokens, most_values}));
         while (!finished_ && step()) {
         }
+    }
     if (!finished_)
         return bencode_outcome{std::nullopt, std::move(error_)};
     std::stable_sort(
@@ -141,7 +148,7 @@ bool reader::read_integer() {
     bencode_value &value = document_.values.back();
     value.integer =
         negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
-    value.size = at + 1 - start;
+    value.size = static_cast<std::uint32_t>(at + 1 - start);
     position_ = at + 1;
     return complete(static_cast<value_index>(document_.values.size() - 1));
 }
@@ -175,7 +182,7 @@ bool reader::read_string() {
         return false;
     bencode_value &value = document_.values.back();
     value.integer = static_cast<std::int64_t>(length);
-    value.size = text + length - start;
+    value.size = static_cast<std::uint32_t>(text + length - start);
     position_ = text + length;
     return complete(static_cast<value_index>(document_.values.size() - 1));
 }
@@ -196,7 +203,7 @@ bool reader::close() {
     const open_container closing = open_.back();
     open_.pop_back();
     bencode_value &value = document_.values[closing.index];
-    value.size = position_ + 1 - value.offset;
+    value.size = static_cast<std::uint32_t>(position_ + 1 - value.offset);
     value.end = static_cast<value_index>(document_.values.size());
     ++position_;
     if (closing.keys_may_repeat)
@@ -211,7 +218,7 @@ bool reader::push_value(bencode_kind kind, std::size_t offset) {
                     offset, "--max-tokens");
     bencode_value value;
     value.kind = kind;
-    value.offset = offset;
+    value.offset = static_cast<std::uint32_t>(offset);
     value.end = static_cast<value_index>(document_.values.size() + 1);
     document_.values.push_back(value);
     return true;
@@ -227,19 +234,19 @@ bool reader::complete(value_index index) {
     }
     open_container &parent = open_.back();
     if (!parent.is_dict) {
-        ++document_.values[parent.index].count;
+        ++document_.values[parent.index].integer;
     } else if (parent.key_next) {
         note_key(parent, index);
         parent.key_next = false;
     } else {
-        ++document_.values[parent.index].count;
+        ++document_.values[parent.index].integer;
         parent.key_next = true;
     }
     return true;
 }
 
 void reader::note_key(open_container &container, value_index key) {
-    const bool first = document_.values[container.index].count == 0;
+    const bool first = document_.values[container.index].integer == 0;
     const value_index previous = container.last_key;
     container.last_key = key;
     if (first)
@@ -283,14 +290,14 @@ std::string_view text_of(const bencode_document &document, value_index index) {
     if (value.kind != bencode_kind::string)
         return {};
     const auto length = static_cast<std::size_t>(value.integer);
-    return document.bytes.substr(value.offset + value.size - length, length);
+    return document.bytes.substr(std::size_t{value.offset} + value.size - length, length);
 }
 
 std::vector<value_index> elements_of(const bencode_document &document, value_index list) {
     std::vector<value_index> elements;
     if (!is_kind(document, list, bencode_kind::list))
         return elements;
-    elements.reserve(document.values[list].count);
+    elements.reserve(static_cast<std::size_t>(document.values[list].integer));
     for (value_index at = list + 1; at < document.values[list].end; at = document.values[at].end)
         elements.push_back(at);
     return elements;
@@ -300,7 +307,7 @@ std::vector<bencode_entry> entries_of(const bencode_document &document, value_in
     std::vector<bencode_entry> entries;
     if (!is_kind(document, dictionary, bencode_kind::dictionary))
         return entries;
-    entries.reserve(document.values[dictionary].count);
+    entries.reserve(static_cast<std::size_t>(document.values[dictionary].integer));
     const value_index end = document.values[dictionary].end;
     for (value_index key = dictionary + 1; key < end;) {
         const value_index value = key + 1;

@@ -30,15 +30,16 @@ struct bencode_limits {
 
 enum class bencode_kind : std::uint8_t { integer, string, list, dictionary };
 
-// One value. Values are stored in the order they begin in the input, so the values nested in a
-// list or dictionary follow it directly and end just before index `end`; a dictionary's
-// children alternate key, value.
+// One value, in 24 bytes (a large torrent has millions). Values are stored in the order they
+// begin in the input, so the values nested in a list or dictionary follow it directly and end
+// just before index `end`; a dictionary's children alternate key, value. Inputs are under
+// 4 GiB, so offsets fit 32 bits.
 struct bencode_value {
-    std::size_t offset = 0;   // first byte of the encoding
-    std::size_t size = 0;     // bytes of the whole encoding, markers and length prefix included
-    std::int64_t integer = 0; // an integer's value; a string's length
+    std::int64_t integer = 0; // an integer's value; a string's length; a list's elements or a
+                              // dictionary's entries
+    std::uint32_t offset = 0; // first byte of the encoding
+    std::uint32_t size = 0;   // bytes of the whole encoding, markers and length prefix included
     std::uint32_t end = 0;    // index past the last value nested in this one
-    std::uint32_t count = 0;  // a list's elements, a dictionary's entries
     bencode_kind kind = bencode_kind::integer;
 };
 

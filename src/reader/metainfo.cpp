@@ -88,10 +88,11 @@ struct reading {
     }
 
     // A file's length: present, whole and not negative.
-    std::optional<std::uint64_t> length(value_index dictionary, const std::string &where) {
+    std::optional<std::uint64_t> length(value_index dictionary,
+                                        const std::vector<std::string_view> &path) {
         const std::optional<std::int64_t> value = number(dictionary, "length", true);
         if (value && *value < 0)
-            invalid("negative length of " + where);
+            invalid("negative length of " + quoted(joined(path)));
         return value && *value >= 0 ? std::optional(static_cast<std::uint64_t>(*value))
                                     : std::nullopt;
     }
@@ -147,7 +148,7 @@ std::optional<torrent_file> v1_file(reading &state, value_index entry) {
         return std::nullopt;
     }
     check_path(state, file.path);
-    const std::optional<std::uint64_t> size = state.length(entry, quoted(joined(file.path)));
+    const std::optional<std::uint64_t> size = state.length(entry, file.path);
     file.size = size.value_or(0);
     if (const auto attr = state.text(entry, "attr"))
         file.pad = attr->find('p') != std::string_view::npos;
@@ -170,7 +171,7 @@ void read_v1_files(reading &state, value_index info) {
         torrent.single_file = true;
         torrent_file file;
         file.path.push_back(torrent.name.value_or(std::string_view{}));
-        file.size = state.length(info, "the file").value_or(0);
+        file.size = state.length(info, file.path).value_or(0);
         torrent.files.push_back(std::move(file));
         return;
     }
@@ -213,24 +214,23 @@ void read_v1_pieces(reading &state, value_index info, bool required) {
 std::optional<torrent_file> v2_file(reading &state, value_index node,
                                     std::vector<std::string_view> path) {
     const bencode_document &document = state.document;
-    const std::string where = quoted(joined(path));
-    if (document.values[node].count != 1) {
-        state.invalid("file tree entry " + where + " is both a file and a folder");
+    if (document.values[node].integer != 1) {
+        state.invalid("file tree entry " + quoted(joined(path)) + " is both a file and a folder");
         return std::nullopt;
     }
     const auto leaf = state.field(node, "", bencode_kind::dictionary, true);
     if (!leaf)
         return std::nullopt;
     torrent_file file;
-    file.path = std::move(path);
-    file.size = state.length(*leaf, where).value_or(0);
+    file.size = state.length(*leaf, path).value_or(0);
     const auto root = state.text(*leaf, "pieces root", file.size > 0);
     if (root && root->size() != std::tuple_size_v<pieces_root>) {
-        state.invalid("'pieces root' of " + where + " is not 32 bytes");
+        state.invalid("'pieces root' of " + quoted(joined(path)) + " is not 32 bytes");
     } else if (root) {
         file.root.emplace();
         std::memcpy(file.root->data(), root->data(), root->size());
     }
+    file.path = std::move(path);
     return file;
 }
 
@@ -265,7 +265,7 @@ void read_file_tree(reading &state, value_index tree) {
         if (find_key(document, entry.value, "")) {
             if (auto file = v2_file(state, entry.value, std::move(entry_path)))
                 state.torrent.tree_files.push_back(std::move(*file));
-        } else if (document.values[entry.value].count == 0) {
+        } else if (document.values[entry.value].integer == 0) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " is empty");
         } else {
             path.push_back(entry.name);
@@ -289,16 +289,15 @@ void read_piece_layers(reading &state, std::uint64_t piece_length) {
         const auto layer = std::lower_bound(
             layers.begin(), layers.end(), root,
             [](const bencode_entry &entry, std::string_view key) { return entry.name < key; });
-        const std::string where = quoted(joined(file.path));
         if (layer == layers.end() || layer->name != root) {
-            state.invalid("no piece layer for " + where);
+            state.invalid("no piece layer for " + quoted(joined(file.path)));
             continue;
         }
         const std::uint64_t expected = 32 * pieces_for(file.size, piece_length);
         if (!is_kind(document, layer->value, bencode_kind::string) ||
             text_of(document, layer->value).size() != expected)
-            state.invalid("the piece layer of " + where + " is not " + std::to_string(expected) +
-                          " bytes");
+            state.invalid("the piece layer of " + quoted(joined(file.path)) + " is not " +
+                          std::to_string(expected) + " bytes");
     }
 }
 
