@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace {
 void require(bool holds) {
@@ -15,15 +16,20 @@ void require(bool holds) {
 // walk to exactly its end.
 void check_structure(const bencode_document &document) {
     const std::size_t size = document.bytes.size();
-    require(!document.values.empty() && document.values[0].size == size);
+    require(!document.values.empty() && span_of(document, 0).size == size);
     for (value_index at = 0; at < document.values.size(); ++at) {
-        const bencode_value &value = document.values[at];
-        require(value.offset < size && value.size <= size - value.offset);
-        require(value.end > at && value.end <= document.values.size());
-        if (value.kind == bencode_kind::list)
-            require(elements_of(document, at).size() == static_cast<std::size_t>(value.integer));
-        if (value.kind == bencode_kind::dictionary)
-            require(entries_of(document, at).size() == static_cast<std::size_t>(value.integer));
+        const byte_span span = span_of(document, at);
+        require(span.offset < size && span.size <= size - span.offset);
+        require(end_of(document, at) > at && end_of(document, at) <= document.values.size());
+        if (is_kind(document, at, bencode_kind::list))
+            require(elements_of(document, at).size() == count_of(document, at));
+        if (is_kind(document, at, bencode_kind::dictionary))
+            for (const bencode_entry &entry : entries_of(document, at))
+                require(is_kind(document, entry.key, bencode_kind::string));
+        // An integer read again from its digits is the one its encoding shows.
+        if (is_kind(document, at, bencode_kind::integer))
+            require(encoding_of(document, at) ==
+                    "i" + std::to_string(integer_of(document, at)) + "e");
     }
 }
 
@@ -33,7 +39,7 @@ void check_spans_reread(const bencode_document &document) {
     for (const bencode_entry &entry : entries_of(document, 0)) {
         const bencode_outcome again = read_bencode(encoding_of(document, entry.value));
         require(again.document.has_value());
-        require(again.document->values.size() == document.values[entry.value].end - entry.value);
+        require(again.document->values.size() == end_of(document, entry.value) - entry.value);
     }
 }
 } // namespace

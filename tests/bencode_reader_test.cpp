@@ -99,7 +99,7 @@ TEST(BencodeReader, NestingAsDeepAsAllowedNeedsNoCallStack) {
     const bencode_outcome outcome = read_bencode(input, {.max_depth = 1'000'000});
     ASSERT_TRUE(outcome.document);
     EXPECT_EQ(outcome.document->values.size(), 1'000'000u);
-    EXPECT_EQ(outcome.document->values[0].end, 1'000'000u);
+    EXPECT_EQ(end_of(*outcome.document, 0), 1'000'000u);
 }
 
 TEST(BencodeReader, ValuesKeepTheirExactBytesAndFileOrder) {
@@ -121,10 +121,13 @@ TEST(BencodeReader, ValuesKeepTheirExactBytesAndFileOrder) {
                   std::to_string(std::strlen(names[i])) + ":" + names[i]);
         EXPECT_EQ(encoding_of(document, entries[i].value), encodings[i]);
     }
-    EXPECT_EQ(document.values[entries[0].value].integer, INT64_MIN);
+    EXPECT_EQ(integer_of(document, entries[0].value), INT64_MIN);
     const std::vector<value_index> list = elements_of(document, entries[1].value);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(text_of(document, list[0]), "spam");
+    EXPECT_EQ(integer_of(document, list[1]), 0);
+    EXPECT_EQ(count_of(document, entries[1].value), 2u);
+    EXPECT_EQ(count_of(document, list[0]), 0u); // a string has no elements
     EXPECT_EQ(*find_key(document, 0, "name"), entries[3].value);
     EXPECT_FALSE(find_key(document, 0, "missing"));
     EXPECT_FALSE(find_key(document, entries[1].value, "spam")); // a list has no keys

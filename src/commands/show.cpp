@@ -241,12 +241,28 @@ void print_files(const metainfo &torrent, bool pads) {
     std::uint64_t largest = 0;
     for (const torrent_file &file : torrent.files)
         largest = std::max(largest, file.size);
-    const int width = static_cast<int>(std::to_string(largest).size());
-    for (const torrent_file &file : torrent.files)
-        if (pads || !file.pad)
-            std::printf("%-15s%*" PRIu64 "  %s%s\n", "", width, file.size,
-                        terminal_escaped(shown_path(torrent, file)).c_str(),
-                        file.pad ? " (pad)" : "");
+    const std::size_t width = std::to_string(largest).size();
+    // One line at a time, in one buffer: a torrent may list millions of files.
+    std::string line;
+    for (const torrent_file &file : torrent.files) {
+        if (file.pad && !pads)
+            continue;
+        const std::string size = std::to_string(file.size);
+        line.assign(15 + width - size.size(), ' ');
+        line += size;
+        line += "  ";
+        if (!torrent.single_file) {
+            append_terminal_escaped(line, torrent.name.value_or(""));
+            line += '/';
+        }
+        for (std::size_t at = 0; at < file.path.size(); ++at) {
+            if (at > 0)
+                line += '/';
+            append_terminal_escaped(line, file.path[at]);
+        }
+        line += file.pad ? " (pad)\n" : "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
 }
 
 void print_text(const std::string &path, const metainfo &torrent, bool pads) {

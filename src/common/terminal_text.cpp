@@ -49,9 +49,7 @@ void append_hex_escape(std::string &out, unsigned char byte) {
     out += digits[byte & 0x0f];
 }
 
-std::string escaped(std::string_view bytes, bool controls_too) {
-    std::string out;
-    out.reserve(bytes.size());
+void append_escaped(std::string &out, std::string_view bytes, bool controls_too) {
     while (!bytes.empty()) {
         // Printable ASCII, by far the most common, is taken a run at a time.
         const auto plain = std::find_if(bytes.begin(), bytes.end(), [](char c) {
@@ -70,6 +68,12 @@ std::string escaped(std::string_view bytes, bool controls_too) {
             out += bytes.substr(0, taken);
         bytes.remove_prefix(taken);
     }
+}
+
+std::string escaped(std::string_view bytes, bool controls_too) {
+    std::string out;
+    out.reserve(bytes.size());
+    append_escaped(out, bytes, controls_too);
     return out;
 }
 } // namespace
@@ -80,4 +84,8 @@ std::string utf8_escaped(std::string_view bytes) {
 
 std::string terminal_escaped(std::string_view bytes) {
     return escaped(bytes, true);
+}
+
+void append_terminal_escaped(std::string &out, std::string_view bytes) {
+    append_escaped(out, bytes, true);
 }

@@ -12,3 +12,6 @@ std::string utf8_escaped(std::string_view bytes);
 // As utf8_escaped, and control characters (C0, DEL, and C1 as their two UTF-8 bytes) as \xHH
 // too, so that nothing a torrent says can move the cursor, recolour or retitle a terminal.
 std::string terminal_escaped(std::string_view bytes);
+
+// terminal_escaped, appended to `out`: for output built a line at a time.
+void append_terminal_escaped(std::string &out, std::string_view bytes);

@@ -5,9 +5,12 @@
 #include <limits>
 
 namespace {
+constexpr unsigned kind_shift = 30;
+constexpr std::uint32_t end_mask = (std::uint32_t{1} << kind_shift) - 1;
+
 // Indexes are 32-bit to keep a value small; a document of more values is refused whatever the
 // token limit says.
-constexpr std::size_t most_values = std::numeric_limits<value_index>::max() - 1;
+constexpr std::size_t most_values = (std::size_t{1} << kind_shift) - 1;
 // Offsets are 32-bit for the same reason.
 constexpr std::size_t largest_input = std::numeric_limits<std::uint32_t>::max();
 
@@ -145,9 +148,8 @@ bool reader::read_integer() {
         return fail("negative zero", start);
     if (!push_value(bencode_kind::integer, start))
         return false;
+    // The value is read again from its digits when asked for: most integers never are.
     bencode_value &value = document_.values.back();
-    value.integer =
-        negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
     value.size = static_cast<std::uint32_t>(at + 1 - start);
     position_ = at + 1;
     return complete(static_cast<value_index>(document_.values.size() - 1));
@@ -180,8 +182,9 @@ bool reader::read_string() {
                     start, "--max-string");
     if (!push_value(bencode_kind::string, start))
         return false;
+    // The value is read again from its digits when asked for: most integers never are.
     bencode_value &value = document_.values.back();
-    value.integer = static_cast<std::int64_t>(length);
+    value.length = static_cast<std::uint32_t>(length);
     value.size = static_cast<std::uint32_t>(text + length - start);
     position_ = text + length;
     return complete(static_cast<value_index>(document_.values.size() - 1));
@@ -204,7 +207,8 @@ bool reader::close() {
     open_.pop_back();
     bencode_value &value = document_.values[closing.index];
     value.size = static_cast<std::uint32_t>(position_ + 1 - value.offset);
-    value.end = static_cast<value_index>(document_.values.size());
+    value.end_and_kind =
+        (value.end_and_kind & ~end_mask) | static_cast<std::uint32_t>(document_.values.size());
     ++position_;
     if (closing.keys_may_repeat)
         report_repeated_keys(closing.index);
@@ -217,9 +221,9 @@ bool reader::push_value(bencode_kind kind, std::size_t offset) {
                         number_text(std::min(limits_.max_tokens, most_values)),
                     offset, "--max-tokens");
     bencode_value value;
-    value.kind = kind;
     value.offset = static_cast<std::uint32_t>(offset);
-    value.end = static_cast<value_index>(document_.values.size() + 1);
+    value.end_and_kind = static_cast<std::uint32_t>(document_.values.size() + 1) |
+                         static_cast<std::uint32_t>(kind) << kind_shift;
     document_.values.push_back(value);
     return true;
 }
@@ -234,19 +238,19 @@ bool reader::complete(value_index index) {
     }
     open_container &parent = open_.back();
     if (!parent.is_dict) {
-        ++document_.values[parent.index].integer;
+        ++document_.values[parent.index].length;
     } else if (parent.key_next) {
         note_key(parent, index);
         parent.key_next = false;
     } else {
-        ++document_.values[parent.index].integer;
+        ++document_.values[parent.index].length;
         parent.key_next = true;
     }
     return true;
 }
 
 void reader::note_key(open_container &container, value_index key) {
-    const bool first = document_.values[container.index].integer == 0;
+    const bool first = document_.values[container.index].length == 0;
     const value_index previous = container.last_key;
     container.last_key = key;
     if (first)
@@ -280,25 +284,64 @@ bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limit
     return reader(bytes, limits).run();
 }
 
+bencode_kind kind_of(const bencode_document &document, value_index index) {
+    return static_cast<bencode_kind>(document.values[index].end_and_kind >> kind_shift);
+}
+
+bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
+    return kind_of(document, index) == kind;
+}
+
+value_index end_of(const bencode_document &document, value_index index) {
+    return document.values[index].end_and_kind & end_mask;
+}
+
+byte_span span_of(const bencode_document &document, value_index index) {
+    return byte_span{document.values[index].offset, document.values[index].size};
+}
+
 std::string_view encoding_of(const bencode_document &document, value_index index) {
     const bencode_value &value = document.values[index];
     return document.bytes.substr(value.offset, value.size);
 }
 
 std::string_view text_of(const bencode_document &document, value_index index) {
-    const bencode_value &value = document.values[index];
-    if (value.kind != bencode_kind::string)
+    if (!is_kind(document, index, bencode_kind::string))
         return {};
-    const auto length = static_cast<std::size_t>(value.integer);
-    return document.bytes.substr(std::size_t{value.offset} + value.size - length, length);
+    const bencode_value &value = document.values[index];
+    return document.bytes.substr(std::size_t{value.offset} + value.size - value.length,
+                                 value.length);
+}
+
+// The reader checked the digits and the range when it took the integer.
+std::int64_t integer_of(const bencode_document &document, value_index index) {
+    if (!is_kind(document, index, bencode_kind::integer))
+        return 0;
+    std::string_view digits = encoding_of(document, index).substr(1);
+    digits.remove_suffix(1);
+    const bool negative = digits.front() == '-';
+    if (negative)
+        digits.remove_prefix(1);
+    std::uint64_t magnitude = 0;
+    for (const char digit : digits)
+        magnitude = magnitude * 10 + static_cast<unsigned>(digit - '0');
+    return negative ? static_cast<std::int64_t>(0 - magnitude)
+                    : static_cast<std::int64_t>(magnitude);
+}
+
+std::size_t count_of(const bencode_document &document, value_index index) {
+    const bencode_kind kind = kind_of(document, index);
+    return kind == bencode_kind::list || kind == bencode_kind::dictionary
+               ? document.values[index].length
+               : 0;
 }
 
 std::vector<value_index> elements_of(const bencode_document &document, value_index list) {
     std::vector<value_index> elements;
     if (!is_kind(document, list, bencode_kind::list))
         return elements;
-    elements.reserve(static_cast<std::size_t>(document.values[list].integer));
-    for (value_index at = list + 1; at < document.values[list].end; at = document.values[at].end)
+    elements.reserve(count_of(document, list));
+    for (value_index at = list + 1; at < end_of(document, list); at = end_of(document, at))
         elements.push_back(at);
     return elements;
 }
@@ -307,13 +350,10 @@ std::vector<bencode_entry> entries_of(const bencode_document &document, value_in
     std::vector<bencode_entry> entries;
     if (!is_kind(document, dictionary, bencode_kind::dictionary))
         return entries;
-    entries.reserve(static_cast<std::size_t>(document.values[dictionary].integer));
-    const value_index end = document.values[dictionary].end;
-    for (value_index key = dictionary + 1; key < end;) {
-        const value_index value = key + 1;
-        entries.push_back(bencode_entry{text_of(document, key), key, value});
-        key = document.values[value].end;
-    }
+    entries.reserve(count_of(document, dictionary));
+    const value_index end = end_of(document, dictionary);
+    for (value_index key = dictionary + 1; key < end; key = end_of(document, key + 1))
+        entries.push_back(bencode_entry{text_of(document, key), key, key + 1});
     return entries;
 }
 
@@ -321,13 +361,9 @@ std::optional<value_index> find_key(const bencode_document &document, value_inde
                                     std::string_view key) {
     if (!is_kind(document, dictionary, bencode_kind::dictionary))
         return std::nullopt;
-    const value_index end = document.values[dictionary].end;
-    for (value_index at = dictionary + 1; at < end; at = document.values[at + 1].end)
+    const value_index end = end_of(document, dictionary);
+    for (value_index at = dictionary + 1; at < end; at = end_of(document, at + 1))
         if (text_of(document, at) == key)
             return at + 1;
     return std::nullopt;
-}
-
-bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
-    return document.values[index].kind == kind;
 }

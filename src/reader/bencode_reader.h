@@ -30,17 +30,16 @@ struct bencode_limits {
 
 enum class bencode_kind : std::uint8_t { integer, string, list, dictionary };
 
-// One value, in 24 bytes (a large torrent has millions). Values are stored in the order they
-// begin in the input, so the values nested in a list or dictionary follow it directly and end
-// just before index `end`; a dictionary's children alternate key, value. Inputs are under
-// 4 GiB, so offsets fit 32 bits.
+// One value, in 16 bytes (a large torrent has millions): read it through the functions below.
+// Values are stored in the order they begin in the input, so the values nested in a list or
+// dictionary follow it directly and end just before end_of(); a dictionary's children
+// alternate key, value. Inputs are under 4 GiB, so offsets fit 32 bits, and a document holds
+// fewer than 2^30 values, so the kind fits the top bits of the end index.
 struct bencode_value {
-    std::int64_t integer = 0; // an integer's value; a string's length; a list's elements or a
-                              // dictionary's entries
-    std::uint32_t offset = 0; // first byte of the encoding
-    std::uint32_t size = 0;   // bytes of the whole encoding, markers and length prefix included
-    std::uint32_t end = 0;    // index past the last value nested in this one
-    bencode_kind kind = bencode_kind::integer;
+    std::uint32_t offset = 0;       // first byte of the encoding
+    std::uint32_t size = 0;         // bytes of the whole encoding, markers and prefix included
+    std::uint32_t end_and_kind = 0; // end_of() below, and the kind in the top two bits
+    std::uint32_t length = 0;       // a string's bytes, a list's elements, a dictionary's entries
 };
 
 // Something accepted that a canonical encoder would not have written: keys out of order or
@@ -76,11 +75,25 @@ bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limit
 
 using value_index = std::uint32_t;
 
+bencode_kind kind_of(const bencode_document &document, value_index index);
+
+// The index just past the value and every value nested in it: the next sibling's, if any.
+value_index end_of(const bencode_document &document, value_index index);
+
+// Where the value's whole encoding lies in the input.
+byte_span span_of(const bencode_document &document, value_index index);
+
 // The bytes of a value's whole encoding: the info hash is taken over these.
 std::string_view encoding_of(const bencode_document &document, value_index index);
 
 // A string's bytes, without its length prefix; empty for any other kind.
 std::string_view text_of(const bencode_document &document, value_index index);
+
+// An integer's value; 0 for any other kind.
+std::int64_t integer_of(const bencode_document &document, value_index index);
+
+// A list's elements or a dictionary's entries; 0 for any other kind.
+std::size_t count_of(const bencode_document &document, value_index index);
 
 // The elements of a list, in order (none for any other kind).
 std::vector<value_index> elements_of(const bencode_document &document, value_index list);

@@ -42,10 +42,9 @@ const char *component_fault(std::string_view component) {
         return "an empty path component";
     if (component == "." || component == "..")
         return "a path component '.' or '..'";
-    if (component.find('/') != std::string_view::npos)
-        return "a path component with '/'";
-    if (component.find('\0') != std::string_view::npos)
-        return "a path component with a NUL byte";
+    for (const char c : component)
+        if (c == '/' || c == '\0')
+            return c == '/' ? "a path component with '/'" : "a path component with a NUL byte";
     return nullptr;
 }
 
@@ -84,7 +83,7 @@ struct reading {
     std::optional<std::int64_t> number(value_index dictionary, std::string_view key,
                                        bool required = false) {
         const auto value = field(dictionary, key, bencode_kind::integer, required);
-        return value ? std::optional(document.values[*value].integer) : std::nullopt;
+        return value ? std::optional(integer_of(document, *value)) : std::nullopt;
     }
 
     // A file's length: present, whole and not negative.
@@ -135,12 +134,15 @@ std::optional<torrent_file> v1_file(reading &state, value_index entry) {
     }
     torrent_file file;
     if (const auto path = state.field(entry, "path", bencode_kind::list, true)) {
-        for (const value_index component : elements_of(document, *path)) {
-            if (!is_kind(document, component, bencode_kind::string)) {
+        // Walked in place: a torrent may list millions of components.
+        file.path.reserve(count_of(document, *path));
+        const value_index end = end_of(document, *path);
+        for (value_index at = *path + 1; at < end; at = end_of(document, at)) {
+            if (!is_kind(document, at, bencode_kind::string)) {
                 state.invalid("a path component that is not a string");
                 return std::nullopt;
             }
-            file.path.push_back(text_of(document, component));
+            file.path.push_back(text_of(document, at));
         }
     }
     if (file.path.empty()) {
@@ -178,6 +180,7 @@ void read_v1_files(reading &state, value_index info) {
     const auto list = state.field(info, "files", bencode_kind::list, true);
     if (!list)
         return;
+    torrent.files.reserve(count_of(state.document, *list));
     for (const value_index entry : elements_of(state.document, *list))
         if (auto file = v1_file(state, entry))
             torrent.files.push_back(std::move(*file));
@@ -197,7 +200,7 @@ void read_v1_pieces(reading &state, value_index info, bool required) {
         return;
     }
     torrent.piece_count = torrent.pieces.size() / sha1_size;
-    if (!state.within_piece_limit(torrent.piece_count, state.document.values[*pieces].offset))
+    if (!state.within_piece_limit(torrent.piece_count, span_of(state.document, *pieces).offset))
         return;
     const std::uint64_t total = summed_sizes(state, torrent.files);
     if (torrent.piece_length && *torrent.piece_length > 0) {
@@ -214,7 +217,7 @@ void read_v1_pieces(reading &state, value_index info, bool required) {
 std::optional<torrent_file> v2_file(reading &state, value_index node,
                                     std::vector<std::string_view> path) {
     const bencode_document &document = state.document;
-    if (document.values[node].integer != 1) {
+    if (count_of(document, node) != 1) {
         state.invalid("file tree entry " + quoted(joined(path)) + " is both a file and a folder");
         return std::nullopt;
     }
@@ -265,7 +268,7 @@ void read_file_tree(reading &state, value_index tree) {
         if (find_key(document, entry.value, "")) {
             if (auto file = v2_file(state, entry.value, std::move(entry_path)))
                 state.torrent.tree_files.push_back(std::move(*file));
-        } else if (document.values[entry.value].integer == 0) {
+        } else if (count_of(document, entry.value) == 0) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " is empty");
         } else {
             path.push_back(entry.name);
@@ -324,7 +327,7 @@ void read_v2(reading &state, value_index info) {
         [piece_length](std::uint64_t sum, const torrent_file &file) {
             return sum + std::min(pieces_for(file.size, piece_length), largest_size - sum);
         });
-    if (!state.within_piece_limit(pieces, state.document.values[*tree].offset))
+    if (!state.within_piece_limit(pieces, span_of(state.document, *tree).offset))
         return;
     if (torrent.format == torrent_format::v2)
         torrent.piece_count = pieces;
