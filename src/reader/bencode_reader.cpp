@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <numeric>
 
 namespace {
 constexpr unsigned kind_shift = 30;
@@ -322,9 +323,10 @@ std::int64_t integer_of(const bencode_document &document, value_index index) {
     const bool negative = digits.front() == '-';
     if (negative)
         digits.remove_prefix(1);
-    std::uint64_t magnitude = 0;
-    for (const char digit : digits)
-        magnitude = magnitude * 10 + static_cast<unsigned>(digit - '0');
+    const std::uint64_t magnitude = std::accumulate(
+        digits.begin(), digits.end(), std::uint64_t{0}, [](std::uint64_t sum, char digit) {
+            return sum * 10 + static_cast<unsigned>(digit - '0');
+        });
     return negative ? static_cast<std::int64_t>(0 - magnitude)
                     : static_cast<std::int64_t>(magnitude);
 }

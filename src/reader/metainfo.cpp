@@ -22,7 +22,7 @@ std::string quoted(std::string_view bytes) {
     return text;
 }
 
-std::string joined(const std::vector<std::string_view> &path) {
+std::string joined(path_view path) {
     std::string text;
     for (std::size_t at = 0; at < path.size(); ++at) {
         if (at > 0)
@@ -42,10 +42,11 @@ const char *component_fault(std::string_view component) {
         return "an empty path component";
     if (component == "." || component == "..")
         return "a path component '.' or '..'";
-    for (const char c : component)
-        if (c == '/' || c == '\0')
-            return c == '/' ? "a path component with '/'" : "a path component with a NUL byte";
-    return nullptr;
+    const auto bad = std::find_if(component.begin(), component.end(),
+                                  [](char c) { return c == '/' || c == '\0'; });
+    if (bad == component.end())
+        return nullptr;
+    return *bad == '/' ? "a path component with '/'" : "a path component with a NUL byte";
 }
 
 // The state of one reading: the document, what has been learnt so far and the limits.
@@ -87,8 +88,7 @@ struct reading {
     }
 
     // A file's length: present, whole and not negative.
-    std::optional<std::uint64_t> length(value_index dictionary,
-                                        const std::vector<std::string_view> &path) {
+    std::optional<std::uint64_t> length(value_index dictionary, path_view path) {
         const std::optional<std::int64_t> value = number(dictionary, "length", true);
         if (value && *value < 0)
             invalid("negative length of " + quoted(joined(path)));
@@ -106,7 +106,7 @@ struct reading {
     }
 };
 
-void check_path(reading &state, const std::vector<std::string_view> &path) {
+void check_path(reading &state, path_view path) {
     const auto faulty = std::find_if(path.begin(), path.end(), component_fault);
     if (faulty != path.end())
         state.invalid("file " + quoted(joined(path)) + " has " + component_fault(*faulty));
@@ -132,19 +132,23 @@ std::optional<torrent_file> v1_file(reading &state, value_index entry) {
         state.invalid("an entry of 'files' is not a dictionary");
         return std::nullopt;
     }
-    torrent_file file;
+    // The components go to one block reserved for the whole list, which never moves (see
+    // read_v1_files), so the path can view them at once.
+    std::vector<std::string_view> &components = state.torrent.file_components;
+    const std::size_t first = components.size();
     if (const auto path = state.field(entry, "path", bencode_kind::list, true)) {
-        // Walked in place: a torrent may list millions of components.
-        file.path.reserve(count_of(document, *path));
         const value_index end = end_of(document, *path);
         for (value_index at = *path + 1; at < end; at = end_of(document, at)) {
             if (!is_kind(document, at, bencode_kind::string)) {
                 state.invalid("a path component that is not a string");
+                components.resize(first);
                 return std::nullopt;
             }
-            file.path.push_back(text_of(document, at));
+            components.push_back(text_of(document, at));
         }
     }
+    torrent_file file;
+    file.path = path_view(components).subspan(first);
     if (file.path.empty()) {
         state.invalid("a file in 'files' without a path");
         return std::nullopt;
@@ -171,19 +175,22 @@ void read_v1_files(reading &state, value_index info) {
     }
     if (length) {
         torrent.single_file = true;
+        torrent.file_components.push_back(torrent.name.value_or(std::string_view{}));
         torrent_file file;
-        file.path.push_back(torrent.name.value_or(std::string_view{}));
+        file.path = torrent.file_components;
         file.size = state.length(info, file.path).value_or(0);
-        torrent.files.push_back(std::move(file));
+        torrent.files.push_back(file);
         return;
     }
     const auto list = state.field(info, "files", bencode_kind::list, true);
     if (!list)
         return;
     torrent.files.reserve(count_of(state.document, *list));
+    // Every component is a value of the list: room for them all means the block never moves.
+    torrent.file_components.reserve(end_of(state.document, *list) - *list);
     for (const value_index entry : elements_of(state.document, *list))
         if (auto file = v1_file(state, entry))
-            torrent.files.push_back(std::move(*file));
+            torrent.files.push_back(*file);
     if (torrent.files.empty())
         state.invalid("an empty 'files' list");
 }
@@ -215,7 +222,7 @@ void read_v1_pieces(reading &state, value_index info, bool required) {
 
 // A file of the tree: `node` is the dictionary under its name, whose only key is "".
 std::optional<torrent_file> v2_file(reading &state, value_index node,
-                                    std::vector<std::string_view> path) {
+                                    const std::vector<std::string_view> &path) {
     const bencode_document &document = state.document;
     if (count_of(document, node) != 1) {
         state.invalid("file tree entry " + quoted(joined(path)) + " is both a file and a folder");
@@ -233,7 +240,6 @@ std::optional<torrent_file> v2_file(reading &state, value_index node,
         file.root.emplace();
         std::memcpy(file.root->data(), root->data(), root->size());
     }
-    file.path = std::move(path);
     return file;
 }
 
@@ -246,6 +252,7 @@ void read_file_tree(reading &state, value_index tree) {
     };
     std::vector<folder> open{{entries_of(document, tree)}};
     std::vector<std::string_view> path;
+    std::vector<std::size_t> first_components;
     while (!open.empty()) {
         folder &current = open.back();
         if (current.next == current.entries.size()) {
@@ -266,14 +273,26 @@ void read_file_tree(reading &state, value_index tree) {
             continue;
         }
         if (find_key(document, entry.value, "")) {
-            if (auto file = v2_file(state, entry.value, std::move(entry_path)))
-                state.torrent.tree_files.push_back(std::move(*file));
+            if (auto file = v2_file(state, entry.value, entry_path)) {
+                // Viewed once the walk is over and the block can no longer move.
+                first_components.push_back(state.torrent.tree_components.size());
+                state.torrent.tree_components.insert(state.torrent.tree_components.end(),
+                                                     entry_path.begin(), entry_path.end());
+                state.torrent.tree_files.push_back(*file);
+            }
         } else if (count_of(document, entry.value) == 0) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " is empty");
         } else {
             path.push_back(entry.name);
             open.push_back({entries_of(document, entry.value)});
         }
+    }
+    std::vector<torrent_file> &files = state.torrent.tree_files;
+    const path_view components = state.torrent.tree_components;
+    for (std::size_t at = 0; at < files.size(); ++at) {
+        const std::size_t end =
+            at + 1 < files.size() ? first_components[at + 1] : components.size();
+        files[at].path = components.subspan(first_components[at], end - first_components[at]);
     }
 }
 
@@ -360,11 +379,12 @@ void check_hybrid(reading &state) {
         }
         offset += file.size;
     }
-    const bool same = content.size() == torrent.tree_files.size() &&
-                      std::equal(content.begin(), content.end(), torrent.tree_files.begin(),
-                                 [](const torrent_file *v1, const torrent_file &v2) {
-                                     return v1->path == v2.path && v1->size == v2.size;
-                                 });
+    const bool same =
+        content.size() == torrent.tree_files.size() &&
+        std::equal(content.begin(), content.end(), torrent.tree_files.begin(),
+                   [](const torrent_file *v1, const torrent_file &v2) {
+                       return std::ranges::equal(v1->path, v2.path) && v1->size == v2.size;
+                   });
     if (!same)
         state.invalid("the v1 files and the v2 file tree describe different files");
 }

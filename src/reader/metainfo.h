@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,12 @@ enum class torrent_format : std::uint8_t { unknown, v1, v2, hybrid };
 
 using pieces_root = std::array<unsigned char, 32>;
 
+// A file's path: its components below the torrent's name (a single-file torrent's one file has
+// the name as its only component), viewing storage its metainfo holds.
+using path_view = std::span<const std::string_view>;
+
 struct torrent_file {
-    std::vector<std::string_view> path; // components below the torrent's name
+    path_view path;
     std::uint64_t size = 0;
     bool pad = false;                // v1 padding ('p' in attr), not content
     std::optional<pieces_root> root; // v2: the root of the file's Merkle tree
@@ -32,7 +37,14 @@ struct metainfo_problem {
     bool invalid = true;
 };
 
+// Not copyable: the files' paths view storage of its own. Moved, it keeps that storage.
 struct metainfo {
+    metainfo() = default;
+    metainfo(const metainfo &) = delete;
+    metainfo &operator=(const metainfo &) = delete;
+    metainfo(metainfo &&) = default;
+    metainfo &operator=(metainfo &&) = default;
+
     torrent_format format = torrent_format::unknown;
     std::optional<std::string_view> name;
     // The v1 file list when the torrent has one (pads included), else the v2 file tree in
@@ -53,6 +65,10 @@ struct metainfo {
     std::optional<value_index> info;           // the info dictionary's value
     info_hashes hashes; // over the info dictionary's bytes as they stand in the input
     std::vector<metainfo_problem> problems;
+    // Where the paths of `files` and of `tree_files` keep their components, one block each, so
+    // that a torrent of millions of files costs no allocation per file.
+    std::vector<std::string_view> file_components;
+    std::vector<std::string_view> tree_components;
 };
 
 // The torrent a document holds, or the limit it broke: a torrent of more pieces than
