@@ -293,9 +293,15 @@ void print_text(const std::string &path, const metainfo &torrent, bool pads) {
 
 // --------------------------------------------------------------------------- the command ---
 
-// Reads, checks and shows one torrent; its JSON object goes to `json_out` when asked for.
-verdict show_one(const std::string &path, const show_options &options,
-                 std::vector<nlohmann::ordered_json> &json_out) {
+// What has been shown so far: JSON objects wait for the end, to make one array of them; text goes
+// out at once, a blank line between torrents.
+struct shown_so_far {
+    std::vector<nlohmann::ordered_json> objects;
+    bool text = false;
+};
+
+// Reads, checks and shows one torrent.
+verdict show_one(const std::string &path, const show_options &options, shown_so_far &shown_out) {
     const std::string shown = terminal_escaped(path);
     const file_bytes file = read_file(path, options.limits.max_size);
     if (!file.error.empty()) {
@@ -313,10 +319,14 @@ verdict show_one(const std::string &path, const show_options &options,
         return verdict::unreadable;
     }
     const metainfo &torrent = outcome.torrent;
-    if (options.json)
-        json_out.push_back(as_json(torrent, options.pads));
-    else
+    if (options.json) {
+        shown_out.objects.push_back(as_json(torrent, options.pads));
+    } else {
+        if (shown_out.text)
+            std::printf("\n");
         print_text(path, torrent, options.pads);
+        shown_out.text = true;
+    }
     if (!has_invalid_problem(torrent))
         return verdict::valid;
     std::fprintf(stderr, "%s: not a valid torrent (see its problems)\n", shown.c_str());
@@ -355,19 +365,13 @@ int run_show(int argc, char **argv) {
         return app.exit(error) == 0 ? 0 : static_cast<int>(verdict::unreadable);
     }
     verdict worst = verdict::valid;
-    std::vector<nlohmann::ordered_json> objects;
-    bool first = true;
-    for (const std::string &path : options.torrents) {
-        if (!options.json && !first)
-            std::printf("\n");
-        first = false;
-        worst = worse(worst, show_one(path, options, objects));
-    }
-    if (options.json) {
-        const nlohmann::ordered_json out = options.torrents.size() == 1 && objects.size() == 1
-                                               ? objects.front()
-                                               : nlohmann::ordered_json(objects);
-        std::printf("%s\n", out.dump(2).c_str());
-    }
+    shown_so_far shown;
+    for (const std::string &path : options.torrents)
+        worst = worse(worst, show_one(path, options, shown));
+    // One torrent is one object, or nothing when it could not be read; several are an array.
+    if (options.json && options.torrents.size() > 1)
+        std::printf("%s\n", nlohmann::ordered_json(shown.objects).dump(2).c_str());
+    else if (options.json && !shown.objects.empty())
+        std::printf("%s\n", shown.objects.front().dump(2).c_str());
     return static_cast<int>(worst);
 }
