@@ -68,32 +68,6 @@ TEST(BencodeReader, RefusesMalformedInputWithReasonAndOffset) {
     }
 }
 
-TEST(BencodeReader, EachLimitNamesTheOptionThatRaisesIt) {
-    struct limit_case {
-        const char *input;
-        bencode_limits limits;
-        const char *option;
-        std::size_t offset;
-    };
-    const limit_case cases[] = {
-        {"li1ei2ei3ee", {.max_tokens = 3}, "--max-tokens", 7},
-        {"l3:abce", {.max_string = 2}, "--max-string", 1},
-        {"i1000e", {.max_size = 5}, "--max-size", 0},
-        {"llee", {.max_depth = 1}, "--max-depth", 1},
-    };
-    for (const limit_case &each : cases) {
-        SCOPED_TRACE(each.option);
-        const bencode_outcome outcome = read_bencode(each.input, each.limits);
-        ASSERT_FALSE(outcome.document);
-        EXPECT_STREQ(outcome.error.limit_option, each.option);
-        EXPECT_EQ(outcome.error.offset, each.offset);
-        // One more unit of the limit lets the same document through.
-        bencode_limits raised = each.limits;
-        ++raised.max_tokens, ++raised.max_string, ++raised.max_size, ++raised.max_depth;
-        EXPECT_TRUE(read_bencode(each.input, raised).document);
-    }
-}
-
 TEST(BencodeReader, NestingAsDeepAsAllowedNeedsNoCallStack) {
     const std::string input = nested_lists(1'000'000);
     const bencode_outcome outcome = read_bencode(input, {.max_depth = 1'000'000});

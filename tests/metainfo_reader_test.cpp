@@ -94,20 +94,6 @@ std::string problems_of(const metainfo &torrent) {
     return text;
 }
 
-TEST(MetainfoReader, WellFormedTorrentsHaveNoInvalidProblem) {
-    const std::pair<const char *, std::string> cases[] = {
-        {"v1 single file", metafile(v1_single())},
-        {"v1 files", metafile(v1_files(l({s("sub"), s("x")})))},
-        {"v2 single file", metafile(v2_single(), layer_a)},
-        {"hybrid with a pad", metafile(hybrid(), hybrid_layer)},
-    };
-    for (const auto &[label, bytes] : cases) {
-        SCOPED_TRACE(label);
-        const metainfo torrent = read(bytes);
-        EXPECT_FALSE(has_invalid_problem(torrent)) << problems_of(torrent);
-    }
-}
-
 TEST(MetainfoReader, ListsWhatMakesATorrentInvalid) {
     const std::pair<std::string, const char *> cases[] = {
         {metafile(v1_single(std::string(19, 'x'))), "'pieces' of 19 bytes, not a multiple of 20"},

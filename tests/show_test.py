@@ -209,11 +209,6 @@ class Contract(Fixture):
             ("leading zero", b"d1:ai01ee", "not bencode: integer with a leading zero at byte 5"),
             ("truncated", b"d4:info", "not bencode: truncated: a dictionary is not closed at "
                                       "byte 7"),
-            ("past the end", b"d4:info999:xe", "not bencode: string of 999 bytes runs past the "
-                                              "end of the input at byte 7"),
-            ("length 2^64", b"18446744073709551616:x", "not bencode: string length out of range "
-                                                       "at byte 0"),
-            ("trailing", b"dei0e", "not bencode: trailing bytes after the document at byte 2"),
             ("million lists", b"l" * 1000000 + b"e" * 1000000,
              "too large to read: nesting deeper than the depth limit of 1000 at byte 1000 "
              "(raise the limit with --max-depth)"),
@@ -294,13 +289,6 @@ class Contract(Fixture):
         result = run("show", private, user=65534)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode(), f"{private}: Permission denied\n")
-
-    def test_help_and_dispatch(self):
-        self.assertIn(b"show", run("help").stdout)
-        helped = run("help", "show")
-        self.assertEqual(helped.returncode, 0)
-        self.assertIn(b"--max-depth", helped.stdout)
-        self.assertEqual(run("show").returncode, 1)
 
 
 def main():
