@@ -23,7 +23,7 @@ struct byte_span {
 struct bencode_limits {
     std::size_t max_size = std::size_t{128} << 20;   // bytes of the whole input
     std::size_t max_depth = 1000;                    // containers open at once
-    std::size_t max_tokens = 10'000'000;             // values of all kinds (40 bytes each)
+    std::size_t max_tokens = 10'000'000;             // values of all kinds (16 bytes each)
     std::size_t max_string = std::size_t{128} << 20; // bytes of one string
     std::size_t max_pieces = std::size_t{1} << 22;   // v1 pieces or v2 pieces of the torrent
 };
