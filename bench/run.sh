@@ -18,10 +18,13 @@
 #       and format (the W1 file at 256 KiB in v1 and at 16 MiB in hybrid, the W2
 #       tree at 256 KiB), and `create` with its `auto` piece length on the W1 file
 #       against mktorrent -t 2 at the length auto picks
+#   WS  reading the W3 torrent back (made once by quillet): quillet show,
+#       transmission-show, and libtorrent's torrent_info load (bench/lt_load.py),
+#       with python3 importing libtorrent alone as the start-up to take off it
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WL,WF,WN,W2,W3,W4.
+# Default: W1,WL,WF,WN,W2,W3,W4,WS.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -66,8 +69,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WL,WF,WN,W2,W3,W4
-all_workloads=W1,WL,WF,WN,W2,W3,W4,WC
+only=W1,WL,WF,WN,W2,W3,W4,WS
+all_workloads=W1,WL,WF,WN,W2,W3,W4,WS,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -335,6 +338,10 @@ run_contestant() { # index input
     mktorrent) timed mktorrent -t 2 -l "$(log2 "$piece")" -a "$url" -o "$out" "$input" ;;
     transmission) timed transmission-create -s $((piece / 1024)) -t "$url" -o "$out" "$input" ;;
     libtorrent-*) timed "$lt_py" "$script_dir/lt_create.py" "${c_tool[$i]#libtorrent-}" "$piece" "$input" "$out" ;;
+    show) timed "$quillet" show "$input" ;;
+    transmission-show) timed transmission-show "$input" ;;
+    lt-load) timed "$lt_py" "$script_dir/lt_load.py" "$input" ;;
+    lt-import) timed "$lt_py" "$script_dir/lt_load.py" --import-only ;;
     *) die "no such program: ${c_tool[$i]}" ;;
   esac
   if [ "$run_status" != 0 ]; then
@@ -343,7 +350,7 @@ run_contestant() { # index input
     exit 1
   fi
   case ${c_tool[$i]} in
-    openssl | dd) ;;
+    openssl | dd | show | transmission-show | lt-load | lt-import) ;;
     *) [ -s "$out" ] || die "${c_label[$i]} wrote no torrent for $input" ;;
   esac
   rm -f -- "$out"
@@ -547,6 +554,26 @@ if [ -n "${selected[W3]:-}" ]; then
   echo
 fi
 
+if [ -n "${selected[WS]:-}" ]; then
+  w3_bytes=$(tree_bytes many-small "$w3_count")
+  echo "WS data: the torrent of W3 ($w3_count files), made once by quillet"
+  check_memory WS $((w3_bytes + w3_count * 4096))
+  ensure_tree W3 "$w3" many-small "$w3_count"
+  ws_torrent=$scratch/W3.torrent
+  "$quillet" -a "$url" -l "$piece" "$w3" "$ws_torrent" >/dev/null || die "could not make $ws_torrent"
+  clear_contestants
+  contestant quillet-show show $piece
+  command -v transmission-show >/dev/null 2>&1 && [ $peers = 1 ] &&
+    contestant transmission-show transmission-show $piece
+  if [ $have_libtorrent = 1 ]; then
+    contestant libtorrent-load lt-load $piece
+    contestant python-import lt-import $piece
+  fi
+  bench_workload WS "show of W3's torrent ($(mib "$(stat -c %s "$ws_torrent")") MiB)" "$ws_torrent" \
+    "$(stat -c %s "$ws_torrent")" "$w3_count" 0
+  echo
+fi
+
 if [ -n "${selected[W4]:-}" ]; then
   echo "W4 data: one file of $(human $w4_bytes)"
   check_memory W4 "$w4_bytes"
@@ -657,6 +684,22 @@ else
       r=$(faster WN create-auto "mktorrent-auto-$m")
       goal "WN create auto >= 2.5x mktorrent -t 2 at $m" "$r" 2.5 min "$(printf %.2fx "$r")"
     fi
+  fi
+  if has_result WS transmission-show; then
+    r=$(faster WS quillet-show transmission-show)
+    goal "WS show >= 3x transmission-show" "$r" 3 min "$(printf %.2fx "$r")"
+  fi
+  if has_result WS libtorrent-load; then
+    # libtorrent's load alone: the interpreter's start-up and import taken off, round by round.
+    read -r -a t_load <<<"${res_walls[WS|libtorrent-load]}"
+    read -r -a t_import <<<"${res_walls[WS|python-import]}"
+    read -r -a t_show <<<"${res_walls[WS|quillet-show]}"
+    ratios=()
+    for i in "${!t_show[@]}"; do
+      ratios+=("$(awk -v l="${t_load[$i]}" -v p="${t_import[$i]}" -v q="${t_show[$i]}" 'BEGIN { printf "%.4f", (l - p) / q }')")
+    done
+    r=$(median "${ratios[@]}")
+    goal "WS show >= 3x libtorrent's load (start-up taken off)" "$r" 3 min "$(printf %.2fx "$r")"
   fi
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do

@@ -16,9 +16,6 @@ _quillet_takes_value() {
     return 1
 }
 
-# The command words, which only count as the first word.
-_quillet_commands='create help'
-
 _quillet_create_options='-o --output --force -t --tracker -w --webseed -p --private -s --source
 -n --name -c --comment --no-date --created-by --no-created-by -f --format -l --piece-length
 --max-piece-length -x --exclude --include --hidden -j --threads --magnet -P --preset --presets
@@ -71,6 +68,27 @@ _quillet_values() {
     fi
 }
 
+# The command words, which only count as the first word, and the options of `quillet show`.
+_quillet_commands='create show help'
+_quillet_show_options='-h --help -j --json -p --pads --max-size --max-depth --max-tokens
+--max-string --max-pieces'
+
+# The words after a command word: its options, and torrents (or folders on the way to them).
+_quillet_command() {
+    local current=$1 previous=$2
+    if [[ ${COMP_WORDS[1]} == help ]]; then
+        ((COMP_CWORD == 2)) && mapfile -t COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
+        return 0
+    fi
+    [[ $previous == --max-* ]] && return 0
+    if [[ $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$_quillet_show_options" -- "$current")
+        return 0
+    fi
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -o plusdirs -f -X '!*.torrent' -- "$current")
+}
+
 _quillet() {
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD - 1]}
@@ -80,8 +98,9 @@ _quillet() {
         _quillet_create "$current" "$previous"
         return 0
     fi
-    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[1]} == help ]]; then
-        ((COMP_CWORD == 2)) && mapfile -t COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
+    # Only an exact command word first changes what the other words mean.
+    if ((COMP_CWORD >= 2)) && [[ " $_quillet_commands " == *" ${COMP_WORDS[1]} "* ]]; then
+        _quillet_command "$current" "$previous"
         return 0
     fi
 
@@ -120,12 +139,12 @@ _quillet() {
         fi
     fi
 
-    # The operands: the input file or directory and the output torrent; a command word first.
+    # The operands: the input file or directory and the output torrent; in the first place a
+    # command word as well.
     compopt -o filenames 2>/dev/null
     mapfile -t COMPREPLY < <(compgen -f -- "$current")
-    if ((COMP_CWORD == 1)); then
-        mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
-    fi
+    ((COMP_CWORD == 1)) && [[ $current != -* ]] &&
+        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
     return 0
 }
 

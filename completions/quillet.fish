@@ -21,8 +21,20 @@ complete -c quillet -l exclude -x -d 'Leave out entries matching a shell pattern
 complete -c quillet -l sorted -d 'Take directory entries in ascending byte order'
 complete -c quillet -l magnet -d 'Print the magnet link'
 
-# Command words, and `quillet create`'s own options.
-complete -c quillet -n '__fish_use_subcommand' -a 'create help' -d 'Command'
+# The command words, each only in the first place; `show` takes torrents and its own options.
+complete -c quillet -n __fish_use_subcommand -f -a create -d 'Make a torrent'
+complete -c quillet -n __fish_use_subcommand -f -a show -d 'Show what torrent files say'
+complete -c quillet -n __fish_use_subcommand -f -a help -d 'List the commands'
+complete -c quillet -n '__fish_seen_subcommand_from help' -f -a 'create show help'
+complete -c quillet -n '__fish_seen_subcommand_from show' -s j -l json -d 'One JSON object per torrent'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l pads -d 'List pad files too'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l max-size -x -d 'Largest torrent file read, in bytes'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l max-depth -x -d 'Deepest nesting'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l max-tokens -x -d 'Most bencode values'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l max-string -x -d 'Longest string, in bytes'
+complete -c quillet -n '__fish_seen_subcommand_from show' -l max-pieces -x -d 'Most pieces'
+
+# `quillet create`'s own options.
 set -l in_create '__fish_seen_subcommand_from create'
 complete -c quillet -n $in_create -s o -l output -r -d 'Output file, - for standard output'
 complete -c quillet -n $in_create -l force -d 'Replace an existing output'

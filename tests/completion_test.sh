@@ -93,13 +93,25 @@ expect '-dash album alpha.mkv beta.txt' -a http://t.example ''
 
 # Command words first, and the options and values of `create`
 expect 'create' cr
-expect 'create help' help ''
 expect '--force --format' create --f
 expect '--piece-length --presets --preset --private' create --p
 expect 'hybrid' create -f h
 expect '4M' create album -l 4
 expect 'album alpha.mkv' create --hidden al
 expect '' create -t al
+
+# Command words: offered in the first place only; after `show`, its options and torrents
+touch "$scratch/gamma.torrent" "$scratch/gamma.txt"
+expect 'show' sh
+expect 'help' he
+expect '' --name sh
+expect 'gamma.torrent' show g
+expect 'album' show alb # folders on the way to torrents
+expect '--max-depth --max-pieces --max-size --max-string --max-tokens' show --max
+expect '' show --max-depth g
+expect 'create help show' help ''
+expect '' help show ''
+expect 'gamma.torrent gamma.txt' ./show g # content named like a command is just a path
 
 # The manual page documents exactly the long options that are completed.
 manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |

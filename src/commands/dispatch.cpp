@@ -7,6 +7,7 @@ namespace {
 // A command's row goes here once its entry point exists; until then its word stays classic input.
 constexpr std::array command_table{
     command{"create", "make a torrent, with today's defaults and tracker presets", run_create},
+    command{"show", "show what torrent files say, and what is wrong with them", run_show},
     command{"help", "list the commands, or show one command's help", run_help},
 };
 } // namespace

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of the torrent reader with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs each for a bounded time from the seed torrents in
+# fuzz/seeds (made by quillet, mktorrent, transmission-create, buildtorrent and libtorrent).
+# Fails on any finding; the input that caused it is left in build/fuzz/findings.
+#
+#   fuzz/run.sh [SECONDS_PER_TARGET]     (default 30)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+clang=${CLANGXX:-clang++-14}
+out=build/fuzz
+mkdir -p "$out/findings"
+
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+       -fno-omit-frame-pointer -Isrc)
+reader=(src/reader/bencode_reader.cpp)
+checks=("${reader[@]}" src/reader/metainfo.cpp src/metainfo/magnet.cpp
+        src/common/terminal_text.cpp src/hash/sha1_single.cpp src/hash/sha256_single.cpp)
+
+"$clang" "${flags[@]}" fuzz/bencode_fuzz.cpp "${reader[@]}" -o "$out/bencode_fuzz"
+"$clang" "${flags[@]}" fuzz/metainfo_fuzz.cpp "${checks[@]}" -lcrypto -o "$out/metainfo_fuzz"
+
+for target in bencode_fuzz metainfo_fuzz; do
+    corpus=$out/corpus-$target
+    mkdir -p "$corpus"
+    cp fuzz/seeds/*.torrent "$corpus/"
+    echo "fuzz: $target for ${seconds}s"
+    "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$out/findings/$target-" "$corpus" 2>"$out/$target.log" || {
+        tail -n 60 "$out/$target.log" >&2
+        echo "fuzz: $target found a fault; see $out/findings" >&2
+        exit 1
+    }
+    grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' "$out/$target.log" || true
+done

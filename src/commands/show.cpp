@@ -1,0 +1,377 @@
+#include "commands/command.h"
+#include "common/handles.h"
+#include "common/terminal_text.h"
+#include "reader/metainfo.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+struct show_options {
+    bool json = false;
+    bool pads = false;
+    bencode_limits limits;
+    std::vector<std::string> torrents;
+};
+
+// The exit status of one torrent; several torrents exit with the most severe of theirs.
+enum class verdict { valid = 0, unreadable = 1, invalid = 2 };
+
+verdict worse(verdict a, verdict b) {
+    const auto rank = [](verdict v) {
+        return v == verdict::unreadable ? 2 : v == verdict::invalid ? 1 : 0;
+    };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+// ---------------------------------------------------------------------------- reading ---
+
+// A file's bytes, in a buffer that is written once by read() and never cleared first.
+struct file_bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string error; // empty when the bytes were read
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+file_bytes read_failure(std::string error) {
+    file_bytes failed;
+    failed.error = std::move(error);
+    return failed;
+}
+
+std::string size_limit_error(std::size_t limit) {
+    return "too large to read: over the size limit of " + std::to_string(limit) +
+           " bytes (raise it with --max-size)";
+}
+
+// The whole file, read without taking more than the size limit allows: a pipe, or a file that
+// grows while it is read, is cut off at the limit, not read to its end.
+file_bytes read_file(const std::string &path, std::size_t limit) {
+    const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (file.fd < 0 || fstat(file.fd, &status) != 0)
+        return read_failure(std::strerror(errno));
+    if (S_ISDIR(status.st_mode))
+        return read_failure("is a folder, not a torrent");
+    const bool regular = S_ISREG(status.st_mode);
+    if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
+        return read_failure(size_limit_error(limit));
+    file_bytes result;
+    // One byte more than a regular file holds, so that its end is seen in the same pass.
+    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
+    result.data = std::make_unique_for_overwrite<char[]>(capacity);
+    for (;;) {
+        if (result.size == capacity) {
+            capacity *= 2;
+            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+            std::memcpy(larger.get(), result.data.get(), result.size);
+            result.data = std::move(larger);
+        }
+        const ssize_t got =
+            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
+        if (got < 0)
+            return read_failure(std::strerror(errno));
+        if (got == 0)
+            return result;
+        result.size += static_cast<std::size_t>(got);
+        if (result.size > limit)
+            return read_failure(size_limit_error(limit));
+    }
+}
+
+std::string refusal_text(const bencode_error &error) {
+    std::string text = (error.limit_option ? "too large to read: " : "not bencode: ") +
+                       utf8_escaped(error.reason) + " at byte " + std::to_string(error.offset);
+    if (error.limit_option)
+        text += std::string(" (raise the limit with ") + error.limit_option + ")";
+    return text;
+}
+
+// ---------------------------------------------------------------------------- showing ---
+
+template <std::size_t size> std::string hex(const std::array<unsigned char, size> &bytes) {
+    std::string text;
+    char pair[3];
+    for (const unsigned char byte : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// The path a client would give the file below the folder it downloads into.
+std::string shown_path(const metainfo &torrent, const torrent_file &file) {
+    std::string path;
+    if (!torrent.single_file)
+        path = std::string(torrent.name.value_or(""));
+    for (const std::string_view component : file.path) {
+        if (!path.empty())
+            path += '/';
+        path += component;
+    }
+    return path;
+}
+
+std::optional<std::string> magnet_of(const metainfo &torrent) {
+    if (!torrent.hashes.v1 && !torrent.hashes.v2)
+        return std::nullopt;
+    return magnet_link(torrent.hashes, torrent.name.value_or(""), torrent.trackers);
+}
+
+std::string iso_date(std::int64_t seconds) {
+    const auto moment = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char text[64];
+    if (gmtime_r(&moment, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        return std::to_string(seconds) + " (not a date)";
+    return text;
+}
+
+std::size_t pad_count(const metainfo &torrent) {
+    return static_cast<std::size_t>(std::count_if(torrent.files.begin(), torrent.files.end(),
+                                                  [](const torrent_file &f) { return f.pad; }));
+}
+
+nlohmann::ordered_json optional_text(const std::optional<std::string_view> &text) {
+    return text ? nlohmann::ordered_json(utf8_escaped(*text)) : nlohmann::ordered_json(nullptr);
+}
+
+std::string_view as_is(const std::string &text) {
+    return text;
+}
+
+// A JSON array of the items' texts, each made valid UTF-8.
+template <typename Items, typename Text>
+nlohmann::ordered_json escaped_texts(const Items &items, Text text) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    std::transform(items.begin(), items.end(), std::back_inserter(out),
+                   [&](const auto &item) { return utf8_escaped(text(item)); });
+    return out;
+}
+
+nlohmann::ordered_json as_json(const metainfo &torrent, bool pads) {
+    nlohmann::ordered_json out;
+    out["name"] = optional_text(torrent.name);
+    const char *format = format_name(torrent.format);
+    out["format"] = format ? nlohmann::ordered_json(format) : nlohmann::ordered_json(nullptr);
+    out["info_hash_v1"] =
+        torrent.hashes.v1 ? nlohmann::ordered_json(hex(*torrent.hashes.v1)) : nullptr;
+    out["info_hash_v2"] =
+        torrent.hashes.v2 ? nlohmann::ordered_json(hex(*torrent.hashes.v2)) : nullptr;
+    const auto magnet = magnet_of(torrent);
+    out["magnet"] = magnet ? nlohmann::ordered_json(*magnet) : nullptr;
+    out["size"] = content_size(torrent);
+    out["piece_length"] =
+        torrent.piece_length ? nlohmann::ordered_json(*torrent.piece_length) : nullptr;
+    out["piece_count"] = torrent.piece_count;
+    out["private"] = torrent.is_private;
+    out["source"] = optional_text(torrent.source);
+    out["comment"] = optional_text(torrent.comment);
+    out["created_by"] = optional_text(torrent.created_by);
+    out["creation_date"] =
+        torrent.creation_date ? nlohmann::ordered_json(*torrent.creation_date) : nullptr;
+    nlohmann::ordered_json tiers = nlohmann::ordered_json::array();
+    std::transform(torrent.trackers.begin(), torrent.trackers.end(), std::back_inserter(tiers),
+                   [](const auto &tier) { return escaped_texts(tier, as_is); });
+    out["trackers"] = std::move(tiers);
+    out["webseeds"] = escaped_texts(torrent.web_seeds, as_is);
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const torrent_file &file : torrent.files)
+        if (pads || !file.pad)
+            files.push_back({{"path", utf8_escaped(shown_path(torrent, file))},
+                             {"size", file.size},
+                             {"pad", file.pad}});
+    out["files"] = std::move(files);
+    out["problems"] =
+        escaped_texts(torrent.problems, [](const metainfo_problem &problem) -> std::string_view {
+            return problem.text;
+        });
+    return out;
+}
+
+// One labelled line of text output; the values start in one column.
+void labelled(const char *label, const std::string &value) {
+    std::printf("%-15s%s\n", label, value.c_str());
+}
+
+std::string shown_or_dash(const std::optional<std::string_view> &text) {
+    return text ? terminal_escaped(*text) : "-";
+}
+
+void print_trackers(const metainfo &torrent) {
+    if (torrent.trackers.empty())
+        labelled("trackers:", "-");
+    const char *label = "trackers:";
+    for (std::size_t tier = 0; tier < torrent.trackers.size(); ++tier)
+        for (const std::string &url : torrent.trackers[tier]) {
+            labelled(label, "tier " + std::to_string(tier + 1) + ": " + terminal_escaped(url));
+            label = "";
+        }
+    label = "web seeds:";
+    if (torrent.web_seeds.empty())
+        labelled(label, "-");
+    for (const std::string &url : torrent.web_seeds) {
+        labelled(label, terminal_escaped(url));
+        label = "";
+    }
+}
+
+void print_files(const metainfo &torrent, bool pads) {
+    const std::size_t padding = pad_count(torrent);
+    std::string count = std::to_string(torrent.files.size() - padding);
+    if (padding > 0)
+        count += " (and " + std::to_string(padding) + " pad file" + (padding == 1 ? "" : "s") +
+                 (pads ? ")" : ", not listed)");
+    labelled("files:", count);
+    std::uint64_t largest = 0;
+    for (const torrent_file &file : torrent.files)
+        largest = std::max(largest, file.size);
+    const std::size_t width = std::to_string(largest).size();
+    // One line at a time, in one buffer: a torrent may list millions of files.
+    std::string line;
+    for (const torrent_file &file : torrent.files) {
+        if (file.pad && !pads)
+            continue;
+        const std::string size = std::to_string(file.size);
+        line.assign(15 + width - size.size(), ' ');
+        line += size;
+        line += "  ";
+        if (!torrent.single_file) {
+            append_terminal_escaped(line, torrent.name.value_or(""));
+            line += '/';
+        }
+        for (std::size_t at = 0; at < file.path.size(); ++at) {
+            if (at > 0)
+                line += '/';
+            append_terminal_escaped(line, file.path[at]);
+        }
+        line += file.pad ? " (pad)\n" : "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+}
+
+void print_text(const std::string &path, const metainfo &torrent, bool pads) {
+    labelled("file:", terminal_escaped(path));
+    labelled("name:", shown_or_dash(torrent.name));
+    const char *format = format_name(torrent.format);
+    labelled("format:", format ? format : "-");
+    labelled("info hash v1:", torrent.hashes.v1 ? hex(*torrent.hashes.v1) : "-");
+    labelled("info hash v2:", torrent.hashes.v2 ? hex(*torrent.hashes.v2) : "-");
+    labelled("magnet:", terminal_escaped(magnet_of(torrent).value_or("-")));
+    labelled("size:", std::to_string(content_size(torrent)) + " bytes");
+    labelled("piece length:",
+             torrent.piece_length ? std::to_string(*torrent.piece_length) + " bytes" : "-");
+    labelled("piece count:", std::to_string(torrent.piece_count));
+    labelled("private:", torrent.is_private ? "yes" : "no");
+    labelled("source:", shown_or_dash(torrent.source));
+    labelled("comment:", shown_or_dash(torrent.comment));
+    labelled("created by:", shown_or_dash(torrent.created_by));
+    labelled("creation date:", torrent.creation_date ? iso_date(*torrent.creation_date) : "-");
+    print_trackers(torrent);
+    print_files(torrent, pads);
+    const char *label = "problems:";
+    for (const metainfo_problem &problem : torrent.problems) {
+        labelled(label, terminal_escaped(problem.text) + (problem.invalid ? "" : " (accepted)"));
+        label = "";
+    }
+}
+
+// --------------------------------------------------------------------------- the command ---
+
+// What has been shown so far: JSON objects wait for the end, to make one array of them; text goes
+// out at once, a blank line between torrents.
+struct shown_so_far {
+    std::vector<nlohmann::ordered_json> objects;
+    bool text = false;
+};
+
+// Reads, checks and shows one torrent.
+verdict show_one(const std::string &path, const show_options &options, shown_so_far &shown_out) {
+    const std::string shown = terminal_escaped(path);
+    const file_bytes file = read_file(path, options.limits.max_size);
+    if (!file.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", shown.c_str(), file.error.c_str());
+        return verdict::unreadable;
+    }
+    const bencode_outcome read = read_bencode(file.view(), options.limits);
+    if (!read.document) {
+        std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal_text(read.error).c_str());
+        return verdict::unreadable;
+    }
+    const metainfo_outcome outcome = read_metainfo(*read.document, options.limits);
+    if (outcome.refusal) {
+        std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal_text(*outcome.refusal).c_str());
+        return verdict::unreadable;
+    }
+    const metainfo &torrent = outcome.torrent;
+    if (options.json) {
+        shown_out.objects.push_back(as_json(torrent, options.pads));
+    } else {
+        if (shown_out.text)
+            std::printf("\n");
+        print_text(path, torrent, options.pads);
+        shown_out.text = true;
+    }
+    if (!has_invalid_problem(torrent))
+        return verdict::valid;
+    std::fprintf(stderr, "%s: not a valid torrent (see its problems)\n", shown.c_str());
+    return verdict::invalid;
+}
+
+void add_limit(CLI::App &app, const char *name, std::size_t &limit, const char *what) {
+    app.add_option(name, limit, what)->capture_default_str()->check(CLI::PositiveNumber);
+}
+
+void declare_options(CLI::App &app, show_options &options) {
+    app.add_flag("-j,--json", options.json,
+                 "one JSON object per torrent (an array of them for several)");
+    app.add_flag("-p,--pads", options.pads, "list the pad files of hybrid torrents too");
+    add_limit(app, "--max-size", options.limits.max_size, "largest torrent file read, in bytes");
+    add_limit(app, "--max-depth", options.limits.max_depth,
+              "deepest nesting of lists and "
+              "dictionaries");
+    add_limit(app, "--max-tokens", options.limits.max_tokens, "most bencode values");
+    add_limit(app, "--max-string", options.limits.max_string, "longest byte string, in bytes");
+    add_limit(app, "--max-pieces", options.limits.max_pieces, "most pieces");
+    app.add_option("TORRENT", options.torrents, "torrent files to show")->required();
+    app.footer("Exit status: 0 when every torrent is valid, 1 when one could not be read or is "
+               "not bencode,\n2 when one is bencode but not a valid torrent (its problems are "
+               "listed).\nNames are shown with non-UTF-8 bytes and control characters as \\xHH.");
+}
+} // namespace
+
+int run_show(int argc, char **argv) {
+    CLI::App app("Show what torrent files say, and what is wrong with them.", "quillet show");
+    show_options options;
+    declare_options(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error) == 0 ? 0 : static_cast<int>(verdict::unreadable);
+    }
+    verdict worst = verdict::valid;
+    shown_so_far shown;
+    for (const std::string &path : options.torrents)
+        worst = worse(worst, show_one(path, options, shown));
+    // One torrent is one object, or nothing when it could not be read; several are an array.
+    if (options.json && options.torrents.size() > 1)
+        std::printf("%s\n", nlohmann::ordered_json(shown.objects).dump(2).c_str());
+    else if (options.json && !shown.objects.empty())
+        std::printf("%s\n", shown.objects.front().dump(2).c_str());
+    return static_cast<int>(worst);
+}

@@ -1,0 +1,90 @@
+#pragma once
+#include "common/tracker_tiers.h"
+#include "metainfo/magnet.h"
+#include "reader/bencode_reader.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a torrent says, as read from a bencode document, with every way it falls short of a
+// torrent a client can use. Byte strings are kept as they stand (names need not be UTF-8); the
+// views point into the document's bytes.
+
+enum class torrent_format : std::uint8_t { unknown, v1, v2, hybrid };
+
+using pieces_root = std::array<unsigned char, 32>;
+
+// A file's path: its components below the torrent's name (a single-file torrent's one file has
+// the name as its only component), viewing storage its metainfo holds.
+using path_view = std::span<const std::string_view>;
+
+struct torrent_file {
+    path_view path;
+    std::uint64_t size = 0;
+    bool pad = false;                // v1 padding ('p' in attr), not content
+    std::optional<pieces_root> root; // v2: the root of the file's Merkle tree
+};
+
+// One thing wrong with a torrent or its encoding. An invalid one means no client could use the
+// torrent as it stands; the others (keys out of order, repeated keys) are accepted by clients.
+struct metainfo_problem {
+    std::string text;
+    bool invalid = true;
+};
+
+// Not copyable: the files' paths view storage of its own. Moved, it keeps that storage.
+struct metainfo {
+    metainfo() = default;
+    metainfo(const metainfo &) = delete;
+    metainfo &operator=(const metainfo &) = delete;
+    metainfo(metainfo &&) = default;
+    metainfo &operator=(metainfo &&) = default;
+
+    torrent_format format = torrent_format::unknown;
+    std::optional<std::string_view> name;
+    // The v1 file list when the torrent has one (pads included), else the v2 file tree in
+    // its order. A single-file torrent has one file whose path is its name.
+    std::vector<torrent_file> files;
+    std::vector<torrent_file> tree_files; // the v2 file tree, in its order
+    bool single_file = false;
+    std::optional<std::uint64_t> piece_length;
+    std::string_view pieces;       // v1: concatenated SHA-1 digests
+    std::uint64_t piece_count = 0; // v1: digests in `pieces`; v2: pieces the file tree needs
+    tracker_tiers trackers;
+    std::vector<std::string> web_seeds;
+    bool is_private = false;
+    std::optional<std::string_view> source;
+    std::optional<std::string_view> comment;
+    std::optional<std::string_view> created_by;
+    std::optional<std::int64_t> creation_date; // seconds since 1970 UTC
+    std::optional<value_index> info;           // the info dictionary's value
+    info_hashes hashes; // over the info dictionary's bytes as they stand in the input
+    std::vector<metainfo_problem> problems;
+    // Where the paths of `files` and of `tree_files` keep their components, one block each, so
+    // that a torrent of millions of files costs no allocation per file.
+    std::vector<std::string_view> file_components;
+    std::vector<std::string_view> tree_components;
+};
+
+// The torrent a document holds, or the limit it broke: a torrent of more pieces than
+// `limits.max_pieces` is refused like an over-deep document.
+struct metainfo_outcome {
+    metainfo torrent;
+    std::optional<bencode_error> refusal;
+};
+
+metainfo_outcome read_metainfo(const bencode_document &document, const bencode_limits &limits = {});
+
+// Whether any problem makes the torrent unusable.
+bool has_invalid_problem(const metainfo &torrent);
+
+// Bytes of content, pads left out.
+std::uint64_t content_size(const metainfo &torrent);
+
+// "v1", "v2", "hybrid", or nullptr when the document is none of them.
+const char *format_name(torrent_format format);
