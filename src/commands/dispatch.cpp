@@ -7,6 +7,9 @@ namespace {
 // A command's row goes here once its entry point exists; until then its word stays classic input.
 constexpr std::array command_table{
     command{"show", "show what torrent files say, and what is wrong with them", run_show},
+    command{"edit",
+            "change trackers, comment, source, private flag or name without reading content",
+            run_edit},
     command{"help", "list the commands, or show one command's help", run_help},
 };
 } // namespace
