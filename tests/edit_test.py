@@ -21,7 +21,7 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-from support import bencode  # noqa: E402
+from support import bencode, runner  # noqa: E402
 
 try:
     import libtorrent as lt
@@ -317,16 +317,10 @@ class Refusals(EditCase):
                 self.assertEqual(read(torrent), read(self.good))
 
 
-def main():
+def take_binary(path):
     global QUILLET
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    QUILLET = os.path.abspath(sys.argv[1])
-    engine.QUILLET = QUILLET
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
+    QUILLET = engine.QUILLET = path
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(runner.run(take_binary))
