@@ -14,10 +14,12 @@
 #   W2  16,384 files of 64 KiB in 32 dirs: quillet, peers
 #   W3  100,000 files of 0-4096 bytes in a tree 10 levels deep: quillet, peers
 #   W4  one 64 MiB file: quillet, openssl dgst -sha1, peers
+#   WE  `quillet edit` (with W3): W3's torrent edited beside and inside its info
+#       dictionary against creating it, and 1,000 torrents edited in place in one run
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WL,WF,W2,W3,W4.
+# Default: W1,WL,WF,W2,W3,W4,WE.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -62,8 +64,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WL,WF,W2,W3,W4
-all_workloads=W1,WL,WF,W2,W3,W4,WC
+only=W1,WL,WF,W2,W3,W4,WE
+all_workloads=W1,WL,WF,W2,W3,W4,WE,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -141,12 +143,14 @@ if [ $quick = 1 ]; then
   w2_count=1024
   w3_count=1000
   w4_bytes=$((8 * 1024 * 1024))
+  edit_count=100
   mode=quick
 else
   w1_bytes=$((4 * 1024 * 1024 * 1024))
   w2_count=16384
   w3_count=100000
   w4_bytes=$((64 * 1024 * 1024))
+  edit_count=1000
   mode=full
 fi
 
@@ -330,6 +334,12 @@ run_contestant() { # index input
     mktorrent) timed mktorrent -t 2 -l "$(log2 "$piece")" -a "$url" -o "$out" "$input" ;;
     transmission) timed transmission-create -s $((piece / 1024)) -t "$url" -o "$out" "$input" ;;
     libtorrent-*) timed "$lt_py" "$script_dir/lt_create.py" "${c_tool[$i]#libtorrent-}" "$piece" "$input" "$out" ;;
+    # The edits take the torrent of their workload's input, made beforehand.
+    edit-outside) timed "$quillet" edit "$edit_torrent" --tracker "$url/edited" --comment bench -o "$out" ;;
+    edit-inside) timed "$quillet" edit "$edit_torrent" --private --source bench -o "$out" ;;
+    # Each round gives another source, so that every torrent really changes.
+    edit-in-place) edit_round=$((edit_round + 1))
+      timed "$quillet" edit --in-place --source "round$edit_round" "$edit_many"/*.torrent ;;
     *) die "no such program: ${c_tool[$i]}" ;;
   esac
   if [ "$run_status" != 0 ]; then
@@ -338,7 +348,7 @@ run_contestant() { # index input
     exit 1
   fi
   case ${c_tool[$i]} in
-    openssl | dd) ;;
+    openssl | dd | edit-in-place) ;;
     *) [ -s "$out" ] || die "${c_label[$i]} wrote no torrent for $input" ;;
   esac
   rm -f -- "$out"
@@ -511,6 +521,29 @@ if [ -n "${selected[W3]:-}" ]; then
   echo
 fi
 
+if [ -n "${selected[WE]:-}" ]; then
+  w3_bytes=$(tree_bytes many-small "$w3_count")
+  echo "WE data: the W3 tree, its torrent, and $edit_count copies of a torrent of one 64 MiB file"
+  check_memory WE $((w3_bytes + w3_count * 4096))
+  ensure_tree W3 "$w3" many-small "$w3_count"
+  edit_torrent=$scratch/edit-source.torrent
+  "$quillet" -a "$url" -l $piece "$w3" "$edit_torrent" >/dev/null || die "could not make W3's torrent"
+  edit_many=$scratch/many
+  mkdir -p "$edit_many"
+  make_file "$scratch/one.bin" $((64 * 1024 * 1024)) WE
+  "$quillet" -a "$url" -l $piece "$scratch/one.bin" "$edit_many/0.torrent" >/dev/null || die "could not make a torrent to copy"
+  for ((i = 1; i < edit_count; i++)); do cp "$edit_many/0.torrent" "$edit_many/$i.torrent"; done
+  echo "  WE: W3's torrent has $(stat -c %s "$edit_torrent") bytes; each of the $edit_count has $(stat -c %s "$edit_many/0.torrent")"
+  edit_round=0
+  clear_contestants
+  contestant create-W3 quillet $piece
+  contestant edit-outside edit-outside $piece
+  contestant edit-inside edit-inside $piece
+  contestant "edit-in-place-$edit_count" edit-in-place $piece
+  bench_workload WE "W3's torrent made and edited; $edit_count torrents edited in place" "$w3" "$w3_bytes" "$w3_count" 0
+  echo
+fi
+
 if [ -n "${selected[W4]:-}" ]; then
   echo "W4 data: one file of $(human $w4_bytes)"
   check_memory W4 "$w4_bytes"
@@ -609,6 +642,14 @@ else
       r=$(faster WF "hybrid-$k256" "libtorrent-hybrid-$k256")
       goal "WF hybrid >= 4x libtorrent's hybrid" "$r" 4 min "$(printf %.2fx "$r")"
     fi
+  fi
+  if has_result WE create-W3; then
+    for e in edit-outside edit-inside; do
+      r=$(round_ratio WE "$e" create-W3)
+      goal "WE $e at most 1/1000 of creating W3's torrent" "$r" 0.001 max "$(printf %.4fx "$r")"
+    done
+    t=$(median_of WE "edit-in-place-$edit_count")
+    goal "WE $edit_count torrents edited in place under 5 s" "$t" 5 max "$(printf '%.3f s' "$t")"
   fi
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do

@@ -1,6 +1,7 @@
 #include "commands/command.h"
 #include "commands/torrent_edit.h"
 #include "commands/torrent_input.h"
+#include "common/handles.h"
 #include "common/hex_text.h"
 #include "common/terminal_text.h"
 #include "metainfo/output_file.h"
@@ -8,10 +9,13 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 struct edit_options {
@@ -151,22 +155,70 @@ std::optional<std::string> usage_problem(const edit_options &options) {
 
 // -------------------------------------------------------------------------- writing ---
 
-// Writes the whole document or nothing: a temporary file beside the target, synced and renamed
-// over it, with the mode of the file it replaces. Returns 0 or the errno of the failure.
-int write_whole(const std::string &path, std::string_view bytes, bool keep_on_failure) {
+// An edited torrent on its way out. Its document is written to a temporary file beside the
+// target first; once every document of the run is written, one sync makes them all durable
+// (a sync per file would cost a disk flush each) and each then takes its target's name, so
+// that a target holds either its old bytes or the whole new document.
+struct staged_edit {
+    std::string torrent;
+    std::string target;
+    edit_outcome outcome; // its bytes are dropped once written
     output_file file;
+    bool written = false;
+};
+
+// Writes the document beside its target; returns 0 or the errno of the failure, which leaves
+// nothing behind.
+int write_staged(staged_edit &staged, bool in_place) {
     output_stream stream;
     errno = 0;
-    if (!open_output(path.c_str(), file, stream))
+    if (!open_output(staged.target.c_str(), staged.file, stream))
         return errno != 0 ? errno : EIO;
     // A torrent edited in place is never removed: a failed write must leave it as it was.
-    if (keep_on_failure)
-        file.removable = false;
-    out_write(stream, bytes.data(), bytes.size());
-    const int error = close_output_file(file, stream, true);
+    if (in_place)
+        staged.file.removable = false;
+    out_write(stream, staged.outcome.bytes.data(), staged.outcome.bytes.size());
+    const int error = close_output_file(staged.file, stream, false);
     if (error != 0)
-        discard_output(file);
+        discard_output(staged.file);
+    staged.outcome.bytes = std::string();
+    staged.written = error == 0;
     return error;
+}
+
+const std::string &written_path(const staged_edit &staged) {
+    return staged.file.temporary.empty() ? staged.file.target : staged.file.temporary;
+}
+
+// Makes every written document durable: one document by itself, several by one sync of each
+// file system that holds them. Returns 0 or the errno of the first failure.
+int sync_staged(const std::vector<staged_edit> &staged) {
+    const bool alone = staged.size() == 1;
+    std::vector<dev_t> synced;
+    for (const staged_edit &each : staged) {
+        if (!each.written)
+            continue;
+        const fd_owner file(open(written_path(each).c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat status {};
+        if (file.fd < 0 || fstat(file.fd, &status) != 0)
+            return errno;
+        if (std::find(synced.begin(), synced.end(), status.st_dev) != synced.end())
+            continue;
+        if ((alone ? fsync(file.fd) : syncfs(file.fd)) != 0)
+            return errno;
+        synced.push_back(status.st_dev);
+    }
+    return 0;
+}
+
+// The temporary file takes the target's name; returns 0 or errno.
+int put_in_place(output_file &file) {
+    if (file.temporary.empty())
+        return 0;
+    if (std::rename(file.temporary.c_str(), file.target.c_str()) != 0)
+        return errno;
+    file.temporary.clear();
+    return 0;
 }
 
 bool exists(const std::string &path) {
@@ -235,10 +287,10 @@ nlohmann::ordered_json as_json(const std::string &from, const std::string &to,
 // -------------------------------------------------------------------------- the command ---
 
 // One line on standard error naming the torrent; the torrent counts as refused.
-bool refuse(const std::string &path, const std::string &reason) {
+std::nullopt_t refuse(const std::string &path, const std::string &reason) {
     std::fprintf(stderr, "quillet edit: %s: %s\n", terminal_escaped(path).c_str(),
                  terminal_escaped(reason).c_str());
-    return false;
+    return std::nullopt;
 }
 
 std::optional<std::string> first_invalid_problem(const metainfo &torrent) {
@@ -248,28 +300,65 @@ std::optional<std::string> first_invalid_problem(const metainfo &torrent) {
     return std::nullopt;
 }
 
-// Reads, edits and writes one torrent; whether it was edited.
-bool edit_one(const std::string &path, const edit_options &options,
-              std::vector<nlohmann::ordered_json> &json_out) {
+// Reads and edits one torrent and writes its document beside the target; nothing when it is
+// refused.
+std::optional<staged_edit> stage(const std::string &path, const edit_options &options) {
     loaded_torrent loaded;
     if (const auto refusal = load_torrent(path, options.limits, loaded))
         return refuse(path, *refusal);
     if (const auto problem = first_invalid_problem(loaded.torrent))
         return refuse(path, "not a valid torrent: " + *problem + " (quillet show lists all)");
-    const edit_outcome outcome = edit_torrent(*loaded.document, loaded.torrent, options.request);
-    for (const std::string &note : outcome.notes)
+    staged_edit staged{path,
+                       options.in_place ? path : options.output,
+                       edit_torrent(*loaded.document, loaded.torrent, options.request),
+                       {}};
+    for (const std::string &note : staged.outcome.notes)
         std::fprintf(stderr, "quillet edit: %s: %s\n", terminal_escaped(path).c_str(),
                      terminal_escaped(note).c_str());
-    const std::string &target = options.in_place ? path : options.output;
-    if (!options.dry_run) {
-        if (const int error = write_whole(target, outcome.bytes, options.in_place))
-            return refuse(target, std::strerror(error));
+    if (!options.dry_run)
+        if (const int error = write_staged(staged, options.in_place))
+            return refuse(staged.target, std::strerror(error));
+    return staged;
+}
+
+// Syncs and puts in place what was written; whether every torrent was. A failed sync leaves
+// every target as it was.
+bool publish(std::vector<staged_edit> &staged) {
+    if (const int error = sync_staged(staged)) {
+        for (staged_edit &each : staged) {
+            discard_output(each.file);
+            refuse(each.target, std::strerror(error));
+        }
+        staged.clear();
+        return false;
     }
-    if (options.json)
-        json_out.push_back(as_json(path, target, outcome, options.dry_run));
-    else
-        print_text(path, target, outcome, options.dry_run);
-    return true;
+    bool all = true;
+    std::erase_if(staged, [&all](staged_edit &each) {
+        const int error = put_in_place(each.file);
+        if (error == 0)
+            return false;
+        discard_output(each.file);
+        refuse(each.target, std::strerror(error));
+        all = false;
+        return true;
+    });
+    return all;
+}
+
+void report(const std::vector<staged_edit> &staged, const edit_options &options,
+            std::size_t torrents) {
+    std::vector<nlohmann::ordered_json> objects;
+    for (const staged_edit &each : staged) {
+        if (options.json)
+            objects.push_back(as_json(each.torrent, each.target, each.outcome, options.dry_run));
+        else
+            print_text(each.torrent, each.target, each.outcome, options.dry_run);
+    }
+    if (options.json && !objects.empty()) {
+        const nlohmann::ordered_json out =
+            torrents == 1 ? objects.front() : nlohmann::ordered_json(objects);
+        std::printf("%s\n", out.dump(2).c_str());
+    }
 }
 } // namespace
 
@@ -297,13 +386,15 @@ int run_edit(int argc, char **argv) {
         return 1;
     }
     bool all_edited = true;
-    std::vector<nlohmann::ordered_json> objects;
-    for (const std::string &path : options.torrents)
-        all_edited = edit_one(path, options, objects) && all_edited;
-    if (options.json && !objects.empty()) {
-        const nlohmann::ordered_json out =
-            options.torrents.size() == 1 ? objects.front() : nlohmann::ordered_json(objects);
-        std::printf("%s\n", out.dump(2).c_str());
+    std::vector<staged_edit> staged;
+    for (const std::string &path : options.torrents) {
+        if (auto each = stage(path, options))
+            staged.push_back(std::move(*each));
+        else
+            all_edited = false;
     }
+    if (!options.dry_run)
+        all_edited = publish(staged) && all_edited;
+    report(staged, options, options.torrents.size());
     return all_edited ? 0 : 1;
 }
