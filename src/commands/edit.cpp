@@ -273,10 +273,9 @@ nlohmann::ordered_json as_json(const std::string &from, const std::string &to,
     out["output"] =
         dry_run ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(utf8_escaped(to));
     out["dry_run"] = dry_run;
-    nlohmann::ordered_json changed = nlohmann::ordered_json::array();
-    for (const std::string &key : outcome.changed)
-        changed.push_back(utf8_escaped(key));
-    out["changed"] = std::move(changed);
+    std::vector<std::string> changed(outcome.changed.size());
+    std::transform(outcome.changed.begin(), outcome.changed.end(), changed.begin(), utf8_escaped);
+    out["changed"] = changed;
     out["old_info_hash_v1"] = hash_json(outcome.old_hashes.v1);
     out["new_info_hash_v1"] = hash_json(outcome.new_hashes.v1);
     out["old_info_hash_v2"] = hash_json(outcome.old_hashes.v2);
@@ -294,10 +293,10 @@ std::nullopt_t refuse(const std::string &path, const std::string &reason) {
 }
 
 std::optional<std::string> first_invalid_problem(const metainfo &torrent) {
-    for (const metainfo_problem &problem : torrent.problems)
-        if (problem.invalid)
-            return problem.text;
-    return std::nullopt;
+    const auto found =
+        std::find_if(torrent.problems.begin(), torrent.problems.end(),
+                     [](const metainfo_problem &problem) { return problem.invalid; });
+    return found == torrent.problems.end() ? std::nullopt : std::optional(found->text);
 }
 
 // Reads and edits one torrent and writes its document beside the target; nothing when it is
@@ -325,7 +324,7 @@ std::optional<staged_edit> stage(const std::string &path, const edit_options &op
 // every target as it was.
 bool publish(std::vector<staged_edit> &staged) {
     if (const int error = sync_staged(staged)) {
-        for (staged_edit &each : staged) {
+        for (const staged_edit &each : staged) {
             discard_output(each.file);
             refuse(each.target, std::strerror(error));
         }

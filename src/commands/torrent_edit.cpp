@@ -222,11 +222,11 @@ edit_outcome edit_torrent(const bencode_document &document, const metainfo &torr
     edit_outside_info(outer, torrent, request, outcome.notes);
     edit_inside_info(info, document, torrent, request);
     if (!info_changes.empty()) {
-        std::string info_bytes = info.encoded();
+        const std::string_view info_bytes = outer.made.emplace_back(info.encoded());
         outcome.new_hashes = hashes_of(info_bytes, torrent.format);
         for (dict_entry &entry : outer.entries)
             if (entry.key == "info")
-                entry.value = outer.made.emplace_back(std::move(info_bytes));
+                entry.value = info_bytes;
         outcome.changed.insert(outcome.changed.end(), info_changes.begin(), info_changes.end());
     }
     outcome.bytes = outcome.changed.empty() ? std::string(document.bytes) : outer.encoded();
