@@ -219,6 +219,26 @@ class Inside(EditCase):
                 self.assertNotEqual(hashes, lt.torrent_info(original).info_hashes())
                 self.assert_recheck_valid(out)
 
+    def test_info_keys_out_of_order(self):
+        """Such an info dictionary is kept byte for byte by edits beside it, and sorted by edits
+        inside it."""
+        plain, marked = self.path("plain.torrent"), self.path("marked.torrent")
+        classic("v1")(self.folder, plain)
+        classic("v1", "--source", "CROSS")(self.folder, marked)
+        info = bencode.decode(read(plain))[b"info"]
+        info_raw = b"d" + b"".join(lt.bencode(k) + lt.bencode(v) for k, v in
+                                   reversed(list(info.items()))) + b"e"
+        unsorted = self.path("unsorted.torrent")
+        with open(unsorted, "wb") as f:
+            f.write(b"d8:announce" + lt.bencode(TRACKER) + b"4:info" + info_raw + b"e")
+        out = self.path("unsorted-out.torrent")
+        self.edit(unsorted, "--comment", "c", "-o", out)
+        self.assertIn(b"4:info" + info_raw + b"e", read(out))
+        self.assertEqual(str(lt.torrent_info(out).info_hashes().v1),
+                         hashlib.sha1(info_raw).hexdigest())
+        self.edit(unsorted, "--source", "CROSS", "-o", out, "--force")
+        self.assertEqual(info_bytes(out), info_bytes(marked))
+
     def test_unknown_keys_stay_as_they_are(self):
         original = self.path("unknown.torrent")
         classic("hybrid")(self.folder, original)
