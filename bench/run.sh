@@ -21,10 +21,12 @@
 #   WS  reading the W3 torrent back (made once by quillet): quillet show,
 #       transmission-show, and libtorrent's torrent_info load (bench/lt_load.py),
 #       with python3 importing libtorrent alone as the start-up to take off it
+#   WE  `quillet edit` (with W3): W3's torrent edited beside and inside its info
+#       dictionary against creating it, and 1,000 torrents edited in place in one run
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WL,WF,WN,W2,W3,W4,WS.
+# Default: W1,WL,WF,WN,W2,W3,W4,WS,WE.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -69,8 +71,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WL,WF,WN,W2,W3,W4,WS
-all_workloads=W1,WL,WF,WN,W2,W3,W4,WS,WC
+only=W1,WL,WF,WN,W2,W3,W4,WS,WE
+all_workloads=W1,WL,WF,WN,W2,W3,W4,WS,WE,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -148,12 +150,14 @@ if [ $quick = 1 ]; then
   w2_count=1024
   w3_count=1000
   w4_bytes=$((8 * 1024 * 1024))
+  edit_count=100
   mode=quick
 else
   w1_bytes=$((4 * 1024 * 1024 * 1024))
   w2_count=16384
   w3_count=100000
   w4_bytes=$((64 * 1024 * 1024))
+  edit_count=1000
   mode=full
 fi
 
@@ -342,6 +346,12 @@ run_contestant() { # index input
     transmission-show) timed transmission-show "$input" ;;
     lt-load) timed "$lt_py" "$script_dir/lt_load.py" "$input" ;;
     lt-import) timed "$lt_py" "$script_dir/lt_load.py" --import-only ;;
+    # The edits take the torrent of their workload's input, made beforehand.
+    edit-outside) timed "$quillet" edit "$edit_torrent" --tracker "$url/edited" --comment bench -o "$out" ;;
+    edit-inside) timed "$quillet" edit "$edit_torrent" --private --source bench -o "$out" ;;
+    # Each round gives another source, so that every torrent really changes.
+    edit-in-place) edit_round=$((edit_round + 1))
+      timed "$quillet" edit --in-place --source "round$edit_round" "$edit_many"/*.torrent ;;
     *) die "no such program: ${c_tool[$i]}" ;;
   esac
   if [ "$run_status" != 0 ]; then
@@ -350,7 +360,7 @@ run_contestant() { # index input
     exit 1
   fi
   case ${c_tool[$i]} in
-    openssl | dd | show | transmission-show | lt-load | lt-import) ;;
+    openssl | dd | show | transmission-show | lt-load | lt-import | edit-in-place) ;;
     *) [ -s "$out" ] || die "${c_label[$i]} wrote no torrent for $input" ;;
   esac
   rm -f -- "$out"
@@ -574,6 +584,29 @@ if [ -n "${selected[WS]:-}" ]; then
   echo
 fi
 
+if [ -n "${selected[WE]:-}" ]; then
+  w3_bytes=$(tree_bytes many-small "$w3_count")
+  echo "WE data: the W3 tree, its torrent, and $edit_count copies of a torrent of one 64 MiB file"
+  check_memory WE $((w3_bytes + w3_count * 4096))
+  ensure_tree W3 "$w3" many-small "$w3_count"
+  edit_torrent=$scratch/edit-source.torrent
+  "$quillet" -a "$url" -l $piece "$w3" "$edit_torrent" >/dev/null || die "could not make W3's torrent"
+  edit_many=$scratch/many
+  mkdir -p "$edit_many"
+  make_file "$scratch/one.bin" $((64 * 1024 * 1024)) WE
+  "$quillet" -a "$url" -l $piece "$scratch/one.bin" "$edit_many/0.torrent" >/dev/null || die "could not make a torrent to copy"
+  for ((i = 1; i < edit_count; i++)); do cp "$edit_many/0.torrent" "$edit_many/$i.torrent"; done
+  echo "  WE: W3's torrent has $(stat -c %s "$edit_torrent") bytes; each of the $edit_count has $(stat -c %s "$edit_many/0.torrent")"
+  edit_round=0
+  clear_contestants
+  contestant create-W3 quillet $piece
+  contestant edit-outside edit-outside $piece
+  contestant edit-inside edit-inside $piece
+  contestant "edit-in-place-$edit_count" edit-in-place $piece
+  bench_workload WE "W3's torrent made and edited; $edit_count torrents edited in place" "$w3" "$w3_bytes" "$w3_count" 0
+  echo
+fi
+
 if [ -n "${selected[W4]:-}" ]; then
   echo "W4 data: one file of $(human $w4_bytes)"
   check_memory W4 "$w4_bytes"
@@ -700,6 +733,14 @@ else
     done
     r=$(median "${ratios[@]}")
     goal "WS show >= 3x libtorrent's load (start-up taken off)" "$r" 3 min "$(printf %.2fx "$r")"
+  fi
+  if has_result WE create-W3; then
+    for e in edit-outside edit-inside; do
+      r=$(round_ratio WE "$e" create-W3)
+      goal "WE $e at most 1/1000 of creating W3's torrent" "$r" 0.001 max "$(printf %.4fx "$r")"
+    done
+    t=$(median_of WE "edit-in-place-$edit_count")
+    goal "WE $edit_count torrents edited in place under 5 s" "$t" 5 max "$(printf '%.3f s' "$t")"
   fi
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do

@@ -21,3 +21,4 @@ const command *find_command(const char *word);
 int run_help(int argc, char **argv);
 int run_create(int argc, char **argv);
 int run_show(int argc, char **argv);
+int run_edit(int argc, char **argv);

@@ -8,6 +8,9 @@ namespace {
 constexpr std::array command_table{
     command{"create", "make a torrent, with today's defaults and tracker presets", run_create},
     command{"show", "show what torrent files say, and what is wrong with them", run_show},
+    command{"edit",
+            "change trackers, comment, source, private flag or name without reading content",
+            run_edit},
     command{"help", "list the commands, or show one command's help", run_help},
 };
 } // namespace

@@ -1,5 +1,6 @@
 #include "commands/command.h"
-#include "common/handles.h"
+#include "commands/torrent_input.h"
+#include "common/hex_text.h"
 #include "common/terminal_text.h"
 #include "reader/metainfo.h"
 
@@ -7,16 +8,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <iterator>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -37,81 +34,7 @@ verdict worse(verdict a, verdict b) {
     return rank(a) >= rank(b) ? a : b;
 }
 
-// ---------------------------------------------------------------------------- reading ---
-
-// A file's bytes, in a buffer that is written once by read() and never cleared first.
-struct file_bytes {
-    std::unique_ptr<char[]> data;
-    std::size_t size = 0;
-    std::string error; // empty when the bytes were read
-    std::string_view view() const { return {data.get(), size}; }
-};
-
-file_bytes read_failure(std::string error) {
-    file_bytes failed;
-    failed.error = std::move(error);
-    return failed;
-}
-
-std::string size_limit_error(std::size_t limit) {
-    return "too large to read: over the size limit of " + std::to_string(limit) +
-           " bytes (raise it with --max-size)";
-}
-
-// The whole file, read without taking more than the size limit allows: a pipe, or a file that
-// grows while it is read, is cut off at the limit, not read to its end.
-file_bytes read_file(const std::string &path, std::size_t limit) {
-    const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (file.fd < 0 || fstat(file.fd, &status) != 0)
-        return read_failure(std::strerror(errno));
-    if (S_ISDIR(status.st_mode))
-        return read_failure("is a folder, not a torrent");
-    const bool regular = S_ISREG(status.st_mode);
-    if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
-        return read_failure(size_limit_error(limit));
-    file_bytes result;
-    // One byte more than a regular file holds, so that its end is seen in the same pass.
-    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
-    result.data = std::make_unique_for_overwrite<char[]>(capacity);
-    for (;;) {
-        if (result.size == capacity) {
-            capacity *= 2;
-            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-            std::memcpy(larger.get(), result.data.get(), result.size);
-            result.data = std::move(larger);
-        }
-        const ssize_t got =
-            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
-        if (got < 0)
-            return read_failure(std::strerror(errno));
-        if (got == 0)
-            return result;
-        result.size += static_cast<std::size_t>(got);
-        if (result.size > limit)
-            return read_failure(size_limit_error(limit));
-    }
-}
-
-std::string refusal_text(const bencode_error &error) {
-    std::string text = (error.limit_option ? "too large to read: " : "not bencode: ") +
-                       utf8_escaped(error.reason) + " at byte " + std::to_string(error.offset);
-    if (error.limit_option)
-        text += std::string(" (raise the limit with ") + error.limit_option + ")";
-    return text;
-}
-
 // ---------------------------------------------------------------------------- showing ---
-
-template <std::size_t size> std::string hex(const std::array<unsigned char, size> &bytes) {
-    std::string text;
-    char pair[3];
-    for (const unsigned char byte : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
-}
 
 // The path a client would give the file below the folder it downloads into.
 std::string shown_path(const metainfo &torrent, const torrent_file &file) {
@@ -170,9 +93,9 @@ nlohmann::ordered_json as_json(const metainfo &torrent, bool pads) {
     const char *format = format_name(torrent.format);
     out["format"] = format ? nlohmann::ordered_json(format) : nlohmann::ordered_json(nullptr);
     out["info_hash_v1"] =
-        torrent.hashes.v1 ? nlohmann::ordered_json(hex(*torrent.hashes.v1)) : nullptr;
+        torrent.hashes.v1 ? nlohmann::ordered_json(hex_text(*torrent.hashes.v1)) : nullptr;
     out["info_hash_v2"] =
-        torrent.hashes.v2 ? nlohmann::ordered_json(hex(*torrent.hashes.v2)) : nullptr;
+        torrent.hashes.v2 ? nlohmann::ordered_json(hex_text(*torrent.hashes.v2)) : nullptr;
     const auto magnet = magnet_of(torrent);
     out["magnet"] = magnet ? nlohmann::ordered_json(*magnet) : nullptr;
     out["size"] = content_size(torrent);
@@ -270,8 +193,8 @@ void print_text(const std::string &path, const metainfo &torrent, bool pads) {
     labelled("name:", shown_or_dash(torrent.name));
     const char *format = format_name(torrent.format);
     labelled("format:", format ? format : "-");
-    labelled("info hash v1:", torrent.hashes.v1 ? hex(*torrent.hashes.v1) : "-");
-    labelled("info hash v2:", torrent.hashes.v2 ? hex(*torrent.hashes.v2) : "-");
+    labelled("info hash v1:", torrent.hashes.v1 ? hex_text(*torrent.hashes.v1) : "-");
+    labelled("info hash v2:", torrent.hashes.v2 ? hex_text(*torrent.hashes.v2) : "-");
     labelled("magnet:", terminal_escaped(magnet_of(torrent).value_or("-")));
     labelled("size:", std::to_string(content_size(torrent)) + " bytes");
     labelled("piece length:",
@@ -303,22 +226,12 @@ struct shown_so_far {
 // Reads, checks and shows one torrent.
 verdict show_one(const std::string &path, const show_options &options, shown_so_far &shown_out) {
     const std::string shown = terminal_escaped(path);
-    const file_bytes file = read_file(path, options.limits.max_size);
-    if (!file.error.empty()) {
-        std::fprintf(stderr, "%s: %s\n", shown.c_str(), file.error.c_str());
+    loaded_torrent loaded;
+    if (const auto refusal = load_torrent(path, options.limits, loaded)) {
+        std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal->c_str());
         return verdict::unreadable;
     }
-    const bencode_outcome read = read_bencode(file.view(), options.limits);
-    if (!read.document) {
-        std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal_text(read.error).c_str());
-        return verdict::unreadable;
-    }
-    const metainfo_outcome outcome = read_metainfo(*read.document, options.limits);
-    if (outcome.refusal) {
-        std::fprintf(stderr, "%s: %s\n", shown.c_str(), refusal_text(*outcome.refusal).c_str());
-        return verdict::unreadable;
-    }
-    const metainfo &torrent = outcome.torrent;
+    const metainfo &torrent = loaded.torrent;
     if (options.json) {
         shown_out.objects.push_back(as_json(torrent, options.pads));
     } else {
@@ -333,21 +246,11 @@ verdict show_one(const std::string &path, const show_options &options, shown_so_
     return verdict::invalid;
 }
 
-void add_limit(CLI::App &app, const char *name, std::size_t &limit, const char *what) {
-    app.add_option(name, limit, what)->capture_default_str()->check(CLI::PositiveNumber);
-}
-
 void declare_options(CLI::App &app, show_options &options) {
     app.add_flag("-j,--json", options.json,
                  "one JSON object per torrent (an array of them for several)");
     app.add_flag("-p,--pads", options.pads, "list the pad files of hybrid torrents too");
-    add_limit(app, "--max-size", options.limits.max_size, "largest torrent file read, in bytes");
-    add_limit(app, "--max-depth", options.limits.max_depth,
-              "deepest nesting of lists and "
-              "dictionaries");
-    add_limit(app, "--max-tokens", options.limits.max_tokens, "most bencode values");
-    add_limit(app, "--max-string", options.limits.max_string, "longest byte string, in bytes");
-    add_limit(app, "--max-pieces", options.limits.max_pieces, "most pieces");
+    add_limit_options(app, options.limits);
     app.add_option("TORRENT", options.torrents, "torrent files to show")->required();
     app.footer("Exit status: 0 when every torrent is valid, 1 when one could not be read or is "
                "not bencode,\n2 when one is bencode but not a valid torrent (its problems are "

@@ -1,5 +1,7 @@
 #include "metainfo/magnet.h"
 
+#include "common/hex_text.h"
+
 namespace {
 bool is_unreserved(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
@@ -55,11 +57,11 @@ std::string magnet_link(const info_hashes &hashes, std::string_view name,
                         const tracker_tiers &trackers) {
     magnet_text link;
     if (hashes.v1) {
-        add_parameter(link, "xt", "urn:btih:" + lower_hex(*hashes.v1));
+        add_parameter(link, "xt", "urn:btih:" + hex_text(*hashes.v1));
     }
     if (hashes.v2) {
         // A multihash: 0x12 names SHA-256 and 0x20 is the digest's length in bytes.
-        add_parameter(link, "xt", "urn:btmh:1220" + lower_hex(*hashes.v2));
+        add_parameter(link, "xt", "urn:btmh:1220" + hex_text(*hashes.v2));
     }
     add_parameter(link, "dn", percent_encoded(name));
     for (const auto &tier : trackers) {

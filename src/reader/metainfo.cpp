@@ -8,6 +8,19 @@
 #include <limits>
 #include <numeric>
 
+// Why a path component could name a place outside the torrent's folder, or none at all.
+const char *path_component_fault(std::string_view component) {
+    if (component.empty())
+        return "an empty path component";
+    if (component == "." || component == "..")
+        return "a path component '.' or '..'";
+    if (component.find('/') != std::string_view::npos)
+        return "a path component with '/'";
+    if (component.find('\0') != std::string_view::npos)
+        return "a path component with a NUL byte";
+    return nullptr;
+}
+
 namespace {
 constexpr std::uint64_t v2_smallest_piece = 16384;
 constexpr std::size_t sha1_size = 20;
@@ -34,19 +47,6 @@ std::string joined(path_view path) {
 
 std::uint64_t pieces_for(std::uint64_t size, std::uint64_t piece_length) {
     return size / piece_length + (size % piece_length != 0);
-}
-
-// Why a path component could name a place outside the torrent's folder, or none at all.
-const char *component_fault(std::string_view component) {
-    if (component.empty())
-        return "an empty path component";
-    if (component == "." || component == "..")
-        return "a path component '.' or '..'";
-    const auto bad = std::find_if(component.begin(), component.end(),
-                                  [](char c) { return c == '/' || c == '\0'; });
-    if (bad == component.end())
-        return nullptr;
-    return *bad == '/' ? "a path component with '/'" : "a path component with a NUL byte";
 }
 
 // The state of one reading: the document, what has been learnt so far and the limits.
@@ -107,9 +107,9 @@ struct reading {
 };
 
 void check_path(reading &state, path_view path) {
-    const auto faulty = std::find_if(path.begin(), path.end(), component_fault);
+    const auto faulty = std::find_if(path.begin(), path.end(), path_component_fault);
     if (faulty != path.end())
-        state.invalid("file " + quoted(joined(path)) + " has " + component_fault(*faulty));
+        state.invalid("file " + quoted(joined(path)) + " has " + path_component_fault(*faulty));
 }
 
 std::uint64_t summed_sizes(reading &state, const std::vector<torrent_file> &files) {
@@ -264,7 +264,7 @@ void read_file_tree(reading &state, value_index tree) {
         const bencode_entry entry = current.entries[current.next++];
         std::vector<std::string_view> entry_path = path;
         entry_path.push_back(entry.name);
-        if (const char *fault = component_fault(entry.name)) {
+        if (const char *fault = path_component_fault(entry.name)) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " has " + fault);
             continue;
         }
@@ -462,7 +462,7 @@ void read_info(reading &state, value_index info) {
     hash_info(state, info);
     torrent.name = state.text(info, "name", true);
     if (torrent.name)
-        if (const char *fault = component_fault(*torrent.name))
+        if (const char *fault = path_component_fault(*torrent.name))
             state.invalid(std::string("the name is ") + (torrent.name->empty() ? "empty" : fault));
     if (const auto length = state.number(info, "piece length", true)) {
         if (*length <= 0)

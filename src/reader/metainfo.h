@@ -80,6 +80,10 @@ struct metainfo_outcome {
 
 metainfo_outcome read_metainfo(const bencode_document &document, const bencode_limits &limits = {});
 
+// Why a path component (or a torrent's name) could name a place outside the torrent's folder,
+// or none at all; nullptr when it is usable.
+const char *path_component_fault(std::string_view component);
+
 // Whether any problem makes the torrent unusable.
 bool has_invalid_problem(const metainfo &torrent);
 
