@@ -277,6 +277,9 @@ class Refusals(EditCase):
             ([self.good, self.good, "-o", self.path("never.torrent")], "use --in-place"),
             ([self.good, "--private", "--public", "-n"], "excludes"),
             ([self.good, "-o", existing], "exists: use --force"),
+            ([self.good, "--add-tracker", "ftp://t.example/a", "-n"], "tracker URL 'ftp:"),
+            ([self.good, "--tracker", "http://t.example:99999/a", "-n"], "tracker URL"),
+            ([self.good, "--add-webseed", "t.example/files", "-n"], "web seed URL"),
         ]
         write(existing, b"keep me")
         for args, reason in cases:

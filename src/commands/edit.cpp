@@ -4,6 +4,7 @@
 #include "common/handles.h"
 #include "common/hex_text.h"
 #include "common/terminal_text.h"
+#include "common/tracker_url.h"
 #include "metainfo/output_file.h"
 
 #include <CLI/CLI.hpp>
@@ -52,26 +53,15 @@ struct option_values {
     bool is_private = false, is_public = false;
 };
 
-// One tier from an option's value: commas separate its URLs; empty ones are dropped.
-std::vector<std::string> split_tier(const std::string &value) {
-    std::vector<std::string> urls;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t comma = value.find(',', from);
-        std::string url = value.substr(from, comma - from);
-        if (!url.empty())
-            urls.push_back(std::move(url));
-        if (comma == std::string::npos)
-            return urls;
-        from = comma + 1;
-    }
-}
-
 tracker_tiers tiers_of(const std::vector<std::string> &values) {
     tracker_tiers tiers;
-    for (const std::string &value : values)
-        if (auto tier = split_tier(value); !tier.empty())
+    // An empty URL around the commas is dropped, so that `--tracker ''` clears the trackers.
+    for (const std::string &value : values) {
+        std::vector<std::string> tier = split_tier(value);
+        std::erase(tier, std::string());
+        if (!tier.empty())
             tiers.push_back(std::move(tier));
+    }
     return tiers;
 }
 
@@ -143,8 +133,36 @@ void take_values(edit_request &request, const given_options &given, const option
     request.name = if_given(given.name, values.name);
 }
 
+// The first URL given that a client could not use, as the refusal's text, or nothing: the same
+// checks as `create` makes, so an edit cannot write what `create` refuses.
+template <typename check_url>
+std::optional<std::string> first_unusable(const std::vector<std::string> &urls, const char *kind,
+                                          check_url check) {
+    for (const std::string &url : urls)
+        if (const std::optional<std::string> problem = check(url))
+            return std::string(kind) + " URL '" + url + "': " + *problem;
+    return std::nullopt;
+}
+
+std::optional<std::string> url_problem_of(const edit_request &request) {
+    std::vector<std::string> trackers;
+    for (const tracker_tiers *tiers :
+         {&request.added_tiers, request.trackers ? &*request.trackers : nullptr})
+        if (tiers != nullptr)
+            for (const auto &tier : *tiers)
+                trackers.insert(trackers.end(), tier.begin(), tier.end());
+    std::vector<std::string> web_seeds = request.added_web_seeds;
+    if (request.web_seeds)
+        web_seeds.insert(web_seeds.end(), request.web_seeds->begin(), request.web_seeds->end());
+    if (auto problem = first_unusable(trackers, "tracker", tracker_url_problem))
+        return problem;
+    return first_unusable(web_seeds, "web seed", web_seed_url_problem);
+}
+
 // Why the options cannot run together, or nothing.
 std::optional<std::string> usage_problem(const edit_options &options) {
+    if (auto problem = url_problem_of(options.request))
+        return problem;
     if (options.request.name) {
         if (const char *fault = path_component_fault(*options.request.name))
             return std::string("--name cannot name a torrent: ") + fault;
