@@ -225,6 +225,9 @@ void kept_pieces::hand_on(pieces_sink &pieces) const {
 
 feed_status finish_kept_pieces(content_hasher &hasher, const kept_pieces &pieces,
                                pieces_sink &document) {
+    if (!hasher.has_pieces()) {
+        return feed_status::ok;
+    }
     const feed_status finished = hasher.finish();
     if (finished == feed_status::ok && hasher.bytes_fed() > 0) {
         pieces.hand_on(document);

@@ -99,6 +99,6 @@ class kept_pieces final : public piece_digest_sink {
 };
 
 // Finishes `hasher`, whose pieces went to `pieces`, and hands them on to `document` when any byte
-// was fed (nothing at all otherwise).
+// was fed (nothing at all otherwise, nor for v2, which has no pieces).
 feed_status finish_kept_pieces(content_hasher &hasher, const kept_pieces &pieces,
                                pieces_sink &document);

@@ -68,9 +68,6 @@ int hand_over(v2_document &document, std::int64_t size, file_hashes &hashes, con
     document.files_begin();
     document.add_file({size, {}, &hashes});
     document.files_end();
-    if (!hasher.has_pieces()) {
-        return 0;
-    }
     const feed_status finished = finish_kept_pieces(hasher, pieces, document);
     if (finished == feed_status::out_of_memory) {
         report_failure("out of memory\n");

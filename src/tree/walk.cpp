@@ -340,9 +340,6 @@ std::unique_ptr<content_hasher> start_hasher(const run_options &options, kept_pi
 
 // The pieces follow the file list, when any byte was fed; v2 has none.
 int hand_on_pieces(content_hasher &hasher, const kept_pieces &pieces, directory_sink &document) {
-    if (!hasher.has_pieces()) {
-        return 0;
-    }
     const feed_status finished = finish_kept_pieces(hasher, pieces, document);
     if (finished == feed_status::out_of_memory) {
         report_failure("out of memory\n");
