@@ -286,17 +286,18 @@ TEST(failing_read, directory_as_a_file_is_a_read_error) {
     }
 }
 
-// A group's read error reaches the caller with the reason in errno.
-TEST(failing_read, grouped_read_error_keeps_errno) {
+// A read error met by a group's thread reaches the caller with its cause as a value, whatever
+// errno the calling thread holds afterwards.
+TEST(failing_read, grouped_read_error_keeps_its_cause) {
     const piece_stream_ptr stream =
         piece_stream_start(grouped, -1, [](const unsigned char *, std::size_t) { return true; });
     ASSERT_TRUE(stream);
     const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_GE(directory.fd, 0);
-    errno = 0;
     EXPECT_EQ(piece_stream_feed(*stream, directory.fd, 17 * std::int64_t{grouped}),
               feed_status::read_error);
-    EXPECT_EQ(errno, EISDIR);
+    errno = 0;
+    EXPECT_EQ(piece_stream_read_error(*stream), EISDIR);
 }
 
 // ---------------------------------------------------------------------------
