@@ -1,7 +1,7 @@
 // The run's content hasher driven in-process: files fed one after another, from open files or
 // from bytes read ahead, are cut into pieces regardless of where each ends (OpenSSL's SHA-1 of
-// each piece is the oracle); and two hashers fed in turn from one thread give what each gives
-// alone, in every format.
+// each piece is the oracle); hybrid pads files only when there are two or more; and two hashers
+// fed in turn from one thread give what each gives alone, in every format.
 #include "hash/content_hasher.h"
 #include "support/harness.h"
 
@@ -115,6 +115,41 @@ INSTANTIATE_TEST_SUITE_P(
                     {std::size_t{long_piece} + 5, std::size_t{long_piece}, 1000},
                     {feed_mode::bytes}}),
     [](const ::testing::TestParamInfo<pieces_case> &info) { return info.param.name; });
+
+// Hybrid pieces of a directory: with two or more files each is padded with zero bytes to a piece
+// boundary, the last one included; the only file has no padding. Files long enough for batches
+// have their leaves delivered while their last piece waits to learn what follows.
+TEST(hybrid_pieces, only_two_or_more_files_are_padded) {
+    constexpr std::int32_t piece_length = 16384;
+    constexpr std::size_t batched = 9'000'017;
+    const std::vector<std::vector<std::size_t>> cases = {
+        {100'000}, {batched}, {batched, 100}, {batched, 0}, {100'000, batched}, {4 * 16384, 5}};
+    const harness::temp_dir dir;
+    for (const std::vector<std::size_t> &sizes : cases) {
+        for (const feed_mode mode : both) {
+            SCOPED_TRACE(::testing::Message() << sizes.size() << " files, first " << sizes[0]
+                                              << (mode == feed_mode::bytes ? ", bytes" : ""));
+            kept_pieces pieces;
+            const auto hasher =
+                content_hasher::start({torrent_format::hybrid, piece_length, -1, true}, pieces);
+            ASSERT_TRUE(hasher);
+            std::string stream;
+            for (std::size_t i = 0; i < sizes.size(); ++i) {
+                const std::string content = harness::random_bytes(sizes[i], i + 7);
+                ASSERT_EQ(feed_file(*hasher, content, mode, dir / "file"), feed_status::ok);
+                file_hashes hashes;
+                ASSERT_EQ(hasher->end_file(static_cast<std::int64_t>(sizes[i]), hashes),
+                          feed_status::ok);
+                stream += content;
+                if (sizes.size() > 1) {
+                    stream.append((piece_length - sizes[i] % piece_length) % piece_length, '\0');
+                }
+            }
+            EXPECT_TRUE(finish(*hasher, pieces).bytes ==
+                        harness::expected_pieces(stream, piece_length));
+        }
+    }
+}
 
 // Everything a hasher gives for a list of files: its pieces and each file's hashes.
 struct hashed_content {

@@ -45,13 +45,16 @@ class Layout:
         return sum(padded(len(data), self.piece) for _, data in self.files) // self.piece
 
     @property
+    def padding(self):
+        """With two or more files, each is padded with zero bytes to a piece boundary; the
+        only file of a torrent, in a directory or not, has no padding."""
+        if len(self.files) == 1:
+            return [0]
+        return [padded(len(data), self.piece) - len(data) for _, data in self.files]
+
+    @property
     def v1_stream(self):
-        """The hybrid content: every file padded with zero bytes to a piece boundary, except
-        the only file of a single-file torrent, which has no padding."""
-        if len(self.files) == 1 and self.files[0][0] == self.name:
-            return self.files[0][1]
-        return b"".join(data + bytes(padded(len(data), self.piece) - len(data))
-                        for _, data in self.files)
+        return b"".join(data + bytes(n) for (_, data), n in zip(self.files, self.padding))
 
     def first_piece(self, path):
         at = 0
@@ -109,11 +112,8 @@ class V2Case(base.EngineCase):
 
     def assert_v1_view(self, ti, fs, pad, exp):
         stream = exp.v1_stream
-        if len(exp.files) > 1 or exp.files[0][0] != exp.name:
-            # the padding written after every file that does not end on a piece boundary
-            pads = [(fs.file_path(i), fs.file_size(i)) for i in range(fs.num_files()) if pad[i]]
-            sizes = [padded(len(d), exp.piece) - len(d) for _, d in exp.files]
-            self.assertEqual(pads, [(f"{exp.name}/.pad/{n}", n) for n in sizes if n])
+        pads = [(fs.file_path(i), fs.file_size(i)) for i in range(fs.num_files()) if pad[i]]
+        self.assertEqual(pads, [(f"{exp.name}/.pad/{n}", n) for n in exp.padding if n])
         for i in range(exp.num_pieces):
             piece = stream[i * exp.piece:(i + 1) * exp.piece]
             self.assertEqual(bytes(ti.hash_for_piece(i)), hashlib.sha1(piece).digest(),
@@ -205,8 +205,7 @@ class Damage(V2Case):
 
 class SameAsLibtorrentsCreator(V2Case):
     """Same files, same piece length, no attributes: libtorrent's creator builds the same info
-    dictionary. (It writes no padding after the only file of a one-file directory, so that
-    case is left out.)"""
+    dictionary, a directory of one file included, which has no padding."""
 
     def test_info_hashes_equal(self):
         self.make_nested_tree("same", 97, SMALL)
@@ -222,6 +221,32 @@ class SameAsLibtorrentsCreator(V2Case):
                         self.assertEqual(ours.v2.to_bytes(), hashlib.sha256(theirs).digest())
                         if fmt == "hybrid":
                             self.assertEqual(ours.v1.to_bytes(), hashlib.sha1(theirs).digest())
+
+    def test_directories_of_one_file(self):
+        """At any depth, ending inside a piece or on its end, longer than a batch of pieces;
+        the count is of the files in the torrent, so what the directory holds besides, hidden
+        or excluded, changes nothing."""
+        left_out = (("--exclude", "*.nfo"), lambda path: not path.endswith(".nfo") and
+                    not os.path.basename(path).startswith("."))
+        cases = {  # directory: (relative path -> size, quillet's options and libtorrent's filter)
+            "d": ({"a.bin": 100000}, ((), None)),
+            "e": ({"sub/a.bin": 100000}, ((), None)),
+            "whole": ({"a.bin": 4 * SMALL}, ((), None)),
+            "long": ({"x/y/a.bin": (3 << 20) + 5}, ((), None)),
+            "others": ({"a.bin": 100000, ".hidden": 7, "skip.nfo": 9, ".h/.b": 3}, left_out),
+        }
+        for k, (rel, (files, (options, keep))) in enumerate(cases.items()):
+            for name, size in files.items():
+                base.write_file(os.path.join(self.tmp, rel, name), base.content(60 + k, size))
+            for piece in (SMALL, 1 << 20):
+                with self.subTest(rel=rel, piece=piece):
+                    torrent = self.make("hybrid", rel, piece, *options)
+                    theirs = libtorrent_document(os.path.join(self.tmp, rel), piece, "hybrid",
+                                                 keep)
+                    self.assertEqual(v2_model.info_bytes(base.read(torrent)),
+                                     v2_model.info_bytes(theirs))
+                    if not options:
+                        self.check("hybrid", rel, piece)
 
 
 def main():

@@ -202,6 +202,48 @@ TEST(leaf_stream, lane_groups_hand_over_their_leaves_in_file_order) {
     }
 }
 
+// The first file of a hybrid directory: its leaves are delivered while its last, partial piece
+// stays open, since only what comes next tells whether padding completes it. Through batches,
+// lane groups with batches, lane groups with the long-piece path; then either the stream ends
+// there, or padding and a second file follow.
+TEST(leaf_stream, leaves_delivered_while_the_last_piece_stays_open) {
+    struct open_case {
+        const char *path;
+        hash_plan plan;
+        std::int64_t size;
+    };
+    constexpr std::int64_t lane_piece = 48 * kib;
+    const open_case cases[] = {
+        {"batches", plan_hashing({16384, -1, 2}), (5 * 256 + 3 * 16) * kib + 77},
+        {"lane groups", leaf_lane_plan(lane_piece, false), 20 * lane_piece + 5000},
+        {"long-piece path", leaf_lane_plan(lane_piece, true), 20 * lane_piece + 5000},
+    };
+    for (const open_case &c : cases) {
+        for (const bool followed : {false, true}) {
+            SCOPED_TRACE(std::string(c.path) + (followed ? ", followed" : ", alone"));
+            leaf_run run(c.plan, true);
+            ASSERT_TRUE(run.stream);
+            const std::string first = random_bytes(static_cast<std::size_t>(c.size), 3);
+            ASSERT_EQ(run.feed_file(first, c.size), feed_status::ok);
+            ASSERT_EQ(piece_stream_deliver_leaves(*run.stream), feed_status::ok);
+            EXPECT_TRUE(run.leaves == reference_leaves(first));
+            if (followed) {
+                const std::int64_t piece = c.plan.piece_length;
+                const std::string second = random_bytes(static_cast<std::size_t>(piece + 1), 4);
+                ASSERT_EQ(run.feed_bytes(
+                              std::string(static_cast<std::size_t>(piece - c.size % piece), '\0')),
+                          feed_status::ok);
+                ASSERT_EQ(run.feed_file(second, piece + 1), feed_status::ok);
+                ASSERT_EQ(piece_stream_deliver(*run.stream), feed_status::ok);
+                EXPECT_TRUE(run.leaves == reference_leaves(second));
+            }
+            ASSERT_EQ(piece_stream_finish(*run.stream), feed_status::ok);
+            EXPECT_TRUE(run.digests ==
+                        expected_pieces(run.v1_content, static_cast<int>(c.plan.piece_length)));
+        }
+    }
+}
+
 struct failure_case {
     const char *what;
     bool v1_pieces;

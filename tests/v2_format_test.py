@@ -131,9 +131,11 @@ class AgainstTheModel(Case):
         root = self.path("batches")
         make_tree(root, {"a": (3 << 20) + 5, "b": 100, "c": 4 << 20, "d": (2 << 20) + SMALL,
                          "e": 300000, "f/g": (2 << 20) + 1})
+        # The only file of a directory, longer than a batch: no padding ends its last piece.
+        only = os.path.join(root, "f")
         for piece in (SMALL, 65536):
             for fmt in FORMATS:
-                for source in (root, os.path.join(root, "a")):
+                for source in (root, os.path.join(root, "a"), only):
                     with self.subTest(fmt=fmt, piece=piece, source=source):
                         self.assert_model_document(source, fmt, piece)
 
@@ -143,7 +145,11 @@ class AgainstTheModel(Case):
             "one-more": {"a": SMALL + 1, "b": 1},  # padding after both
             "pad-last": {"a": SMALL, "b": 5},
             "empty-last": {"a": 5, "b": 0},
-            "only-file": {"only": 3 * SMALL + 1},
+            "only-file": {"only": 3 * SMALL + 1},  # the only file of a torrent: no padding
+            "only-nested": {"d/e/only": SMALL + 1},
+            "only-whole": {"only": 2 * SMALL},
+            "only-empty": {"only": 0},
+            "one-and-empty": {"a": SMALL + 1, "b": 0},  # two files: padding after the first
             "below-block": {"x/y": 100, "x/z": 16383},
             "empty-files": {"e1": 0, "d/e2": 0},
         }

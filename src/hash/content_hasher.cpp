@@ -100,6 +100,36 @@ feed_status content_hasher::feed_padding(std::int64_t length) {
     return feed_status::ok;
 }
 
+// The first file's padding goes before the second file's content, even an empty one's; a
+// torrent of one file ends without it.
+feed_status content_hasher::feed_waiting_padding() {
+    return feed_padding(std::exchange(waiting_padding_, 0));
+}
+
+// Pads the file that just ended, or, for the first file, keeps its padding waiting.
+feed_status content_hasher::pad_file(std::int64_t length) {
+    if (!plan_.pad_files) {
+        return feed_status::ok;
+    }
+    const std::int64_t padding = padding_length(length, plan_.piece_length);
+    if (std::exchange(first_file_, false)) {
+        waiting_padding_ = padding;
+        return feed_status::ok;
+    }
+    return feed_padding(padding);
+}
+
+// The file's last leaves come with the batches still to be delivered; in hybrid, its padding was
+// fed first, so that the batches end on a piece boundary. Padding that waits leaves the last
+// piece open, to be hashed once what follows it is known.
+feed_status content_hasher::deliver_leaves() {
+    if (!std::exchange(leaves_pending_, false)) {
+        return feed_status::ok;
+    }
+    return settle(waiting_padding_ > 0 ? piece_stream_deliver_leaves(*stream_)
+                                       : piece_stream_deliver(*stream_));
+}
+
 // A file long enough for the stream's batches has its leaves hashed there, beside the pieces;
 // the tree is built from them in order as the batches are delivered.
 feed_status content_hasher::feed_with_leaves(int fd, std::int64_t size) {
@@ -151,26 +181,29 @@ feed_status content_hasher::feed(int fd, std::int64_t size) {
             return feed_status::out_of_memory;
         }
     }
+    const feed_status padded = feed_waiting_padding();
+    if (padded != feed_status::ok) {
+        return padded;
+    }
     return piece_stream_takes_leaves(*stream_, size) ? feed_with_leaves(fd, size)
                                                      : read_small_file(fd, size);
 }
 
 feed_status content_hasher::feed_bytes(const unsigned char *data, std::size_t size) {
-    return keeps_file_trees() ? take_content(data, size)
-                              : settle(piece_stream_feed_bytes(*stream_, data, size));
+    if (!keeps_file_trees()) {
+        return settle(piece_stream_feed_bytes(*stream_, data, size));
+    }
+    const feed_status padded = feed_waiting_padding();
+    return padded == feed_status::ok ? take_content(data, size) : padded;
 }
 
 feed_status content_hasher::end_file(std::int64_t length, file_hashes &hashes) {
     if (!keeps_file_trees()) {
         return feed_status::ok;
     }
-    feed_status status = plan_.pad_files ? feed_padding(padding_length(length, plan_.piece_length))
-                                         : feed_status::ok;
-    // The file's last leaves come with the batches still to be delivered; in hybrid, its padding
-    // was fed first, so that the batches end on a piece boundary.
-    if (status == feed_status::ok && leaves_pending_) {
-        leaves_pending_ = false;
-        status = settle(piece_stream_deliver(*stream_));
+    feed_status status = pad_file(length);
+    if (status == feed_status::ok) {
+        status = deliver_leaves();
     }
     if (status != feed_status::ok) {
         return status;

@@ -23,7 +23,8 @@ struct content_plan {
     // The whole content's size when known in advance (a single file), or -1: buffers are never
     // larger than it, and content beyond it is refused as a changed file.
     std::int64_t content_size = -1;
-    // Hybrid: zero bytes pad every file's v1 content to a piece boundary.
+    // Hybrid: when two or more files are fed, zero bytes pad every file's v1 content to a piece
+    // boundary, the last one included; the only file of a torrent has none.
     bool pad_files = false;
 };
 
@@ -48,7 +49,7 @@ class content_hasher {
 
     // Ends the file of `length` bytes fed since the start or the last end: its tree goes to
     // `hashes` (v2, hybrid; left empty in v1) and, where files are padded, its padding to the
-    // pieces.
+    // pieces; the first file's padding only once a second file is fed.
     feed_status end_file(std::int64_t length, file_hashes &hashes);
 
     // Hashes the last, partial piece and hands every digest not yet handed on to the sink.
@@ -70,6 +71,9 @@ class content_hasher {
     feed_status read_small_file(int fd, std::int64_t size);
     feed_status take_content(const unsigned char *data, std::size_t size);
     feed_status feed_padding(std::int64_t length);
+    feed_status feed_waiting_padding();
+    feed_status pad_file(std::int64_t length);
+    feed_status deliver_leaves();
     feed_status feed_with_leaves(int fd, std::int64_t size);
     feed_status settle(feed_status status);
 
@@ -85,6 +89,9 @@ class content_hasher {
     content_buffer buffer_{nullptr, mapping_deleter{}}; // reads of files too small for batches
     std::size_t buffer_size_ = 0;
     bool leaves_pending_ = false; // the file's last leaves are in batches not yet delivered
+    // The first file's padding waits for a second file: the only file of a torrent has none.
+    bool first_file_ = true;
+    std::int64_t waiting_padding_ = 0;
 };
 
 // Keeps every digest until the content is finished, for a document that lists the pieces after

@@ -139,6 +139,10 @@ void start_hashers(piece_stream &stream) {
     }
 }
 
+std::size_t leaves_in(std::size_t bytes) {
+    return (bytes + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+}
+
 // Waits for the oldest batch not yet delivered and hands its digests to the sink, unless
 // `dropped`. A group's bytes are counted as read only now: the reading thread alone keeps the
 // count.
@@ -160,7 +164,7 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
     if (!stream.sink(oldest.digests.data(), oldest.digest_count)) {
         return feed_status::sink_failed;
     }
-    const std::size_t leaf_count = (oldest.leaf_bytes + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+    const std::size_t leaf_count = leaves_in(oldest.leaf_bytes);
     oldest.leaf_bytes = 0;
     // A tree fails to take its leaves only when its memory runs out.
     return leaf_count == 0 || stream.leaves(oldest.leaf_digests.data(), leaf_count)
@@ -216,8 +220,7 @@ feed_status batch_room(piece_stream &stream, std::int64_t &room) {
             return taken;
         }
     }
-    const std::size_t leaves =
-        (stream.current->capacity + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+    const std::size_t leaves = leaves_in(stream.current->capacity);
     if (stream.taking_leaves && !make_leaf_room(*stream.current, leaves)) {
         return feed_status::out_of_memory;
     }
@@ -288,7 +291,7 @@ feed_status take_long_path_leaves(piece_stream &stream, std::int64_t asked, std:
         return feed_status::changed;
     }
     const auto size = static_cast<std::size_t>(count);
-    const std::size_t leaves = (size + sha256_leaf_bytes - 1) / sha256_leaf_bytes;
+    const std::size_t leaves = leaves_in(size);
     try {
         stream.long_path_leaves.resize(
             std::max(stream.long_path_leaves.size(), leaves * sha256_digest_size));
@@ -505,10 +508,8 @@ feed_status piece_stream_finish(piece_stream &stream) {
                             : piece_stream_deliver(stream);
 }
 
-feed_status piece_stream_deliver(piece_stream &stream) {
-    if (stream.current != nullptr && stream.current->fill > 0) {
-        hand_over_current(stream);
-    }
+namespace {
+feed_status deliver_handed_over(piece_stream &stream) {
     while (stream.delivered < stream.reading) {
         const feed_status delivered = deliver_oldest(stream);
         if (delivered != feed_status::ok) {
@@ -516,6 +517,29 @@ feed_status piece_stream_deliver(piece_stream &stream) {
         }
     }
     return feed_status::ok;
+}
+} // namespace
+
+feed_status piece_stream_deliver(piece_stream &stream) {
+    if (stream.current != nullptr && stream.current->fill > 0) {
+        hand_over_current(stream);
+    }
+    return deliver_handed_over(stream);
+}
+
+feed_status piece_stream_deliver_leaves(piece_stream &stream) {
+    const feed_status delivered = deliver_handed_over(stream);
+    batch *current = stream.current;
+    if (delivered != feed_status::ok || current == nullptr || current->leaf_bytes == 0) {
+        return delivered;
+    }
+    const std::size_t leaf_count = leaves_in(current->leaf_bytes);
+    const bool hashed =
+        sha256_leaves(current->data.get(), current->leaf_bytes, current->leaf_digests.data());
+    current->leaf_bytes = 0;
+    return hashed && stream.leaves(current->leaf_digests.data(), leaf_count)
+               ? feed_status::ok
+               : feed_status::out_of_memory;
 }
 
 int piece_stream_read_error(const piece_stream &stream) {

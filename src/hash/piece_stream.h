@@ -79,3 +79,8 @@ feed_status piece_stream_feed_leaves(piece_stream &stream, int fd, std::int64_t 
 // stream with v1 pieces the content fed so far must end on a piece boundary (or be all there
 // is). Reading goes on afterwards in a new batch.
 feed_status piece_stream_deliver(piece_stream &stream);
+
+// Delivers every batch handed over, then the leaves of the batch being read, hashed here, while
+// that batch stays the one being read: the content fed so far need not end on a piece boundary,
+// since its last piece is hashed only once what follows it is known.
+feed_status piece_stream_deliver_leaves(piece_stream &stream);

@@ -289,14 +289,16 @@ void v2_document::write_file_tree() {
     out_.end();
 }
 
-// Every file that does not end on a piece boundary is followed by its padding, so that the
-// next file, and the end of the content, are on one.
+// With two or more files, every file that does not end on a piece boundary is followed by its
+// padding, so that the next file, and the end of the content, are on one. The only file of a
+// directory has none, as in libtorrent's torrents: both then give the same info hashes.
 void v2_document::write_v1_files() {
     out_.key("files");
     out_.begin_list();
+    const bool padded = files_.size() > 1;
     for (const kept_file &file : files_) {
         write_file_entry(out_, file.length, file.path);
-        const std::int64_t padding = padding_length(file.length, info_.piece_length);
+        const std::int64_t padding = padded ? padding_length(file.length, info_.piece_length) : 0;
         if (padding == 0) {
             continue;
         }

@@ -336,7 +336,7 @@ int walk_input_directory(DIR *dir, const run_options &options, directory_sink &d
 }
 
 // The pieces run over the whole content, kept until the file list is out; in hybrid, zero bytes
-// pad every file to a piece boundary.
+// pad every file of two or more to a piece boundary.
 std::unique_ptr<content_hasher> start_hasher(const run_options &options, kept_pieces &pieces) {
     std::unique_ptr<content_hasher> hasher =
         content_hasher::start({options.format, options.piece_length, -1, true}, pieces);

@@ -240,13 +240,16 @@ def _place(tree, components, leaf):
 
 
 def _directory_info(input_path, piece_length, hybrid, inclusive, leave_out, layers):
+    """With two or more files, every file that does not end on a piece boundary is padded,
+    the last one included; the only file of a directory has no padding."""
     tree, files, content = {}, [], []
-    for components, path in torrent_files(input_path, inclusive, leave_out):
+    walked = torrent_files(input_path, inclusive, leave_out)
+    for components, path in walked:
         length, root, layer = file_tree_hashes(path, piece_length)
         _place(tree, components, _leaf(length, root))
         if layer:
             layers[root] = layer
-        padding = _padding(length, piece_length)
+        padding = _padding(length, piece_length) if len(walked) > 1 else 0
         files.append({"length": length, "path": components})
         if padding:
             files.append({"attr": "p", "length": padding, "path": [".pad", str(padding)]})
