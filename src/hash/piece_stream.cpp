@@ -1,6 +1,5 @@
 #include "hash/piece_stream.h"
 
-#include "common/console.h"
 #include "common/handles.h"
 #include "common/progress.h"
 #include "hash/batch.h"
@@ -27,10 +26,22 @@
 // cannot take goes the ways above: the piece that spans two files, bytes already read, the
 // file's last partial piece. A group of a single lane still pays: it reads through a chunk
 // rather than holding the piece whole, and it runs beside the other work.
+//
+// Content is always copied into buffers of our own (read() for batches, pread() for lane groups),
+// never hashed from mappings of the file. A copy costs the same whatever the file: the hashing
+// kernels then read memory this process owns, held in huge pages and close to the caches. A
+// mapping reaches the page cache as it happens to be laid out, and what that costs depends on
+// how the file came into the cache: on an Intel machine mapped batches were measured somewhat
+// faster than reading, but on a virtualised AMD EPYC the same code was 2.5 times slower than
+// reading on files written in 16 KiB writes or copied with cp (pages reached through 4 KiB
+// entries of fresh mappings), and only as fast on files read back after the cache was dropped.
+// A speed that rests on how a download client or a copy program filled the cache is not one to
+// promise, and a mapping brings SIGBUS with it when the file is cut short; reading has neither.
 struct piece_stream {
     hash_plan plan;
     std::int64_t bytes_fed = 0;
     digest_sink sink;
+    int read_errno = 0; // the system's error number of the read that failed, kept as a value
 
     // Batches are numbered in content order: `reading` is the number of the batch being read
     // into (null `current` until it has a slot), and batches `delivered` .. `reading`-1 are
@@ -39,7 +50,6 @@ struct piece_stream {
     batch *current = nullptr;
     std::uint64_t reading = 0;
     std::uint64_t delivered = 0;
-    std::uint64_t mapped_end = 0; // one past the number of the last batch mapped, not read into
     bool hashers_started = false;
     hash_workers workers;
 
@@ -101,12 +111,18 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
 
 namespace {
 
+// A read on this thread failed: its cause is taken from errno at once, before any other call.
+feed_status read_failed(piece_stream &stream) {
+    stream.read_errno = errno;
+    return feed_status::read_error;
+}
+
 // After the announced size was read, the file must be at its end.
-feed_status expect_end(int fd) {
+feed_status expect_end(piece_stream &stream, int fd) {
     unsigned char probe = 0;
     const ssize_t got = read_some(fd, &probe, 1);
     if (got < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     return got == 0 ? feed_status::ok : feed_status::changed;
 }
@@ -135,12 +151,11 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
     batch &oldest = *batch_slot(stream.ring, stream.delivered);
     ++stream.delivered;
     oldest.fill = 0;
-    oldest.window = mapped_window{};
     if (dropped) {
         return feed_status::ok;
     }
     if (oldest.outcome != feed_status::ok) {
-        errno = oldest.error;
+        stream.read_errno = oldest.error;
         return oldest.outcome;
     }
     if (oldest.grouped) {
@@ -241,7 +256,7 @@ feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, b
     const ssize_t count =
         read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
     if (count < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     if (count > wanted) {
         return feed_status::changed; // the file has grown past its announced size
@@ -296,7 +311,7 @@ feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t want
         std::min({wanted, long_piece_room(pieces), static_cast<std::int64_t>(pieces.chunk_size)});
     const ssize_t count = read_some(fd, pieces.chunk.get(), static_cast<std::size_t>(size));
     if (count < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     got = count;
     const feed_status leaves = count > 0 && stream.taking_leaves
@@ -320,57 +335,12 @@ void count_fed(piece_stream &stream, std::int64_t count) {
 
 // Reads the next `wanted` bytes of the file from its position, through batches or the long-piece
 // path; `last` as for read_into_batch.
-// Where the batch being read into is empty and the file holds a whole batch more, the batch
-// takes the pieces from a mapping of the file instead of reading them; `got` is 0 when it
-// cannot (then the bytes are read as usual), and `mapping` turns false once the file cannot be
-// mapped.
-feed_status map_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
-                           bool &mapping) {
-    got = 0;
-    const auto window_size = static_cast<std::int64_t>(stream.plan.batch_bytes);
-    if (wanted < window_size || (stream.current != nullptr && stream.current->fill > 0)) {
-        return feed_status::ok;
-    }
-    std::int64_t room = 0;
-    const feed_status status = batch_room(stream, room);
-    const off_t offset = lseek(fd, 0, SEEK_CUR);
-    mapping = status == feed_status::ok && offset >= 0 && room == window_size &&
-              map_window(fd, offset, stream.plan.batch_bytes, stream.current->window);
-    if (!mapping) {
-        return status;
-    }
-    if (lseek(fd, offset + window_size, SEEK_SET) < 0) {
-        stream.current->window = mapped_window{};
-        return feed_status::read_error;
-    }
-    got = window_size;
-    stream.mapped_end = stream.reading + 1;
-    commit_batch_bytes(stream, got);
-    return feed_status::ok;
-}
-
-// Batches mapped from this file report its loss of pages as a change of this file: they are
-// all delivered before the next file starts.
-feed_status deliver_mapped(piece_stream &stream, std::uint64_t first_mapped) {
-    while (stream.mapped_end > first_mapped && stream.delivered < stream.mapped_end) {
-        const feed_status delivered = deliver_oldest(stream);
-        if (delivered != feed_status::ok) {
-            return delivered;
-        }
-    }
-    return feed_status::ok;
-}
-
 feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool last, bool &at_end) {
-    bool mapping = !stream.long_path && worth_mapping(wanted);
     while (wanted > 0) {
         std::int64_t got = 0;
-        feed_status status =
-            mapping ? map_into_batch(stream, fd, wanted, got, mapping) : feed_status::ok;
-        if (status == feed_status::ok && got == 0) {
-            status = stream.long_path ? read_into_long_piece(stream, fd, wanted, got)
-                                      : read_into_batch(stream, fd, wanted, last, got, at_end);
-        }
+        const feed_status status = stream.long_path
+                                       ? read_into_long_piece(stream, fd, wanted, got)
+                                       : read_into_batch(stream, fd, wanted, last, got, at_end);
         if (status != feed_status::ok) {
             return status;
         }
@@ -385,15 +355,11 @@ feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool la
 
 feed_status read_to_end(piece_stream &stream, int fd, std::int64_t size) {
     bool at_end = false;
-    const std::uint64_t first_mapped = stream.reading;
-    feed_status status = read_part(stream, fd, size, true, at_end);
-    if (status == feed_status::ok) {
-        status = deliver_mapped(stream, first_mapped);
-    }
+    const feed_status status = read_part(stream, fd, size, true, at_end);
     if (status != feed_status::ok) {
         return status;
     }
-    return at_end ? feed_status::ok : expect_end(fd);
+    return at_end ? feed_status::ok : expect_end(stream, fd);
 }
 
 // Hands over a group of whole pieces; a batch being read into holds whole pieces that come
@@ -437,12 +403,11 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
     const std::int64_t piece_length = stream.plan.piece_length;
     const std::size_t widest =
         stream.taking_leaves ? lanes_keeping_leaves(piece_length) : max_pieces_per_batch;
-    const bool mapped = worth_mapping(end - offset);
     while (end - offset >= piece_length) {
         const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(
             (end - offset) / piece_length, static_cast<std::int64_t>(widest)));
-        const feed_status status = hand_over_group(
-            stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk, mapped});
+        const feed_status status =
+            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk});
         if (status != feed_status::ok) {
             return status;
         }
@@ -453,20 +418,21 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
 
 // The groups read the caller's file, which may be closed once the feed returns, and their
 // failures are this file's: so a feed that handed over groups waits for every batch it handed
-// over. The first failure in content order is the one told; the groups come before the bytes
-// read after them.
+// over. The first failure in content order is the one told, with its cause; the groups come
+// before the bytes read after them.
 feed_status settle_groups(piece_stream &stream, feed_status read_after) {
-    int error = errno;
+    const int read_after_errno = stream.read_errno;
     feed_status first = feed_status::ok;
     while (stream.delivered < stream.reading) {
         const bool failed = first != feed_status::ok;
         const feed_status delivered = deliver_oldest(stream, failed);
         if (!failed && delivered != feed_status::ok) {
             first = delivered;
-            error = errno;
         }
     }
-    errno = error;
+    if (first == feed_status::ok) {
+        stream.read_errno = read_after_errno;
+    }
     return first != feed_status::ok ? first : read_after;
 }
 
@@ -488,7 +454,7 @@ feed_status feed_in_groups(piece_stream &stream, int fd, std::int64_t start, std
         status = settle_groups(stream, feed_status::ok);
     }
     if (status == feed_status::ok && lseek(fd, offset, SEEK_SET) < 0) {
-        status = feed_status::read_error;
+        status = read_failed(stream);
     }
     if (status == feed_status::ok) {
         status = read_to_end(stream, fd, start + size - offset);
@@ -576,23 +542,8 @@ feed_status piece_stream_deliver_leaves(piece_stream &stream) {
                : feed_status::out_of_memory;
 }
 
-int report_feed_failure(feed_status status, const char *path) {
-    switch (status) {
-    case feed_status::ok:
-        return 0;
-    case feed_status::read_error:
-        report_failure("could not read file %s: %m\n", path);
-        break;
-    case feed_status::changed:
-        report_failure("file %s changed while being read\n", path);
-        break;
-    case feed_status::out_of_memory:
-        report_failure("out of memory\n");
-        break;
-    case feed_status::sink_failed:
-        break;
-    }
-    return 1;
+int piece_stream_read_error(const piece_stream &stream) {
+    return stream.read_errno;
 }
 
 std::int64_t piece_stream_bytes(const piece_stream &stream) {
