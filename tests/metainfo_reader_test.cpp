@@ -183,7 +183,8 @@ TEST(MetainfoReader, InfoHashesCoverTheOriginalBytes) {
 }
 
 TEST(MetainfoReader, PieceCountOverTheLimitIsRefused) {
-    const bencode_outcome outcome = read_bencode(metafile(v1_single()));
+    const std::string bytes = metafile(v1_single());
+    const bencode_outcome outcome = read_bencode(bytes);
     ASSERT_TRUE(outcome.document);
     const metainfo_outcome refused = read_metainfo(*outcome.document, {.max_pieces = 2});
     ASSERT_TRUE(refused.refusal);

@@ -1,4 +1,5 @@
 #pragma once
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -70,6 +71,11 @@ struct bencode_outcome {
 };
 
 bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limits = {});
+// The document views its input: a temporary string would leave it viewing freed memory.
+template <typename Text>
+requires std::same_as<Text, std::string>
+    bencode_outcome read_bencode(Text &&bytes, const bencode_limits &limits = {})
+= delete;
 
 // -------------------------------------------------------------------- walking a document ---
 
