@@ -1,5 +1,5 @@
 #include "commands/command.h"
-#include "common/handles.h"
+#include "commands/torrent_input.h"
 #include "common/terminal_text.h"
 #include "reader/metainfo.h"
 
@@ -37,70 +37,6 @@ verdict worse(verdict a, verdict b) {
     return rank(a) >= rank(b) ? a : b;
 }
 
-// ---------------------------------------------------------------------------- reading ---
-
-// A file's bytes, in a buffer that is written once by read() and never cleared first.
-struct file_bytes {
-    std::unique_ptr<char[]> data;
-    std::size_t size = 0;
-    std::string error; // empty when the bytes were read
-    std::string_view view() const { return {data.get(), size}; }
-};
-
-file_bytes read_failure(std::string error) {
-    file_bytes failed;
-    failed.error = std::move(error);
-    return failed;
-}
-
-std::string size_limit_error(std::size_t limit) {
-    return "too large to read: over the size limit of " + std::to_string(limit) +
-           " bytes (raise it with --max-size)";
-}
-
-// The whole file, read without taking more than the size limit allows: a pipe, or a file that
-// grows while it is read, is cut off at the limit, not read to its end.
-file_bytes read_file(const std::string &path, std::size_t limit) {
-    const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (file.fd < 0 || fstat(file.fd, &status) != 0)
-        return read_failure(std::strerror(errno));
-    if (S_ISDIR(status.st_mode))
-        return read_failure("is a folder, not a torrent");
-    const bool regular = S_ISREG(status.st_mode);
-    if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
-        return read_failure(size_limit_error(limit));
-    file_bytes result;
-    // One byte more than a regular file holds, so that its end is seen in the same pass.
-    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
-    result.data = std::make_unique_for_overwrite<char[]>(capacity);
-    for (;;) {
-        if (result.size == capacity) {
-            capacity *= 2;
-            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-            std::memcpy(larger.get(), result.data.get(), result.size);
-            result.data = std::move(larger);
-        }
-        const ssize_t got =
-            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
-        if (got < 0)
-            return read_failure(std::strerror(errno));
-        if (got == 0)
-            return result;
-        result.size += static_cast<std::size_t>(got);
-        if (result.size > limit)
-            return read_failure(size_limit_error(limit));
-    }
-}
-
-std::string refusal_text(const bencode_error &error) {
-    std::string text = (error.limit_option ? "too large to read: " : "not bencode: ") +
-                       utf8_escaped(error.reason) + " at byte " + std::to_string(error.offset);
-    if (error.limit_option)
-        text += std::string(" (raise the limit with ") + error.limit_option + ")";
-    return text;
-}
-
 // ---------------------------------------------------------------------------- showing ---
 
 template <std::size_t size> std::string hex(const std::array<unsigned char, size> &bytes) {
@@ -111,19 +47,6 @@ template <std::size_t size> std::string hex(const std::array<unsigned char, size
         text += pair;
     }
     return text;
-}
-
-// The path a client would give the file below the folder it downloads into.
-std::string shown_path(const metainfo &torrent, const torrent_file &file) {
-    std::string path;
-    if (!torrent.single_file)
-        path = std::string(torrent.name.value_or(""));
-    for (const std::string_view component : file.path) {
-        if (!path.empty())
-            path += '/';
-        path += component;
-    }
-    return path;
 }
 
 std::optional<std::string> magnet_of(const metainfo &torrent) {

@@ -1,0 +1,28 @@
+#pragma once
+#include "reader/bencode_reader.h"
+#include "reader/metainfo.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Reading a torrent file that someone else made, for the commands that take one.
+
+// A file's bytes, in a buffer that is written once by read() and never cleared first.
+struct file_bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string error; // empty when the bytes were read
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+// The whole file, read without taking more than `limit` bytes: a pipe, or a file that grows
+// while it is read, is cut off at the limit, not read to its end.
+file_bytes read_file(const std::string &path, std::size_t limit);
+
+// Why the reader refused a document, with the option that raises the limit it broke.
+std::string refusal_text(const bencode_error &error);
+
+// The path a client would give the file below the folder it downloads into.
+std::string shown_path(const metainfo &torrent, const torrent_file &file);
