@@ -14,13 +14,18 @@
 #   W2  16,384 files of 64 KiB in 32 dirs: quillet, peers
 #   W3  100,000 files of 0-4096 bytes in a tree 10 levels deep: quillet, peers
 #   W4  one 64 MiB file: quillet, openssl dgst -sha1, peers
-#   WS  reading the W3 torrent back (made once by quillet): quillet show,
+#   WS  the W1 file at 256 KiB pieces in three states of the page cache, each
+#       made afresh: written in 16 KiB writes (dd bs=16k, as a download client
+#       or a copy program writes), copied with cp, and (as root only) read back
+#       with cat after the caches were dropped; quillet, and the baseline build
+#       when QUILLET_BASE_BIN names one
+#   WR  reading the W3 torrent back (made once by quillet): quillet show,
 #       transmission-show, and libtorrent's torrent_info load (bench/lt_load.py),
 #       with python3 importing libtorrent alone as the start-up to take off it
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WL,WF,W2,W3,W4,WS.
+# Default: W1,WS,WL,WF,W2,W3,W4,WR.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -34,6 +39,8 @@
 # Environment:
 #   QUILLET_BIN        binary to measure (default: build/release/quillet of this
 #                      repository, built with the release preset when missing)
+#   QUILLET_BASE_BIN   another build to pair with it (an older commit, say): run
+#                      beside quillet at 256 KiB in W1, WS and W4 as "base"
 #   QUILLET_BENCH_DIR  data folder (default /tmp/quillet-bench); the data is kept
 #                      and reused by later runs unless --clean is given
 #
@@ -42,6 +49,13 @@
 # microsecond clock, less what the GNU time wrapper itself costs (measured
 # before each workload and printed); starting the measured program stays in
 # its time.
+#
+# Memory: peak anonymous memory (RssAnon: what the run takes from the machine,
+# not the page cache it reads through) is sampled from /proc by
+# bench/peak_anon.py in one extra, untimed run of each quillet contestant.
+#
+# The header states the machine: its CPU and the single-core speed of each
+# hashing kernel (quillet_kernel_speed, built here when missing).
 
 set -uo pipefail
 export LC_ALL=C
@@ -65,8 +79,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WL,WF,W2,W3,W4,WS
-all_workloads=W1,WL,WF,W2,W3,W4,WS,WC
+only=W1,WS,WL,WF,W2,W3,W4,WR
+all_workloads=W1,WS,WL,WF,W2,W3,W4,WR,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -185,6 +199,19 @@ quillet_src=$quillet
 quillet_built=$(date -u -r "$quillet_src" '+%Y-%m-%d %H:%M:%S UTC')
 cp -- "$quillet_src" "$scratch/quillet" || die "cannot copy $quillet_src"
 quillet=$scratch/quillet
+base_quillet=
+if [ -n "${QUILLET_BASE_BIN:-}" ]; then
+  [ -x "$QUILLET_BASE_BIN" ] || die "QUILLET_BASE_BIN=$QUILLET_BASE_BIN is not an executable file"
+  cp -- "$QUILLET_BASE_BIN" "$scratch/base-quillet" || die "cannot copy $QUILLET_BASE_BIN"
+  base_quillet=$scratch/base-quillet
+fi
+
+# The kernels' single-core speeds, printed beside the figures they bound.
+kernel_speed=$repo_dir/build/release/quillet_kernel_speed
+if [ ! -x "$kernel_speed" ]; then
+  (cd "$repo_dir" && cmake --preset release >/dev/null && cmake --build --preset release --target quillet_kernel_speed >/dev/null) 2>&1 ||
+    kernel_speed=
+fi
 
 # --------------------------------------------------------------- helpers ---
 
@@ -328,6 +355,7 @@ run_contestant() { # index input
   rm -f -- "$out"
   case ${c_tool[$i]} in
     quillet) timed "$quillet" -a "$url" -l "$piece" "${opts[@]}" "$input" "$out" ;;
+    base) timed "$base_quillet" -a "$url" -l "$piece" "${opts[@]}" "$input" "$out" ;;
     openssl) timed openssl dgst -sha1 "$input" ;;
     dd) timed dd if="$input" of=/dev/null bs=4M ;;
     mktorrent) timed mktorrent -t 2 -l "$(log2 "$piece")" -a "$url" -o "$out" "$input" ;;
@@ -353,8 +381,20 @@ run_contestant() { # index input
 
 drop_caches() { sync && echo 1 >/proc/sys/vm/drop_caches; }
 
+# One untimed run of contestant $1 under bench/peak_anon.py: sets run_anon (KiB).
+measure_anon() { # index input
+  local i=$1 bin opts
+  case ${c_tool[$i]} in quillet) bin=$quillet ;; base) bin=$base_quillet ;; *) run_anon=; return ;; esac
+  read -r -a opts <<<"${c_opts[$i]}"
+  rm -f -- "$scratch/anon" "$scratch/out.torrent"
+  python3 "$script_dir/peak_anon.py" "$scratch/anon" "$bin" -a "$url" -l "${c_piece[$i]}" "${opts[@]}" \
+    "$2" "$scratch/out.torrent" >/dev/null 2>&1 || die "${c_label[$i]} failed on $2"
+  run_anon=$(cat "$scratch/anon")
+  rm -f -- "$scratch/out.torrent"
+}
+
 # Results, by "workload|label".
-declare -A res_walls=() res_rss=() res_bytes=() res_files=()
+declare -A res_walls=() res_rss=() res_anon=() res_bytes=() res_files=()
 workload_order=()
 declare -A workload_labels=() workload_title=()
 
@@ -382,6 +422,11 @@ bench_workload() { # name title input bytes files cold(0|1)
       line+=$(printf ' %s %.3f s %d KiB |' "${c_label[$i]}" "$run_wall" "$run_rss")
     done
     echo "${line% |}"
+  done
+  for i in "${!c_label[@]}"; do
+    [ "$cold" = 1 ] && drop_caches
+    measure_anon "$i" "$input"
+    res_anon[$name|${c_label[$i]}]=$run_anon
   done
 }
 
@@ -412,6 +457,11 @@ rss_of() { # w label -> MiB
   awk -v k="$(maximum "${r[@]}")" 'BEGIN { printf "%.1f", k / 1024 }'
 }
 
+anon_of() { # w label -> MiB, or - when not measured
+  local k=${res_anon[$1|$2]:-}
+  if [ -n "$k" ]; then awk -v k="$k" 'BEGIN { printf "%.1f", k / 1024 }'; else echo -; fi
+}
+
 size_label() { awk -v b="$1" 'BEGIN { if (b >= 1048576) printf "%dM", b / 1048576; else printf "%dK", b / 1024 }'; }
 
 add_peers() { # piece: the torrent makers installed, at this piece length
@@ -440,9 +490,14 @@ peer_list=
 echo "quillet benchmark ($mode sizes, $runs timed run(s) per workload)"
 echo "  date        $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
 echo "  cpu         $cpu, $(nproc) cpu(s) online; ${isa:-no sha_ni/avx2/avx512}"
+if [ -n "$kernel_speed" ]; then
+  echo "  kernels     single-core speed (quillet_kernel_speed, best of 3; a loaded machine lowers them):"
+  "$kernel_speed" 3 2>&1 | sed 's/^/                /'
+fi
 echo "  memory      $(mib "$(awk '/^MemTotal:/ { printf "%.0f", $2 * 1024 }' /proc/meminfo)") MiB total, $(mib "$(mem_available)") MiB available"
 echo "  load avg    $(cut -d' ' -f1-3 /proc/loadavg) (a shared machine makes figures indicative)"
 echo "  quillet     $quillet_src (built $quillet_built; a copy is run)"
+[ -n "$base_quillet" ] && echo "  base        $QUILLET_BASE_BIN (built $(date -u -r "$QUILLET_BASE_BIN" '+%Y-%m-%d %H:%M:%S UTC'); a copy is run)"
 echo "  openssl     $(openssl version)"
 echo "  peers       ${peer_list:-none measured (--install-peers installs them)}"
 echo "  data        $data_dir"
@@ -456,7 +511,7 @@ w3=$data_dir/W3
 w4=$data_dir/W4.bin
 k256=$(size_label $piece)
 
-if [ -n "${selected[W1]:-}${selected[WL]:-}${selected[WF]:-}${selected[WC]:-}" ]; then
+if [ -n "${selected[W1]:-}${selected[WS]:-}${selected[WL]:-}${selected[WF]:-}${selected[WC]:-}" ]; then
   echo "W1 data: one file of $(human $w1_bytes)"
   check_memory W1 "$w1_bytes"
   ensure_file W1 "$w1" "$w1_bytes"
@@ -465,10 +520,41 @@ fi
 if [ -n "${selected[W1]:-}" ]; then
   clear_contestants
   contestant quillet quillet $piece
+  [ -n "$base_quillet" ] && contestant base base $piece
   contestant openssl openssl $piece
   add_peers $piece
   bench_workload W1 "one file of $(human $w1_bytes)" "$w1" "$w1_bytes" 1 0
   echo
+fi
+
+# The W1 file in a page-cache state of its own: made afresh as `how` makes it,
+# measured, and removed, so that only one copy needs the cache at a time.
+cache_state() { # name how title
+  local copy=$data_dir/$1.bin
+  rm -f -- "$copy"
+  check_disk "$1" "$w1_bytes"
+  case $2 in
+    dd) dd if="$w1" of="$copy" bs=16k status=none || die "dd could not write $copy" ;;
+    cp) cp -- "$w1" "$copy" || die "cp could not write $copy" ;;
+    cat) cp -- "$w1" "$copy" && sync -- "$copy" && drop_caches && cat -- "$copy" >/dev/null ||
+      die "could not read $copy back" ;;
+  esac
+  clear_contestants
+  contestant quillet quillet $piece
+  [ -n "$base_quillet" ] && contestant base base $piece
+  bench_workload "$1" "$3" "$copy" "$w1_bytes" 1 0
+  rm -f -- "$copy"
+  echo
+}
+
+if [ -n "${selected[WS]:-}" ]; then
+  cache_state WS-dd dd "the W1 file written in 16 KiB writes (dd bs=16k)"
+  cache_state WS-cp cp "the W1 file copied with cp"
+  if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+    cache_state WS-cat cat "the W1 file read back with cat after the caches were dropped"
+  else
+    echo "WS-cat left out: dropping the caches needs root"
+  fi
 fi
 
 if [ -n "${selected[WL]:-}" ]; then
@@ -518,13 +604,13 @@ if [ -n "${selected[W3]:-}" ]; then
   echo
 fi
 
-if [ -n "${selected[WS]:-}" ]; then
+if [ -n "${selected[WR]:-}" ]; then
   w3_bytes=$(tree_bytes many-small "$w3_count")
-  echo "WS data: the torrent of W3 ($w3_count files), made once by quillet"
-  check_memory WS $((w3_bytes + w3_count * 4096))
+  echo "WR data: the torrent of W3 ($w3_count files), made once by quillet"
+  check_memory WR $((w3_bytes + w3_count * 4096))
   ensure_tree W3 "$w3" many-small "$w3_count"
-  ws_torrent=$scratch/W3.torrent
-  "$quillet" -a "$url" -l "$piece" "$w3" "$ws_torrent" >/dev/null || die "could not make $ws_torrent"
+  wr_torrent=$scratch/W3.torrent
+  "$quillet" -a "$url" -l "$piece" "$w3" "$wr_torrent" >/dev/null || die "could not make $wr_torrent"
   clear_contestants
   contestant quillet-show show $piece
   command -v transmission-show >/dev/null 2>&1 && [ $peers = 1 ] &&
@@ -533,8 +619,8 @@ if [ -n "${selected[WS]:-}" ]; then
     contestant libtorrent-load lt-load $piece
     contestant python-import lt-import $piece
   fi
-  bench_workload WS "show of W3's torrent ($(mib "$(stat -c %s "$ws_torrent")") MiB)" "$ws_torrent" \
-    "$(stat -c %s "$ws_torrent")" "$w3_count" 0
+  bench_workload WR "show of W3's torrent ($(mib "$(stat -c %s "$wr_torrent")") MiB)" "$wr_torrent" \
+    "$(stat -c %s "$wr_torrent")" "$w3_count" 0
   echo
 fi
 
@@ -544,6 +630,7 @@ if [ -n "${selected[W4]:-}" ]; then
   ensure_file W4 "$w4" "$w4_bytes"
   clear_contestants
   contestant quillet quillet $piece
+  [ -n "$base_quillet" ] && contestant base base $piece
   contestant openssl openssl $piece
   add_peers $piece
   bench_workload W4 "one file of $(human $w4_bytes)" "$w4" "$w4_bytes" 1 0
@@ -561,9 +648,10 @@ fi
 
 # ----------------------------------------------------------------- report ---
 
-echo "Results (median wall time of $runs run(s); peak RSS is the largest of those runs; MB = 10^6 bytes;"
-echo "'x first' is the median of the per-round ratios of this row's time to the first row's)"
-printf '%-4s %-24s %10s %10s %10s %12s %9s\n' "" program "median s" "MB/s" "files/s" "peak RSS MiB" "x first"
+echo "Results (median wall time of $runs run(s); peak RSS is the largest of those runs; peak anon is"
+echo "RssAnon sampled in one more run; MB = 10^6 bytes; 'x first' is the median of the per-round"
+echo "ratios of this row's time to the first row's)"
+printf '%-4s %-24s %10s %10s %10s %12s %13s %9s\n' "" program "median s" "MB/s" "files/s" "peak RSS MiB" "peak anon MiB" "x first"
 for name in "${workload_order[@]}"; do
   read -r -a labels <<<"${workload_labels[$name]}"
   echo "$name: ${workload_title[$name]}"
@@ -573,8 +661,8 @@ for name in "${workload_order[@]}"; do
     mbs=$(awk -v b="${res_bytes[$key]}" -v s="$med" 'BEGIN { printf "%.0f", b / 1e6 / s }')
     fps=-
     [ "${res_files[$key]}" -gt 1 ] && fps=$(awk -v n="${res_files[$key]}" -v s="$med" 'BEGIN { printf "%.0f", n / s }')
-    printf '%-4s %-24s %10.3f %10s %10s %12s %9.2f\n' "" "$label" "$med" "$mbs" "$fps" \
-      "$(rss_of "$name" "$label")" "$(round_ratio "$name" "$label" "${labels[0]}")"
+    printf '%-4s %-24s %10.3f %10s %10s %12s %13s %9.2f\n' "" "$label" "$med" "$mbs" "$fps" \
+      "$(rss_of "$name" "$label")" "$(anon_of "$name" "$label")" "$(round_ratio "$name" "$label" "${labels[0]}")"
   done
 done
 echo
@@ -637,22 +725,27 @@ else
       goal "WF hybrid >= 4x libtorrent's hybrid" "$r" 4 min "$(printf %.2fx "$r")"
     fi
   fi
-  if has_result WS transmission-show; then
-    r=$(faster WS quillet-show transmission-show)
-    goal "WS show >= 3x transmission-show" "$r" 3 min "$(printf %.2fx "$r")"
+  if has_result WR transmission-show; then
+    r=$(faster WR quillet-show transmission-show)
+    goal "WR show >= 3x transmission-show" "$r" 3 min "$(printf %.2fx "$r")"
   fi
-  if has_result WS libtorrent-load; then
+  if has_result WR libtorrent-load; then
     # libtorrent's load alone: the interpreter's start-up and import taken off, round by round.
-    read -r -a t_load <<<"${res_walls[WS|libtorrent-load]}"
-    read -r -a t_import <<<"${res_walls[WS|python-import]}"
-    read -r -a t_show <<<"${res_walls[WS|quillet-show]}"
+    read -r -a t_load <<<"${res_walls[WR|libtorrent-load]}"
+    read -r -a t_import <<<"${res_walls[WR|python-import]}"
+    read -r -a t_show <<<"${res_walls[WR|quillet-show]}"
     ratios=()
     for i in "${!t_show[@]}"; do
       ratios+=("$(awk -v l="${t_load[$i]}" -v p="${t_import[$i]}" -v q="${t_show[$i]}" 'BEGIN { printf "%.4f", (l - p) / q }')")
     done
     r=$(median "${ratios[@]}")
-    goal "WS show >= 3x libtorrent's load (start-up taken off)" "$r" 3 min "$(printf %.2fx "$r")"
+    goal "WR show >= 3x libtorrent's load (start-up taken off)" "$r" 3 min "$(printf %.2fx "$r")"
   fi
+  for name in W1 WS-dd WS-cp WS-cat W4; do
+    has_result "$name" base || continue
+    r=$(faster "$name" quillet base)
+    goal "$name at least as fast as the base build" "$r" 1 min "$(printf %.2fx "$r")"
+  done
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do
       s=$(size_label "$p")
@@ -665,8 +758,9 @@ for name in "${workload_order[@]}"; do
   read -r -a labels <<<"${workload_labels[$name]}"
   for label in "${labels[@]}"; do
     case $label in quillet* | v1-* | v2-* | hybrid-*) ;; *) continue ;; esac
-    r=$(rss_of "$name" "$label")
-    goal "$name $label peak RSS at most 64 MiB" "$r" 64 max "$r MiB"
+    r=$(anon_of "$name" "$label")
+    [ "$r" = - ] && continue
+    goal "$name $label peak anon at most 64 MiB" "$r" 64 max "$r MiB"
   done
 done
 echo "  load avg at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

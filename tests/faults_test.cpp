@@ -470,31 +470,30 @@ INSTANTIATE_TEST_SUITE_P(calls, failing_call,
                                            fault_case{"read_tree", true, false}),
                          [](const auto &info) { return std::string(info.param.label); });
 
-// Large files are hashed from a mapping of their pages. The same digests must come out as from
-// reading them, whatever the piece length and wherever the file starts in the content; a mapping
-// refused means reading instead; and a file cut short or grown once mapped must end the run as a
-// changed file, not by SIGBUS. A file cut within its last window, ending on a window's edge, is
-// found cut only when that window is hashed: the run then depends on the signal being caught.
-struct mapping_case {
+// Large files are read in batches of whole pieces and, for long pieces, in lane groups that read
+// each piece by offset. The digests must be those of the content whatever the piece length and
+// wherever the file starts in the content; a file cut short or grown while it is read must end
+// the run as a changed file.
+struct large_file_case {
     const char *label;
-    bool tree; // the large file after a small one, so that its windows start unaligned
+    bool tree; // the large file after a small one, so that its pieces start unaligned
     int piece_length;
     std::size_t size;  // of the large file
-    std::string fault; // "KIND N VALUE" for the large file, or empty
+    std::string fault; // "resize N LENGTH" for the large file, or empty
     bool changed;      // the run must report the large file as changed
 };
 
-void PrintTo(const mapping_case &c, std::ostream *os) {
+void PrintTo(const large_file_case &c, std::ostream *os) {
     *os << c.label;
 }
 
-class mapped_file : public ::testing::TestWithParam<mapping_case> {};
+class large_file : public ::testing::TestWithParam<large_file_case> {};
 
-constexpr std::size_t mapped_size = 64 * mib + 300'001;
+constexpr std::size_t large_size = 64 * mib + 300'001;
 
-TEST_P(mapped_file, hashes_as_read_or_reports_the_change) {
-    const mapping_case &c = GetParam();
-    static const std::string large = harness::random_bytes(mapped_size, 64);
+TEST_P(large_file, hashes_as_read_or_reports_the_change) {
+    const large_file_case &c = GetParam();
+    static const std::string large = harness::random_bytes(large_size, 64);
     const temp_dir scratch;
     std::string input = scratch / "large";
     std::string large_path = input;
@@ -527,29 +526,26 @@ TEST_P(mapped_file, hashes_as_read_or_reports_the_change) {
               harness::expected_pieces(content_of(info, input, c.tree), c.piece_length));
 }
 
+std::string resize(int read_number, std::size_t length) {
+    return "resize " + std::to_string(read_number) + " " + std::to_string(length);
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    cases, mapped_file,
+    cases, large_file,
     ::testing::Values(
-        mapping_case{"file_256k", false, 262144, mapped_size, "", false},
-        mapping_case{"file_16k", false, 16384, mapped_size, "", false},
-        mapping_case{"tree_1m", true, 1048576, mapped_size, "", false},
-        mapping_case{"first_mapping_refused", false, 262144, mapped_size, "map 1 12", false},
-        mapping_case{"later_mapping_refused", true, 262144, mapped_size, "map 5 12", false},
-        mapping_case{"cut_to_nothing", false, 262144, mapped_size, "resize 1 0", true},
-        mapping_case{"cut_in_the_last_window", false, 262144, 64 * mib,
-                     "resize 16 " + std::to_string(63 * mib), true},
-        mapping_case{"cut_in_a_tree", true, 1048576, 48 * mib - 1'000,
-                     "resize 2 " + std::to_string(46 * mib), true},
-        mapping_case{"grown", false, 262144, mapped_size,
-                     "resize 3 " + std::to_string(mapped_size + 1), true},
-        // 4 MiB pieces go to a lane group, whose 16 lanes map 1 MiB of their pieces at a time.
-        mapping_case{"lanes_4m", true, 4 * mib, mapped_size, "", false},
-        mapping_case{"lanes_refused_midway", false, 4 * mib, mapped_size, "map 9 12", false},
-        mapping_case{"lanes_cut_under_the_windows", false, 4 * mib, mapped_size,
-                     "resize 32 " + std::to_string(24 * mib), true},
-        // Nothing is read after the last windows: only their lost pages tell the cut.
-        mapping_case{"lanes_cut_under_the_last_windows", false, 4 * mib, 64 * mib,
-                     "resize 64 " + std::to_string(62 * mib), true}),
+        large_file_case{"file_256k", false, 262144, large_size, "", false},
+        large_file_case{"file_16k", false, 16384, large_size, "", false},
+        large_file_case{"tree_1m", true, 1048576, large_size, "", false},
+        large_file_case{"cut_to_nothing", false, 262144, large_size, resize(1, 0), true},
+        large_file_case{"cut_halfway", false, 262144, 64 * mib, resize(8, 62 * mib), true},
+        large_file_case{"cut_in_a_tree", true, 1048576, 48 * mib - 1'000, resize(2, 46 * mib),
+                        true},
+        large_file_case{"grown", false, 262144, large_size, resize(3, large_size + 1), true},
+        // 4 MiB pieces go to a lane group, whose 16 lanes read 256 KiB of their pieces a round.
+        large_file_case{"lanes_4m", true, 4 * mib, large_size, "", false},
+        large_file_case{"lanes_cut_midway", false, 4 * mib, large_size, resize(32, 24 * mib), true},
+        large_file_case{"lanes_cut_in_the_last_rounds", false, 4 * mib, 64 * mib,
+                        resize(200, 62 * mib), true}),
     [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace

@@ -9,6 +9,9 @@
 // What the content writers outside the document module (the walk, the piece accumulator) hand
 // over, without knowing how the document lays it out or where it is written.
 
+// How feeding content went: ok, or why the run stops.
+enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
+
 // One node of a file's SHA-256 merkle tree (v2 and hybrid torrents).
 using tree_node = std::array<unsigned char, 32>;
 
@@ -60,4 +63,22 @@ class directory_sink : public pieces_sink {
     directory_sink(const directory_sink &) = default;
     directory_sink &operator=(const directory_sink &) = default;
     ~directory_sink() = default;
+};
+
+// Where the v1 piece digests of hashed content go, in piece order, as they complete. Creating a
+// torrent writes them into the document or keeps them for it; checking content compares them
+// against the digests a torrent lists. A sink that returns anything but ok stops the run with
+// that status: out_of_memory is reported by whoever drives the hashing, sink_failed means that
+// the sink has reported its own failure.
+class piece_digest_sink {
+  public:
+    // `count` digests of 20 bytes, back to back; the first is that of piece `first`.
+    virtual feed_status take_pieces(std::int64_t first, const unsigned char *digests,
+                                    std::size_t count) = 0;
+
+  protected:
+    piece_digest_sink() = default;
+    piece_digest_sink(const piece_digest_sink &) = default;
+    piece_digest_sink &operator=(const piece_digest_sink &) = default;
+    ~piece_digest_sink() = default;
 };

@@ -34,21 +34,10 @@ feed_status hash_batch(batch &work) {
                                        work.leaf_bytes > 0 ? work.leaf_digests.data() : nullptr};
         return hash_lane_group(work.group, work.data.get(), hashes, work.error);
     }
-    const bool mapped = work.window.data != nullptr;
-    const unsigned char *data = mapped ? work.window.data : work.data.get();
-    if (mapped) {
-        guard_begin(work.window);
-    }
+    const unsigned char *data = work.data.get();
     const bool hashed =
         (work.digest_count == 0 || hash_held_pieces(data, work)) &&
         (work.leaf_bytes == 0 || sha256_leaves(data, work.leaf_bytes, work.leaf_digests.data()));
-    // Pages of the mapping that were lost while they were read were put back as zeros, so the
-    // digests are void.
-    if (mapped && guard_end()) {
-        const feed_status lost = lost_window_status(work.window);
-        work.error = errno;
-        return lost;
-    }
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 

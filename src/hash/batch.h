@@ -1,7 +1,6 @@
 #pragma once
 #include "hash/buffer.h"
 #include "hash/lane_group.h"
-#include "hash/mapped_content.h"
 
 #include <array>
 #include <cstddef>
@@ -27,7 +26,6 @@ struct batch {
     bool hashed = false;                   // guarded by the workers' lock once handed over
     feed_status outcome = feed_status::ok; // how the hashing went; set with `hashed`
     int error = 0;                         // errno of a group's failed read
-    mapped_window window; // when set, the batch's bytes are hashed from there, not from `data`
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
 
     // v2 and hybrid: the first `leaf_bytes` bytes are content of one file, starting on one of its

@@ -13,14 +13,16 @@ constexpr std::int64_t mib = std::int64_t{1} << 20;
 // costs less than the memory would. At the default 256 KiB a batch is 4 MiB.
 constexpr std::int64_t batch_byte_budget = 16 * mib;
 
-// All batches together stay within this: forty batches of the default 4 MiB, so that every
-// processor of a large machine has one to hash, and no more than ten batches of 16 MiB.
-constexpr std::int64_t in_flight_byte_budget = 160 * mib;
+// All batches together stay within this, so that a run takes at most 64 MiB of anonymous memory
+// from the machine whatever the piece length, the format or the number of processors: the
+// batches, plus the leaves, the digests and the document around them. That is twelve batches of
+// the default 4 MiB, a thread for each of ten processors, and three batches of 16 MiB.
+constexpr std::int64_t in_flight_byte_budget = 48 * mib;
 
 // Pieces up to this length are held whole: three of them, the fewest batches the stream runs
 // with, stay within the in-flight budget. Longer pieces are hashed as their bytes arrive, through
 // a chunk of the size below, so memory no longer grows with the piece length.
-constexpr std::int64_t longest_batched_piece = 32 * mib;
+constexpr std::int64_t longest_batched_piece = in_flight_byte_budget / 3;
 constexpr std::int64_t long_piece_chunk = 4 * mib;
 
 // Lane groups: sixteen pieces of a file side by side, each lane fed its piece's next chunk per
@@ -35,9 +37,15 @@ std::int64_t within_content(std::int64_t bytes, std::int64_t content_limit) {
     return content_limit < 0 ? bytes : std::min(bytes, content_limit);
 }
 
-// No thread is worth starting for content that one unit of work holds.
-unsigned threads_for(std::size_t slots, bool one_unit) {
-    return one_unit ? 0 : static_cast<unsigned>(slots - 3);
+// No thread is worth starting for content that one unit of work holds. Otherwise a thread for
+// every slot beyond three (see plan_batches), and one at least where there are two processors
+// or more: with three slots, one is read into while the thread hashes another, and the reader
+// hashes the third itself when it would otherwise wait, so both processors still work.
+unsigned threads_for(std::size_t slots, bool one_unit, unsigned processors) {
+    if (one_unit) {
+        return 0;
+    }
+    return std::max(static_cast<unsigned>(slots - 3), processors > 1 ? 1U : 0U);
 }
 
 // Slots between reading and delivery: see plan_batches for why the processors plus two.
@@ -63,7 +71,7 @@ void plan_lane_groups(hash_plan &plan, unsigned processors) {
     }
     plan.lanes.slots = slots_for(lane_group_chunk * std::int64_t{max_pieces_per_batch}, processors);
     const bool one_piece = plan.content_limit >= 0 && plan.content_limit <= plan.piece_length;
-    plan.lanes.threads = threads_for(plan.lanes.slots, one_piece);
+    plan.lanes.threads = threads_for(plan.lanes.slots, one_piece, processors);
 }
 
 hash_plan plan_long_pieces(hash_plan plan, unsigned processors) {
@@ -79,14 +87,14 @@ hash_plan plan_long_pieces(hash_plan plan, unsigned processors) {
 // already hashed that waits behind an older batch still being hashed, so that the reader is not
 // held up by the order of delivery. With a thread on every processor but the reader's, that is
 // the number of processors plus two. When the memory budget allows fewer, the threads shrink
-// with the batches; with three batches there is no thread, and the reader reads and hashes by
-// turns. Content that fits in one batch is hashed by the reader alone: no thread is worth
-// starting for it.
+// with the batches, to one with three batches (on one processor, none: the reader reads and
+// hashes by turns). Content that fits in one batch is hashed by the reader alone: no thread is
+// worth starting for it.
 void plan_batches(hash_plan &plan, unsigned processors) {
     plan.batches_in_flight = slots_for(static_cast<std::int64_t>(plan.batch_bytes), processors);
     const bool one_batch = plan.content_limit >= 0 &&
                            plan.content_limit <= static_cast<std::int64_t>(plan.batch_bytes);
-    plan.hasher_threads = threads_for(plan.batches_in_flight, one_batch);
+    plan.hasher_threads = threads_for(plan.batches_in_flight, one_batch, processors);
 }
 } // namespace
 

@@ -1,7 +1,6 @@
 #include "hash/lane_group.h"
 
 #include "common/handles.h"
-#include "hash/mapped_content.h"
 #include "hash/sha1_lanes.h"
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
@@ -84,53 +83,6 @@ feed_status read_round(const lane_group &group, unsigned char *buffer, lanes_sta
     return feed_status::ok;
 }
 
-// A page-cached file is hashed where the cache holds it rather than copied out by pread, which
-// costs as much system time as the hashing takes. Each lane maps this much of its piece at a
-// time, so a group holds at most 16 MiB of mapped pages: fewer, larger windows cost fewer
-// mappings and TLB shootdowns when they are let go.
-constexpr std::size_t lane_window_bytes = std::size_t{1} << 20;
-
-// One window per lane, over the same rounds of every piece; `rounds` is 0 when none is mapped.
-struct lane_windows {
-    std::array<mapped_window, sha1_lanes_max> windows;
-    std::int64_t first_round = 0;
-    std::int64_t rounds = 0;
-};
-
-// Maps every lane's window from round `round` on; false when one cannot be mapped (then none is).
-bool map_lane_windows(const lane_group &group, lane_windows &mapped, std::int64_t round) {
-    mapped = lane_windows{}; // the windows of the rounds hashed are let go first
-    const auto chunk = static_cast<std::int64_t>(group.chunk);
-    const std::int64_t rounds =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(lane_window_bytes) / chunk);
-    const auto size =
-        static_cast<std::size_t>(std::min(rounds * chunk, group.piece_length - round * chunk));
-    for (std::size_t lane = 0; lane < group.lanes; ++lane) {
-        if (!map_window(group.fd, lane_start(group, lane, round), size, mapped.windows[lane])) {
-            mapped = lane_windows{};
-            return false;
-        }
-    }
-    mapped.first_round = round;
-    mapped.rounds = rounds;
-    return true;
-}
-
-// Points every lane at round `round` of its piece in the windows, mapping the next ones when
-// the round is past them. False when they cannot be mapped: the group reads from then on.
-bool map_round(const lane_group &group, lane_windows &mapped, lanes_state &lanes,
-               std::int64_t round) {
-    if (round >= mapped.first_round + mapped.rounds && !map_lane_windows(group, mapped, round)) {
-        return false;
-    }
-    const std::size_t in_window =
-        static_cast<std::size_t>(round - mapped.first_round) * group.chunk;
-    for (std::size_t lane = 0; lane < group.lanes; ++lane) {
-        lanes.data[lane] = mapped.windows[lane].data + in_window;
-    }
-    return true;
-}
-
 // The leaves of round `round` of every lane, `size` bytes of whole blocks each, go where they
 // stand in the file: lane by lane, each lane's in its piece's order.
 bool hash_round_leaves(const lane_group &group, const lanes_state &lanes, std::int64_t round,
@@ -192,23 +144,6 @@ feed_status hash_round(const lane_group &group, lanes_state &lanes, std::int64_t
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 
-// As hash_round, from the lanes' windows: pages lost meanwhile were put back as zeros, so the
-// digests are void and the loss is told instead.
-feed_status hash_mapped_round(const lane_group &group, lanes_state &lanes, lane_windows &mapped,
-                              std::int64_t round, std::size_t size, const lane_group_hashes &hashes,
-                              int &error) {
-    guard_begin(mapped.windows.data(), group.lanes);
-    const feed_status hashed = hash_round(group, lanes, round, size, hashes);
-    if (guard_end()) {
-        // The last lane's window ends furthest in the file: a file that still holds it holds
-        // every window, and its lost pages are a failed read.
-        const feed_status lost = lost_window_status(mapped.windows[group.lanes - 1]);
-        error = errno;
-        return lost;
-    }
-    return hashed;
-}
-
 feed_status read_and_hash_round(const lane_group &group, unsigned char *buffer, lanes_state &lanes,
                                 std::int64_t round, std::size_t size,
                                 const lane_group_hashes &hashes, int &error) {
@@ -223,17 +158,13 @@ feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
     for (std::size_t lane = 0; lane < group.lanes; ++lane) {
         lanes.states[lane] = sha1_state_start();
     }
-    lane_windows mapped;
-    bool mapping = group.mapped;
     const auto chunk = static_cast<std::int64_t>(group.chunk);
     for (std::int64_t round = 0; round * chunk < group.piece_length; ++round) {
         advise_rounds(group, round + rounds_ahead, 1);
         const auto size =
             static_cast<std::size_t>(std::min(chunk, group.piece_length - round * chunk));
-        mapping = mapping && map_round(group, mapped, lanes, round);
         const feed_status status =
-            mapping ? hash_mapped_round(group, lanes, mapped, round, size, hashes, error)
-                    : read_and_hash_round(group, buffer, lanes, round, size, hashes, error);
+            read_and_hash_round(group, buffer, lanes, round, size, hashes, error);
         if (status != feed_status::ok) {
             return status;
         }

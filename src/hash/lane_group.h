@@ -19,7 +19,6 @@ struct lane_group {
     std::int64_t piece_length = 0;
     std::size_t lanes = 0; // pieces, 1 to 16
     std::size_t chunk = 0; // bytes each lane reads per round, a multiple of 64
-    bool mapped = false;   // read from mappings of the file where it can be mapped
 };
 
 // The buffer a group reads into.
@@ -56,8 +55,9 @@ struct lane_group_hashes {
     unsigned char *leaves = nullptr;
 };
 
-// Reads and hashes the group through `buffer` (lane_group_bytes of it), or, for a group to be
-// mapped, from mappings of its file as long as the file can be mapped. A file that ends early
-// has changed; on read_error `error` holds the errno.
+// Reads and hashes the group through `buffer` (lane_group_bytes of it) by pread, never from a
+// mapping: 16 lanes each reading from its own small window of the page cache were measured
+// several times slower than copying on some machines (see piece_stream.cpp). A file that ends
+// early has changed; on read_error `error` holds the errno.
 feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
                             const lane_group_hashes &hashes, int &error);

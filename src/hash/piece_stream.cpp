@@ -27,6 +27,17 @@
 // cannot take goes the ways above: the piece that spans two files, bytes already read, the
 // file's last partial piece. A group of a single lane still pays: it reads through a chunk
 // rather than holding the piece whole, and it runs beside the other work.
+//
+// Content is always copied into buffers of our own (read() for batches, pread() for lane groups),
+// never hashed from mappings of the file. A copy costs the same whatever the file: the hashing
+// kernels then read memory this process owns, held in huge pages and close to the caches. A
+// mapping reaches the page cache as it happens to be laid out, and what that costs depends on
+// how the file came into the cache: on an Intel machine mapped batches were measured somewhat
+// faster than reading, but on a virtualised AMD EPYC the same code was 2.5 times slower than
+// reading on files written in 16 KiB writes or copied with cp (pages reached through 4 KiB
+// entries of fresh mappings), and only as fast on files read back after the cache was dropped.
+// A speed that rests on how a download client or a copy program filled the cache is not one to
+// promise, and a mapping brings SIGBUS with it when the file is cut short; reading has neither.
 struct piece_stream {
     hash_plan plan;
     std::int64_t bytes_fed = 0;
@@ -39,7 +50,6 @@ struct piece_stream {
     batch *current = nullptr;
     std::uint64_t reading = 0;
     std::uint64_t delivered = 0;
-    std::uint64_t mapped_end = 0; // one past the number of the last batch mapped, not read into
     bool hashers_started = false;
     hash_workers workers;
 
@@ -131,7 +141,6 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
     batch &oldest = *batch_slot(stream.ring, stream.delivered);
     ++stream.delivered;
     oldest.fill = 0;
-    oldest.window = mapped_window{};
     if (dropped) {
         return feed_status::ok;
     }
@@ -317,57 +326,12 @@ void count_fed(piece_stream &stream, std::int64_t count) {
 
 // Reads the next `wanted` bytes of the file from its position, through batches or the long-piece
 // path; `last` as for read_into_batch.
-// Where the batch being read into is empty and the file holds a whole batch more, the batch
-// takes the pieces from a mapping of the file instead of reading them; `got` is 0 when it
-// cannot (then the bytes are read as usual), and `mapping` turns false once the file cannot be
-// mapped.
-feed_status map_into_batch(piece_stream &stream, int fd, std::int64_t wanted, std::int64_t &got,
-                           bool &mapping) {
-    got = 0;
-    const auto window_size = static_cast<std::int64_t>(stream.plan.batch_bytes);
-    if (wanted < window_size || (stream.current != nullptr && stream.current->fill > 0)) {
-        return feed_status::ok;
-    }
-    std::int64_t room = 0;
-    const feed_status status = batch_room(stream, room);
-    const off_t offset = lseek(fd, 0, SEEK_CUR);
-    mapping = status == feed_status::ok && offset >= 0 && room == window_size &&
-              map_window(fd, offset, stream.plan.batch_bytes, stream.current->window);
-    if (!mapping) {
-        return status;
-    }
-    if (lseek(fd, offset + window_size, SEEK_SET) < 0) {
-        stream.current->window = mapped_window{};
-        return feed_status::read_error;
-    }
-    got = window_size;
-    stream.mapped_end = stream.reading + 1;
-    commit_batch_bytes(stream, got);
-    return feed_status::ok;
-}
-
-// Batches mapped from this file report its loss of pages as a change of this file: they are
-// all delivered before the next file starts.
-feed_status deliver_mapped(piece_stream &stream, std::uint64_t first_mapped) {
-    while (stream.mapped_end > first_mapped && stream.delivered < stream.mapped_end) {
-        const feed_status delivered = deliver_oldest(stream);
-        if (delivered != feed_status::ok) {
-            return delivered;
-        }
-    }
-    return feed_status::ok;
-}
-
 feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool last, bool &at_end) {
-    bool mapping = !stream.long_path && worth_mapping(wanted);
     while (wanted > 0) {
         std::int64_t got = 0;
-        feed_status status =
-            mapping ? map_into_batch(stream, fd, wanted, got, mapping) : feed_status::ok;
-        if (status == feed_status::ok && got == 0) {
-            status = stream.long_path ? read_into_long_piece(stream, fd, wanted, got)
-                                      : read_into_batch(stream, fd, wanted, last, got, at_end);
-        }
+        const feed_status status = stream.long_path
+                                       ? read_into_long_piece(stream, fd, wanted, got)
+                                       : read_into_batch(stream, fd, wanted, last, got, at_end);
         if (status != feed_status::ok) {
             return status;
         }
@@ -382,11 +346,7 @@ feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool la
 
 feed_status read_to_end(piece_stream &stream, int fd, std::int64_t size) {
     bool at_end = false;
-    const std::uint64_t first_mapped = stream.reading;
-    feed_status status = read_part(stream, fd, size, true, at_end);
-    if (status == feed_status::ok) {
-        status = deliver_mapped(stream, first_mapped);
-    }
+    const feed_status status = read_part(stream, fd, size, true, at_end);
     if (status != feed_status::ok) {
         return status;
     }
@@ -434,12 +394,11 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
     const std::int64_t piece_length = stream.plan.piece_length;
     const std::size_t widest =
         stream.taking_leaves ? lanes_keeping_leaves(piece_length) : max_pieces_per_batch;
-    const bool mapped = worth_mapping(end - offset);
     while (end - offset >= piece_length) {
         const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(
             (end - offset) / piece_length, static_cast<std::int64_t>(widest)));
-        const feed_status status = hand_over_group(
-            stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk, mapped});
+        const feed_status status =
+            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk});
         if (status != feed_status::ok) {
             return status;
         }

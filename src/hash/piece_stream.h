@@ -1,4 +1,5 @@
 #pragma once
+#include "common/content_sink.h"
 #include "hash/hash_plan.h"
 
 #include <cstddef>
@@ -27,8 +28,6 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
 
 // The same with a plan of the caller's choosing.
 piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
-
-enum class feed_status { ok, read_error, changed, sink_failed, out_of_memory };
 
 // Reads the open file `fd` from its position to its end and takes in its bytes; the file must
 // yield exactly `size` bytes. Whole long pieces may be read by offset, on other threads, but

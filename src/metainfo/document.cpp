@@ -140,6 +140,14 @@ bool write_digests(bencode_writer &out, const unsigned char *digests, std::size_
     return out.string_part(digests, size);
 }
 
+feed_status digest_writer::take_pieces(std::int64_t /*first*/, const unsigned char *digests,
+                                       std::size_t count) {
+    // A failed write is the output's failure, which its writer reports.
+    return write_digests(out_, digests, count * static_cast<std::size_t>(digest_size))
+               ? feed_status::ok
+               : feed_status::sink_failed;
+}
+
 directory_document::directory_document(bencode_writer &out, const info_basics &info)
     : out_(out), info_(info) {}
 

@@ -72,6 +72,17 @@ void open_single_file_info(bencode_writer &out, std::int64_t length, const info_
 // Returns whether the digests were taken.
 bool write_digests(bencode_writer &out, const unsigned char *digests, std::size_t size);
 
+// A single file's pieces, written into its document as they complete.
+class digest_writer final : public piece_digest_sink {
+  public:
+    explicit digest_writer(bencode_writer &out) : out_(out) {}
+    feed_status take_pieces(std::int64_t first, const unsigned char *digests,
+                            std::size_t count) override;
+
+  private:
+    bencode_writer &out_;
+};
+
 // Lays out a directory's info contents from the parts the walk and the piece accumulator hand
 // over.
 class directory_document final : public directory_sink {

@@ -2,14 +2,35 @@
 
 #include "common/console.h"
 #include "common/handles.h"
-#include "common/numbers.h"
 #include "common/progress.h"
+#include "hash/content_hasher.h"
 #include "hash/piece_stream.h"
 #include "metainfo/document.h"
-#include "tree/accumulator.h"
-#include "tree/file_hasher.h"
 
 #include <fcntl.h>
+
+namespace {
+// The hashing of the single file: the plan is the run's format and piece length, and the file's
+// size as the content's limit.
+std::unique_ptr<content_hasher> start_hasher(const run_options &options, std::int64_t size,
+                                             piece_digest_sink &pieces) {
+    std::unique_ptr<content_hasher> hasher =
+        content_hasher::start({options.format, options.piece_length, size, false}, pieces);
+    if (!hasher) {
+        report_failure("out of memory\n");
+    }
+    return hasher;
+}
+
+// Reads the file once; its pieces and, for v2 and hybrid, its tree are complete afterwards.
+feed_status hash_content(content_hasher &hasher, int fd, std::int64_t size, file_hashes &hashes) {
+    feed_status status = hasher.feed(fd, size);
+    if (status == feed_status::ok) {
+        status = hasher.end_file(size, hashes);
+    }
+    return status;
+}
+} // namespace
 
 int write_single_file_info(const run_options &options, std::int64_t size, bencode_writer &out) {
     const char *input_path = options.input_path;
@@ -19,20 +40,17 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
         report_failure("could not open file %s\n", input_path);
         return 1;
     }
-    piece_stream_ptr stream = piece_stream_start(
-        options.piece_length, size, [&out](const unsigned char *digests, std::size_t n) {
-            return write_digests(out, digests, n * digest_size);
-        });
-    if (!stream) {
-        report_failure("out of memory\n");
+    digest_writer pieces(out);
+    const std::unique_ptr<content_hasher> hasher = start_hasher(options, size, pieces);
+    if (!hasher) {
         return 1;
     }
     say_out("computing sha1... ");
     flush_out();
     progress_start(size);
-    feed_status status = piece_stream_feed(*stream, input.fd, size);
+    feed_status status = hasher->feed(input.fd, size);
     if (status == feed_status::ok) {
-        status = piece_stream_finish(*stream);
+        status = hasher->finish();
     }
     progress_stop();
     if (status != feed_status::ok) {
@@ -43,19 +61,18 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
 }
 
 namespace {
-// Reads the file once; its tree and, for hybrid, its v1 pieces are complete afterwards.
-feed_status hash_content(int fd, std::int64_t size, file_hasher &hasher, file_hashes &hashes) {
-    const feed_status status = file_hasher_feed(hasher, fd, size);
-    return status == feed_status::ok ? file_hasher_end_file(hasher, size, hashes) : status;
-}
-
 // The whole info dictionary but its end: the file tree needs the file's tree, so nothing goes
 // out before the content is hashed.
-int hand_over(v2_document &document, std::int64_t size, file_hashes &hashes, bool hybrid) {
+int hand_over(v2_document &document, std::int64_t size, file_hashes &hashes, content_hasher &hasher,
+              const kept_pieces &pieces) {
     document.files_begin();
     document.add_file({size, {}, &hashes});
     document.files_end();
-    return hybrid ? accumulator_finish(document) : 0;
+    const feed_status finished = finish_kept_pieces(hasher, pieces, document);
+    if (finished == feed_status::out_of_memory) {
+        report_failure("out of memory\n");
+    }
+    return finished == feed_status::ok ? 0 : 1;
 }
 } // namespace
 
@@ -66,18 +83,18 @@ int hash_single_file(const run_options &options, std::int64_t size, v2_document 
         report_failure("could not open file %s\n", input_path);
         return 1;
     }
-    const bool hybrid = options.format == torrent_format::hybrid;
-    file_hasher hasher;
-    if (file_hasher_start(hasher, options.piece_length, hybrid, false, size) != 0) {
+    kept_pieces pieces;
+    const std::unique_ptr<content_hasher> hasher = start_hasher(options, size, pieces);
+    if (!hasher) {
         return 1;
     }
-    const accumulator_scope accumulator;
     say_out("computing sha1... ");
     flush_out();
     progress_start(size);
     file_hashes hashes;
-    const feed_status status = hash_content(input.fd, size, hasher, hashes);
-    const int handed = status == feed_status::ok ? hand_over(document, size, hashes, hybrid) : 1;
+    const feed_status status = hash_content(*hasher, input.fd, size, hashes);
+    const int handed =
+        status == feed_status::ok ? hand_over(document, size, hashes, *hasher, pieces) : 1;
     progress_stop();
     if (status != feed_status::ok) {
         return report_feed_failure(status, input_path);

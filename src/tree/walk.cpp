@@ -4,8 +4,8 @@
 #include "common/handles.h"
 #include "common/progress.h"
 #include "common/run_state.h"
+#include "hash/content_hasher.h"
 #include "hash/hash_workers.h"
-#include "tree/accumulator.h"
 #include "tree/prefetch.h"
 #include "tree/probe_rule.h"
 
@@ -34,14 +34,11 @@ bool is_dot_or_dotdot(const std::string &name) {
     return name == "." || name == "..";
 }
 
-// Feeds a file's content, read ahead or read now from the open file, to the accumulator (v1) or
-// to the file's own tree (v2, hybrid).
-feed_status feed_content(const entry_probe &probe, int fd, file_hasher *hasher) {
+// Feeds a file's content, read ahead or read now from the open file, to the run's hasher.
+feed_status feed_content(const entry_probe &probe, int fd, content_hasher &hasher) {
     switch (probe.content) {
     case probe_content::read:
-        return hasher != nullptr
-                   ? file_hasher_feed_bytes(*hasher, probe.bytes.data(), probe.bytes.size())
-                   : accumulator_feed_bytes(probe.bytes.data(), probe.bytes.size());
+        return hasher.feed_bytes(probe.bytes.data(), probe.bytes.size());
     case probe_content::read_failed:
         errno = probe.error;
         return feed_status::read_error;
@@ -51,21 +48,20 @@ feed_status feed_content(const entry_probe &probe, int fd, file_hasher *hasher) 
     case probe_content::open_failed:
         break;
     }
-    return hasher != nullptr ? file_hasher_feed(*hasher, fd, probe.status.st_size)
-                             : accumulator_feed(fd, probe.status.st_size);
+    return hasher.feed(fd, probe.status.st_size);
 }
 
 // v1 lists the file before its content goes to the one stream of the whole torrent; v2 and
 // hybrid can list it only once its own tree is complete.
 feed_status list_and_feed(const entry_probe &probe, int fd, file_entry &listed, walk_run &run) {
-    if (run.hasher == nullptr) {
+    if (!run.hasher.keeps_file_trees()) {
         run.document.add_file(listed);
-        return feed_content(probe, fd, nullptr);
+        return feed_content(probe, fd, run.hasher);
     }
     file_hashes hashes;
     feed_status status = feed_content(probe, fd, run.hasher);
     if (status == feed_status::ok) {
-        status = file_hasher_end_file(*run.hasher, listed.length, hashes);
+        status = run.hasher.end_file(listed.length, hashes);
     }
     if (status == feed_status::ok) {
         listed.hashes = &hashes;
@@ -317,7 +313,7 @@ void split_path(std::string_view relative_path, std::vector<std::string_view> &c
 
 namespace {
 int walk_input_directory(DIR *dir, const run_options &options, directory_sink &document,
-                         file_hasher *hasher) {
+                         content_hasher &hasher) {
     const unsigned threads = hash_thread_count();
     // The walk's own thread is the other one looking at entries.
     prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
@@ -331,14 +327,24 @@ int walk_input_directory(DIR *dir, const run_options &options, directory_sink &d
     return walked;
 }
 
-// v1 feeds the accumulator; v2 hashes every file on its own, and hybrid does both, padding
-// every file to a piece boundary in the accumulator's stream.
-int start_hashing(const run_options &options, file_hasher &hasher) {
-    if (options.format == torrent_format::v1) {
-        return accumulator_start(options.piece_length);
+// The pieces run over the whole content, kept until the file list is out; in hybrid, zero bytes
+// pad every file to a piece boundary.
+std::unique_ptr<content_hasher> start_hasher(const run_options &options, kept_pieces &pieces) {
+    std::unique_ptr<content_hasher> hasher =
+        content_hasher::start({options.format, options.piece_length, -1, true}, pieces);
+    if (!hasher) {
+        report_failure("out of memory\n");
     }
-    return file_hasher_start(hasher, options.piece_length, options.format == torrent_format::hybrid,
-                             true, -1);
+    return hasher;
+}
+
+// The pieces follow the file list, when any byte was fed; v2 has none.
+int hand_on_pieces(content_hasher &hasher, const kept_pieces &pieces, directory_sink &document) {
+    const feed_status finished = finish_kept_pieces(hasher, pieces, document);
+    if (finished == feed_status::out_of_memory) {
+        report_failure("out of memory\n");
+    }
+    return finished == feed_status::ok ? 0 : 1;
 }
 } // namespace
 
@@ -349,20 +355,19 @@ int write_directory_info(const run_options &options, directory_sink &document) {
         report_failure("could not read directory %s\n", input_path);
         return 1;
     }
-    file_hasher hasher;
-    if (start_hashing(options, hasher) != 0) {
+    kept_pieces pieces;
+    // Whatever ends the walk, the hasher's buffers and threads go with it.
+    const std::unique_ptr<content_hasher> hasher = start_hasher(options, pieces);
+    if (!hasher) {
         return 1;
     }
-    // Whatever ends the walk, the accumulator's buffers and threads go with it.
-    const accumulator_scope accumulator;
     files_added = 0;
     document.files_begin();
-    file_hasher *content_hasher = options.format == torrent_format::v1 ? nullptr : &hasher;
-    if (walk_input_directory(dir.get(), options, document, content_hasher) != 0) {
+    if (walk_input_directory(dir.get(), options, document, *hasher) != 0) {
         return 1;
     }
     document.files_end();
-    if (options.format != torrent_format::v2 && accumulator_finish(document) != 0) {
+    if (hand_on_pieces(*hasher, pieces, document) != 0) {
         return 1;
     }
     if (files_added == 0) {

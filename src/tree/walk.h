@@ -2,7 +2,6 @@
 #include "common/content_sink.h"
 #include "common/run_options.h"
 #include "tree/exclude.h"
-#include "tree/file_hasher.h"
 
 #include <cstdint>
 #include <dirent.h>
@@ -23,6 +22,7 @@ constexpr int max_nesting_level = 29;
 int write_directory_info(const run_options &options, directory_sink &document);
 
 struct prefetcher;
+class content_hasher;
 
 // What every directory of one walk shares.
 struct walk_run {
@@ -31,10 +31,8 @@ struct walk_run {
     prefetcher &look_ahead;             // looks at the entries of every directory ahead of the walk
     std::vector<std::string_view> path; // the current entry's path components
     exclude_patterns excludes;          // entries left out as they are listed
-    // v2 and hybrid: hashes every file on its own. nullptr in v1, whose content goes to the
-    // accumulator as one stream.
-    file_hasher *hasher = nullptr;
-    bool sorted = false; // entries in ascending byte order of names, not in listing order
+    content_hasher &hasher; // the run's content, the pieces and (v2, hybrid) each file's tree
+    bool sorted = false;    // entries in ascending byte order of names, not in listing order
 };
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail

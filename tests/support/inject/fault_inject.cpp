@@ -3,8 +3,9 @@
 // QUILLET_FAULT="KIND N ERRNO PREFIX" makes the N-th call (counting from 1) of KIND fail with
 // ERRNO, counting only calls on descriptors whose path starts with PREFIX. KIND "write" counts
 // what puts the document on disk (fwrite, fflush, fsync, fclose, write, writev, pwrite); "read"
-// counts read, readv and pread. When the fault is injected, the file named by QUILLET_FAULT_LOG
-// is created, so that the test knows the run went that far.
+// counts read, readv and pread; "resize" counts reads too (see resize_after). When the fault is
+// injected, the file named by QUILLET_FAULT_LOG is created, so that the test knows the run went
+// that far.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -78,22 +78,35 @@ bool inject(const char *kind, int fd) {
 template <typename function> function *next(const char *name) {
     return reinterpret_cast<function *>(dlsym(RTLD_NEXT, name));
 }
+
+// KIND "resize": once the N-th read of the file has returned, the file is cut or grown to ERRNO
+// bytes, as another program might do while quillet reads it; the call's own result stands.
+ssize_t resize_after(int fd, ssize_t result) {
+    if (inject("resize", fd)) {
+        const off_t new_length = errno;
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (truncate(link.c_str(), new_length) != 0) {
+            std::abort(); // the test would not test what it says
+        }
+    }
+    return result;
+}
 } // namespace
 
 extern "C" {
 ssize_t read(int fd, void *buffer, size_t size) {
     static auto *real = next<ssize_t(int, void *, size_t)>("read");
-    return inject("read", fd) ? -1 : real(fd, buffer, size);
+    return inject("read", fd) ? -1 : resize_after(fd, real(fd, buffer, size));
 }
 
 ssize_t pread(int fd, void *buffer, size_t size, off_t offset) {
     static auto *real = next<ssize_t(int, void *, size_t, off_t)>("pread");
-    return inject("read", fd) ? -1 : real(fd, buffer, size, offset);
+    return inject("read", fd) ? -1 : resize_after(fd, real(fd, buffer, size, offset));
 }
 
 ssize_t pread64(int fd, void *buffer, size_t size, off_t offset) {
     static auto *real = next<ssize_t(int, void *, size_t, off_t)>("pread64");
-    return inject("read", fd) ? -1 : real(fd, buffer, size, offset);
+    return inject("read", fd) ? -1 : resize_after(fd, real(fd, buffer, size, offset));
 }
 
 ssize_t readv(int fd, const struct iovec *vector, int count) {
@@ -114,22 +127,6 @@ ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset) {
 ssize_t writev(int fd, const struct iovec *vector, int count) {
     static auto *real = next<ssize_t(int, const struct iovec *, int)>("writev");
     return inject("write", fd) ? -1 : real(fd, vector, count);
-}
-
-void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
-    static auto *real = next<void *(void *, size_t, int, int, int, off_t)>("mmap");
-    if (inject("map", fd)) {
-        return MAP_FAILED;
-    }
-    void *mapped = real(address, length, protection, flags, fd, offset);
-    if (mapped != MAP_FAILED && inject("resize", fd)) {
-        const off_t new_length = errno;
-        const std::string link = "/proc/self/fd/" + std::to_string(fd);
-        if (truncate(link.c_str(), new_length) != 0) {
-            std::abort(); // the test would not test what it says
-        }
-    }
-    return mapped;
 }
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *stream) {
