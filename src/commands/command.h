@@ -20,3 +20,4 @@ const command *find_command(const char *word);
 // Each command's entry point, defined in its own file.
 int run_help(int argc, char **argv);
 int run_show(int argc, char **argv);
+int run_verify(int argc, char **argv);

@@ -7,6 +7,7 @@ namespace {
 // A command's row goes here once its entry point exists; until then its word stays classic input.
 constexpr std::array command_table{
     command{"show", "show what torrent files say, and what is wrong with them", run_show},
+    command{"verify", "check content against a torrent, file by file", run_verify},
     command{"help", "list the commands, or show one command's help", run_help},
 };
 } // namespace
