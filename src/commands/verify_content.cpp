@@ -220,7 +220,9 @@ content_findings check_content(const content_layout &layout, std::vector<found_f
     content_plan plan;
     plan.format = engine_format(layout.kind);
     plan.piece_length = static_cast<std::int32_t>(layout.piece_length);
-    plan.pad_files = layout.kind == check_kind::hybrid;
+    // A single file is never padded; a hybrid tree pads each file to the next piece.
+    plan.pad_files = std::any_of(layout.files.begin(), layout.files.end(),
+                                 [](const expected_file &file) { return file.pad; });
     if (layout.files.size() == 1)
         plan.content_size = static_cast<std::int64_t>(content_bytes(layout));
     comparing_sink sink(layout.pieces, out.v1_bad);
