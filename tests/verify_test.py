@@ -33,14 +33,13 @@ except ImportError as err:
 import interop_test  # noqa: E402  (its recheck drives libtorrent as a client would)
 from support.v2_model import bencode  # noqa: E402
 
-QUILLET = None
 PIECE = 32768
 SIZES = {"a": 100000, "m/empty": 0, "m/mid": 50000, "z": 70000}
 FORMATS = ("v1", "v2", "hybrid")
 
 
 def run(*args, user=None):
-    command = [QUILLET, *args]
+    command = [interop_test.QUILLET, *args]
     if user is not None:
         command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
     return subprocess.run(command, capture_output=True, timeout=300)
@@ -48,10 +47,7 @@ def run(*args, user=None):
 
 def make_tree(root):
     for index, (path, size) in enumerate(sorted(SIZES.items())):
-        full = os.path.join(root, "t", path)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as f:
-            f.write(interop_test.content(index + 1, size))
+        interop_test.write_file(os.path.join(root, "t", path), interop_test.content(index + 1, size))
 
 
 def make_torrent(root, fmt):
@@ -241,16 +237,6 @@ class Contract(unittest.TestCase):
                 self.assertIn(b"1 of 1 files intact", result.stdout)
 
 
-def main():
-    global QUILLET
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    QUILLET = os.path.abspath(sys.argv[1])
-    print(f"libtorrent {lt.__version__}, quillet {QUILLET}")
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    # interop_test's runner takes the binary's path and runs this module's tests.
+    sys.exit(interop_test.main())
