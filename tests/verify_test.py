@@ -31,6 +31,7 @@ except ImportError as err:
     sys.exit(77)
 
 import interop_test  # noqa: E402  (its recheck drives libtorrent as a client would)
+from support import bencode as decoding  # noqa: E402
 from support.v2_model import bencode  # noqa: E402
 
 PIECE = 32768
@@ -220,6 +221,21 @@ class Contract(unittest.TestCase):
         self.assertEqual(run("verify").returncode, 1)
         self.assertEqual(run("verify", os.path.join(self.tmp, "none.torrent")).returncode, 1)
         self.assertIn(b"Exit status: 0", run("verify", "-h").stdout)
+
+    def test_hybrid_hashes_that_disagree_are_reported(self):
+        make_tree(self.tmp)
+        torrent = make_torrent(self.tmp, "hybrid")
+        with open(torrent, "rb") as f:
+            document = decoding.decode(f.read())
+        pieces = bytearray(document[b"info"][b"pieces"])
+        pieces[20] ^= 1  # the v1 digest of a's second piece; its v2 hashes still match
+        document[b"info"][b"pieces"] = bytes(pieces)
+        with open(torrent, "wb") as f:
+            f.write(bencode(document))
+        result = run("verify", torrent)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn(b"damaged     t/a: bytes [32768, 65536)\n", result.stdout)
+        self.assertIn(b"the v1 and v2 hashes disagree on 1 piece\n", result.stdout)
 
     def test_a_single_file_and_symbolic_links_are_followed_as_create_follows_them(self):
         make_tree(self.tmp)

@@ -283,8 +283,8 @@ void print_text(const run_report &report) {
                         terminal_escaped(detail_of(file, report.found[i], verdict)).c_str());
     }
     if (report.result.disagreements > 0)
-        std::printf("the v1 and v2 hashes disagree on %" PRIu64 " pieces\n",
-                    report.result.disagreements);
+        std::printf("the v1 and v2 hashes disagree on %" PRIu64 " piece%s\n",
+                    report.result.disagreements, report.result.disagreements == 1 ? "" : "s");
     const double rate = report.seconds > 0 ? static_cast<double>(bytes) / report.seconds / 1e6 : 0;
     std::printf("%zu of %zu files intact, %" PRIu64 " of %" PRIu64 " pieces good, %" PRIu64
                 " bytes in %.2f s (%.1f MB/s)\n",
