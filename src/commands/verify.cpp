@@ -13,6 +13,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -56,9 +58,11 @@ std::optional<refusal> load(const std::string &path, loaded_torrent &loaded) {
     if (outcome.refusal)
         return refusal{refusal_text(*outcome.refusal)};
     loaded.torrent = std::move(outcome.torrent);
-    for (const metainfo_problem &problem : loaded.torrent.problems)
-        if (problem.invalid)
-            return refusal{"not a valid torrent: " + utf8_escaped(problem.text)};
+    const auto &problems = loaded.torrent.problems;
+    const auto invalid = std::find_if(problems.begin(), problems.end(),
+                                      [](const metainfo_problem &p) { return p.invalid; });
+    if (invalid != problems.end())
+        return refusal{"not a valid torrent: " + utf8_escaped(invalid->text)};
     return std::nullopt;
 }
 
@@ -138,9 +142,9 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, const std::s
 bool hybrid_padding_as_hashed(const metainfo &torrent) {
     if (torrent.single_file)
         return true;
-    std::uint64_t total = 0;
-    for (const torrent_file &file : torrent.files)
-        total += file.size;
+    const std::uint64_t total = std::accumulate(
+        torrent.files.begin(), torrent.files.end(), std::uint64_t{0},
+        [](std::uint64_t sum, const torrent_file &file) { return sum + file.size; });
     return total % *torrent.piece_length == 0;
 }
 
@@ -154,7 +158,7 @@ std::optional<refusal> layout_of(const loaded_torrent &loaded, const verify_opti
     layout.pieces = torrent.pieces;
     if (layout.kind == check_kind::hybrid && !hybrid_padding_as_hashed(torrent))
         return refusal{"a hybrid torrent whose last file has no pad file is not checked"};
-    if (const auto refused = content_root(options, torrent, root))
+    if (auto refused = content_root(options, torrent, root))
         return refused;
     return expected_files(loaded, root, layout);
 }
@@ -302,9 +306,12 @@ void print_json(const run_report &report) {
         const expected_file &file = report.layout.files[i];
         if (file.pad)
             continue;
+        const std::vector<byte_range> &bad = report.result.verdicts[i].bad;
         nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
-        for (const byte_range &range : report.result.verdicts[i].bad)
-            ranges.push_back({range.start, range.end});
+        std::transform(bad.begin(), bad.end(), std::back_inserter(ranges),
+                       [](const byte_range &range) {
+                           return nlohmann::ordered_json{range.start, range.end};
+                       });
         files.push_back({{"path", utf8_escaped(file.shown)},
                          {"size", file.size},
                          {"status", status_name(report.result.verdicts[i].status)},

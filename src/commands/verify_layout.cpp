@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 #include <sys/stat.h>
 
 const char *status_name(file_status status) {
@@ -75,10 +76,10 @@ std::vector<found_file> size_pass(const content_layout &layout) {
 }
 
 std::uint64_t content_bytes(const content_layout &layout) {
-    std::uint64_t total = 0;
-    for (const expected_file &file : layout.files)
-        total += file.pad ? 0 : file.size;
-    return total;
+    return std::accumulate(layout.files.begin(), layout.files.end(), std::uint64_t{0},
+                           [](std::uint64_t sum, const expected_file &file) {
+                               return sum + (file.pad ? 0 : file.size);
+                           });
 }
 
 std::uint64_t pieces_of(std::uint64_t size, std::uint64_t piece_length) {
