@@ -356,7 +356,11 @@ int verify(const verify_options &options) {
     content_layout layout;
     if (const auto refused = layout_of(loaded, options, root, layout))
         return refuse(options, *refused);
-    std::vector<found_file> found = size_pass(layout);
+    // The layout holds what the check needs (its views point into the torrent's bytes): the
+    // parsed document and file lists go before the content is read, for a tree of many files.
+    loaded.document.reset();
+    loaded.torrent = metainfo{};
+    std::vector<found_file> found(layout.files.size());
     if (!options.quiet)
         progress_start(static_cast<std::int64_t>(content_bytes(layout)));
     const auto started = std::chrono::steady_clock::now();

@@ -1,12 +1,16 @@
 #include "commands/verify_content.h"
 
 #include "common/handles.h"
+#include "common/run_state.h"
 #include "hash/content_hasher.h"
+#include "hash/hash_workers.h"
+#include "tree/prefetch.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -117,6 +121,81 @@ std::string failure_text(feed_status status, int error) {
     }
 }
 
+// Files looked at ahead of the hashing, by the helper threads (and io_uring) that look ahead of
+// create's walk: each file's status and, for a small one, its bytes. A folder is opened once
+// for the run of files in it.
+class look_ahead {
+  public:
+    explicit look_ahead(const content_layout &layout)
+        : layout_(layout), pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0) {}
+
+    // The probe of file `index`, done; nullptr when its folder could not be opened.
+    entry_probe *wait_for(std::size_t index) {
+        if (pending_.size() <= prefetch_window / 2)
+            top_up();
+        while (!pending_.empty() && pending_.front().index < index)
+            pending_.pop_front();
+        if (pending_.empty() || pending_.front().index != index)
+            return nullptr;
+        prefetch_wait(pending_.front().probe);
+        return &*pending_.front().probe;
+    }
+
+  private:
+    // The probe outlives neither its folder nor the pool.
+    struct ahead {
+        std::size_t index = 0;
+        std::shared_ptr<fd_owner> folder;
+        probe_handle probe;
+    };
+
+    void top_up() {
+        std::vector<probe_handle> added;
+        std::vector<ahead> entries;
+        while (pending_.size() + added.size() < prefetch_window && next_ < layout_.files.size()) {
+            const expected_file &file = layout_.files[next_++];
+            if (file.pad)
+                continue;
+            const std::size_t cut = file.disk_path.rfind('/');
+            std::shared_ptr<fd_owner> folder =
+                folder_of(cut == std::string::npos ? "." : file.disk_path.substr(0, cut));
+            if (!folder)
+                continue;
+            const std::string name = file.disk_path.substr(cut + 1);
+            added.push_back(prefetch_new_probe(pool_, folder->fd, name.c_str(), DT_UNKNOWN));
+            entries.push_back({next_ - 1, std::move(folder), {}});
+        }
+        prefetch_submit(pool_, added);
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            entries[i].probe = std::move(added[i]);
+            pending_.push_back(std::move(entries[i]));
+        }
+    }
+
+    std::shared_ptr<fd_owner> folder_of(const std::string &path) {
+        if (path != folder_path_) {
+            folder_path_ = path;
+            auto opened =
+                std::make_shared<fd_owner>(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            folder_ = opened->fd >= 0 ? std::move(opened) : nullptr;
+        }
+        return folder_;
+    }
+
+    const content_layout &layout_;
+    prefetcher pool_;
+    std::deque<ahead> pending_;
+    std::size_t next_ = 0;
+    std::string folder_path_;
+    std::shared_ptr<fd_owner> folder_;
+};
+
+// Where a file's content comes from: bytes read ahead, or an open file.
+struct file_source {
+    const std::vector<unsigned char> *bytes = nullptr;
+    fd_owner file;
+};
+
 class content_check {
   public:
     content_check(const content_layout &layout, std::vector<found_file> &found,
@@ -146,18 +225,23 @@ class content_check {
         if (file.pad)
             return layout_.kind == check_kind::v1 ? feed_zeros(hasher_, file.size)
                                                   : feed_status::ok;
-        fd_owner content;
-        const std::uint64_t readable = open_readable(index, content);
+        file_source source;
+        std::uint64_t readable = 0;
+        const feed_status looked = look_at_file(index, source, readable);
+        if (looked != feed_status::ok)
+            return looked;
         if (layout_.kind == check_kind::v2 && readable == 0) {
             // Nothing to hash: the tree of v2 content starts anew with the next file.
             out_.v2_bad[index] = bad_file_pieces(file, file_hashes{}, layout_.piece_length, 0);
             return feed_status::ok;
         }
         feed_status status = feed_status::ok;
-        if (readable > 0)
+        if (source.bytes)
+            status = hasher_.feed_bytes(source.bytes->data(), readable);
+        else if (readable > 0)
             status = readable == found_[index].found_size
-                         ? hasher_.feed(content.fd, static_cast<std::int64_t>(readable))
-                         : feed_leading_bytes(hasher_, content.fd, readable);
+                         ? hasher_.feed(source.file.fd, static_cast<std::int64_t>(readable))
+                         : feed_leading_bytes(hasher_, source.file.fd, readable);
         if (status == feed_status::ok)
             status = feed_zeros(hasher_, file.size - readable);
         file_hashes hashes;
@@ -172,21 +256,40 @@ class content_check {
         return feed_status::ok;
     }
 
-    // Opens a file the size pass found, and gives how many of its expected bytes it holds.
-    std::uint64_t open_readable(std::size_t index, fd_owner &content) {
-        found_file &found = found_[index];
-        if (found.status != file_status::intact && found.status != file_status::wrong_size)
-            return 0;
+    // What is on disk of the file, from its status, and where its content comes from:
+    // `readable` is how many of its expected bytes it holds. A file found otherwise than as
+    // the torrent says has its verdict in found_.
+    feed_status look_at_file(std::size_t index, file_source &source, std::uint64_t &readable) {
         const expected_file &file = layout_.files[index];
-        if (file.size == 0)
-            return 0;
-        content = fd_owner(open(file.disk_path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (content.fd < 0) {
+        found_file &found = found_[index];
+        entry_probe *probe = ahead_.wait_for(index);
+        found = probe && probe->stat_ok ? found_from_status(file, probe->status) : look_at(file);
+        if (file.size == 0 ||
+            (found.status != file_status::intact && found.status != file_status::wrong_size))
+            return feed_status::ok;
+        switch (probe ? probe->content : probe_content::not_read) {
+        case probe_content::read:
+            source.bytes = &probe->bytes;
+            break;
+        case probe_content::changed:
+            return feed_status::changed;
+        case probe_content::open_failed:
+        case probe_content::read_failed:
             found.status = file_status::unreadable;
-            found.reason = std::strerror(errno);
-            return 0;
+            found.reason = std::strerror(probe->error);
+            return feed_status::ok;
+        case probe_content::not_read:
+            if (!probe || !prefetch_take_file(*probe, source.file))
+                source.file = fd_owner(open(file.disk_path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (source.file.fd < 0) {
+                found.status = file_status::unreadable;
+                found.reason = std::strerror(errno);
+                return feed_status::ok;
+            }
+            break;
         }
-        return std::min(found.found_size, file.size);
+        readable = std::min(found.found_size, file.size);
+        return feed_status::ok;
     }
 
     // v1 pieces that overlap stream bytes [from, to), which were not on disk.
@@ -203,6 +306,7 @@ class content_check {
     std::vector<found_file> &found_;
     content_findings &out_;
     content_hasher &hasher_;
+    look_ahead ahead_{layout_};
     std::uint64_t offset_ = 0; // where the current file starts in the v1 stream
 };
 
@@ -217,6 +321,8 @@ content_findings check_content(const content_layout &layout, std::vector<found_f
         out.failure = "a piece length the engine does not take";
         return out;
     }
+    // Hidden files are content like any other here, also to the look-ahead.
+    run_inclusive = true;
     content_plan plan;
     plan.format = engine_format(layout.kind);
     plan.piece_length = static_cast<std::int32_t>(layout.piece_length);

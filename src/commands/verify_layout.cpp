@@ -45,16 +45,8 @@ std::string disk_path_of(const std::string &root, const std::vector<std::string_
     return joined;
 }
 
-namespace {
-found_file look_at(const expected_file &file) {
+found_file found_from_status(const expected_file &file, const struct stat &status) {
     found_file found;
-    struct stat status {};
-    if (stat(file.disk_path.c_str(), &status) != 0) {
-        const bool absent = errno == ENOENT || errno == ENOTDIR;
-        found.status = absent ? file_status::missing : file_status::unreadable;
-        found.reason = std::strerror(errno);
-        return found;
-    }
     if (!S_ISREG(status.st_mode)) {
         found.status = file_status::unreadable;
         found.reason = S_ISDIR(status.st_mode) ? "a folder, not a file" : "not a regular file";
@@ -65,13 +57,15 @@ found_file look_at(const expected_file &file) {
         found.status = file_status::wrong_size;
     return found;
 }
-} // namespace
 
-std::vector<found_file> size_pass(const content_layout &layout) {
-    std::vector<found_file> found(layout.files.size());
-    for (std::size_t i = 0; i < layout.files.size(); ++i)
-        if (!layout.files[i].pad)
-            found[i] = look_at(layout.files[i]);
+found_file look_at(const expected_file &file) {
+    struct stat status {};
+    if (stat(file.disk_path.c_str(), &status) == 0)
+        return found_from_status(file, status);
+    found_file found;
+    const bool absent = errno == ENOENT || errno == ENOTDIR;
+    found.status = absent ? file_status::missing : file_status::unreadable;
+    found.reason = std::strerror(errno);
     return found;
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 // What `quillet verify` expects to find on disk, what it found there before reading any content,
@@ -58,8 +59,11 @@ std::optional<std::string> unsafe_component(std::string_view component);
 // Components were checked with unsafe_component first.
 std::string disk_path_of(const std::string &root, const std::vector<std::string_view> &path);
 
-// Looks at every file that is not a pad, following symbolic links, without opening any.
-std::vector<found_file> size_pass(const content_layout &layout);
+// What a file's status, symbolic links followed, says of it before its content is read.
+found_file found_from_status(const expected_file &file, const struct stat &status);
+
+// The same from the file's path, where a failure says missing or unreadable and why.
+found_file look_at(const expected_file &file);
 
 // Bytes of content, pads left out.
 std::uint64_t content_bytes(const content_layout &layout);
