@@ -141,7 +141,7 @@ TEST(document_layout, single_file) {
     }
 }
 
-// A directory document as the walk and the accumulator hand it over; no digests means that no
+// A directory document as the walk and the content hasher hand it over; no digests means that no
 // byte was fed. Returns the info dictionary's bytes as the document's tap saw them.
 std::string directory_info(const std::vector<file_entry> &files, const std::string &digests) {
     std::string written;

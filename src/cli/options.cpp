@@ -158,7 +158,6 @@ bool take_option(int option_char, run_options &options, parse_outcome &outcome) 
         return true;
     case 'c':
         options.comment = optarg;
-        run_comment = optarg;
         return true;
     case 'i':
         options.inclusive = true;

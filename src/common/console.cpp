@@ -42,10 +42,6 @@ void report_failure(const char *format, ...) {
     va_end(args);
 }
 
-bool failure_reported() {
-    return failure_seen;
-}
-
 void flush_out() {
     std::fflush(stdout);
 }

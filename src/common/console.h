@@ -13,7 +13,6 @@ void say_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // The one line that reports why the run fails. Later failures found while cleaning up are not
 // reported again, so a failed run says exactly one thing.
 void report_failure(const char *format, ...) __attribute__((format(printf, 1, 2)));
-bool failure_reported();
 
 // Makes standard output's pending text visible now, for text that announces a long step.
 void flush_out();

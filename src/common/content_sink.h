@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-// What the content writers outside the document module (the walk, the piece accumulator) hand
+// What the content writers outside the document module (the walk, the content hasher) hand
 // over, without knowing how the document lays it out or where it is written.
 
 // How feeding content went: ok, or why the run stops.

@@ -5,10 +5,6 @@
 // The run's process-wide values, set once per run. Everything else of the run travels in its
 // run_options value (common/run_options.h).
 
-// The comment given with -c, as set while the options are read, or nullptr when there is none
-// (an empty comment still counts).
-extern const char *run_comment;
-
 // Whether hidden regular files (names starting with '.') are taken into a directory torrent, as
 // set while the options are read.
 extern bool run_inclusive;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -62,8 +63,12 @@ bool content_hasher::begin(piece_digest_sink &pieces) {
     return buffer_ && merkle_begin(tree_, plan_.piece_length);
 }
 
-// A failed sink says why itself.
+// A failed sink says why itself; a failed read in the stream, on whichever thread, leaves its
+// cause there.
 feed_status content_hasher::settle(feed_status status) {
+    if (status == feed_status::read_error) {
+        read_errno_ = piece_stream_read_error(*stream_);
+    }
     return status == feed_status::sink_failed && sink_status_ != feed_status::ok ? sink_status_
                                                                                  : status;
 }
@@ -115,6 +120,7 @@ feed_status content_hasher::read_small_file(int fd, std::int64_t size) {
             static_cast<std::size_t>(std::min(left + 1, static_cast<std::int64_t>(buffer_size_)));
         const ssize_t got = read_some(fd, buffer_.get(), wanted);
         if (got < 0) {
+            read_errno_ = errno;
             return feed_status::read_error;
         }
         if (got == 0 || got > left) {

@@ -54,6 +54,9 @@ class content_hasher {
     // Hashes the last, partial piece and hands every digest not yet handed on to the sink.
     feed_status finish();
 
+    // The system's error number of the read that made the last feed fail with read_error.
+    int read_error() const { return read_errno_; }
+
     // Bytes of content fed so far, padding included.
     std::int64_t bytes_fed() const;
 
@@ -73,6 +76,7 @@ class content_hasher {
     content_plan plan_;
     piece_digest_sink *pieces_ = nullptr;
     feed_status sink_status_ = feed_status::ok; // why the sink stopped the run
+    int read_errno_ = 0;
     std::int64_t pieces_delivered_ = 0;
     // v1 and hybrid: the pieces; v2: a stream whose batches carry only leaves.
     piece_stream_ptr stream_;

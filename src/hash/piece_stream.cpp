@@ -1,6 +1,5 @@
 #include "hash/piece_stream.h"
 
-#include "common/console.h"
 #include "common/handles.h"
 #include "common/progress.h"
 #include "hash/batch.h"
@@ -42,6 +41,7 @@ struct piece_stream {
     hash_plan plan;
     std::int64_t bytes_fed = 0;
     digest_sink sink;
+    int read_errno = 0; // the system's error number of the read that failed, kept as a value
 
     // Batches are numbered in content order: `reading` is the number of the batch being read
     // into (null `current` until it has a slot), and batches `delivered` .. `reading`-1 are
@@ -111,12 +111,18 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
 
 namespace {
 
+// A read on this thread failed: its cause is taken from errno at once, before any other call.
+feed_status read_failed(piece_stream &stream) {
+    stream.read_errno = errno;
+    return feed_status::read_error;
+}
+
 // After the announced size was read, the file must be at its end.
-feed_status expect_end(int fd) {
+feed_status expect_end(piece_stream &stream, int fd) {
     unsigned char probe = 0;
     const ssize_t got = read_some(fd, &probe, 1);
     if (got < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     return got == 0 ? feed_status::ok : feed_status::changed;
 }
@@ -145,7 +151,7 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
         return feed_status::ok;
     }
     if (oldest.outcome != feed_status::ok) {
-        errno = oldest.error;
+        stream.read_errno = oldest.error;
         return oldest.outcome;
     }
     if (oldest.grouped) {
@@ -247,7 +253,7 @@ feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, b
     const ssize_t count =
         read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
     if (count < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     if (count > wanted) {
         return feed_status::changed; // the file has grown past its announced size
@@ -302,7 +308,7 @@ feed_status read_into_long_piece(piece_stream &stream, int fd, std::int64_t want
         std::min({wanted, long_piece_room(pieces), static_cast<std::int64_t>(pieces.chunk_size)});
     const ssize_t count = read_some(fd, pieces.chunk.get(), static_cast<std::size_t>(size));
     if (count < 0) {
-        return feed_status::read_error;
+        return read_failed(stream);
     }
     got = count;
     const feed_status leaves = count > 0 && stream.taking_leaves
@@ -350,7 +356,7 @@ feed_status read_to_end(piece_stream &stream, int fd, std::int64_t size) {
     if (status != feed_status::ok) {
         return status;
     }
-    return at_end ? feed_status::ok : expect_end(fd);
+    return at_end ? feed_status::ok : expect_end(stream, fd);
 }
 
 // Hands over a group of whole pieces; a batch being read into holds whole pieces that come
@@ -409,20 +415,21 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
 
 // The groups read the caller's file, which may be closed once the feed returns, and their
 // failures are this file's: so a feed that handed over groups waits for every batch it handed
-// over. The first failure in content order is the one told; the groups come before the bytes
-// read after them.
+// over. The first failure in content order is the one told, with its cause; the groups come
+// before the bytes read after them.
 feed_status settle_groups(piece_stream &stream, feed_status read_after) {
-    int error = errno;
+    const int read_after_errno = stream.read_errno;
     feed_status first = feed_status::ok;
     while (stream.delivered < stream.reading) {
         const bool failed = first != feed_status::ok;
         const feed_status delivered = deliver_oldest(stream, failed);
         if (!failed && delivered != feed_status::ok) {
             first = delivered;
-            error = errno;
         }
     }
-    errno = error;
+    if (first == feed_status::ok) {
+        stream.read_errno = read_after_errno;
+    }
     return first != feed_status::ok ? first : read_after;
 }
 
@@ -444,7 +451,7 @@ feed_status feed_in_groups(piece_stream &stream, int fd, std::int64_t start, std
         status = settle_groups(stream, feed_status::ok);
     }
     if (status == feed_status::ok && lseek(fd, offset, SEEK_SET) < 0) {
-        status = feed_status::read_error;
+        status = read_failed(stream);
     }
     if (status == feed_status::ok) {
         status = read_to_end(stream, fd, start + size - offset);
@@ -511,23 +518,8 @@ feed_status piece_stream_deliver(piece_stream &stream) {
     return feed_status::ok;
 }
 
-int report_feed_failure(feed_status status, const char *path) {
-    switch (status) {
-    case feed_status::ok:
-        return 0;
-    case feed_status::read_error:
-        report_failure("could not read file %s: %m\n", path);
-        break;
-    case feed_status::changed:
-        report_failure("file %s changed while being read\n", path);
-        break;
-    case feed_status::out_of_memory:
-        report_failure("out of memory\n");
-        break;
-    case feed_status::sink_failed:
-        break;
-    }
-    return 1;
+int piece_stream_read_error(const piece_stream &stream) {
+    return stream.read_errno;
 }
 
 std::int64_t piece_stream_bytes(const piece_stream &stream) {

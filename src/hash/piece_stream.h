@@ -32,17 +32,16 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
 // Reads the open file `fd` from its position to its end and takes in its bytes; the file must
 // yield exactly `size` bytes. Whole long pieces may be read by offset, on other threads, but
 // all of them before this returns, and the position is left at the end as reading in order
-// leaves it. On read_error, errno tells why.
+// leaves it. On read_error, piece_stream_read_error tells why.
 feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size);
 
 // Takes in bytes already read from a file.
 feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,
                                     std::size_t size);
 
-// Turns a failed feed of the file at `path` into its one line on standard error and returns 1
-// (0 for success). A failed sink is reported by its owner: the document writer knows the
-// destination, and the accumulator reports its own memory shortage as out_of_memory.
-int report_feed_failure(feed_status status, const char *path);
+// The system's error number of the read that made a feed fail with read_error, whichever
+// thread read it.
+int piece_stream_read_error(const piece_stream &stream);
 
 // Hashes the last partial piece, if any, and hands on every digest not yet delivered.
 feed_status piece_stream_finish(piece_stream &stream);

@@ -83,7 +83,7 @@ class digest_writer final : public piece_digest_sink {
     bencode_writer &out_;
 };
 
-// Lays out a directory's info contents from the parts the walk and the piece accumulator hand
+// Lays out a directory's info contents from the parts the walk and the content hasher hand
 // over.
 class directory_document final : public directory_sink {
   public:

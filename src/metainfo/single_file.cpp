@@ -1,6 +1,7 @@
 #include "metainfo/single_file.h"
 
 #include "common/console.h"
+#include "common/feed_report.h"
 #include "common/handles.h"
 #include "common/progress.h"
 #include "hash/content_hasher.h"
@@ -54,7 +55,7 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
     }
     progress_stop();
     if (status != feed_status::ok) {
-        return report_feed_failure(status, input_path);
+        return report_feed_failure(status, hasher->read_error(), input_path);
     }
     say_out("done\n");
     return 0;
@@ -97,7 +98,7 @@ int hash_single_file(const run_options &options, std::int64_t size, v2_document 
         status == feed_status::ok ? hand_over(document, size, hashes, *hasher, pieces) : 1;
     progress_stop();
     if (status != feed_status::ok) {
-        return report_feed_failure(status, input_path);
+        return report_feed_failure(status, hasher->read_error(), input_path);
     }
     if (handed != 0) {
         return 1;

@@ -1,6 +1,7 @@
 #include "tree/walk.h"
 
 #include "common/console.h"
+#include "common/feed_report.h"
 #include "common/handles.h"
 #include "common/progress.h"
 #include "common/run_state.h"
@@ -34,13 +35,16 @@ bool is_dot_or_dotdot(const std::string &name) {
     return name == "." || name == "..";
 }
 
-// Feeds a file's content, read ahead or read now from the open file, to the run's hasher.
-feed_status feed_content(const entry_probe &probe, int fd, content_hasher &hasher) {
+// Feeds a file's content, read ahead or read now from the open file, to the run's hasher. A
+// failed read's cause goes to `read_errno`.
+feed_status feed_content(const entry_probe &probe, int fd, content_hasher &hasher,
+                         int &read_errno) {
+    read_errno = 0;
     switch (probe.content) {
     case probe_content::read:
         return hasher.feed_bytes(probe.bytes.data(), probe.bytes.size());
     case probe_content::read_failed:
-        errno = probe.error;
+        read_errno = probe.error;
         return feed_status::read_error;
     case probe_content::changed:
         return feed_status::changed;
@@ -48,18 +52,21 @@ feed_status feed_content(const entry_probe &probe, int fd, content_hasher &hashe
     case probe_content::open_failed:
         break;
     }
-    return hasher.feed(fd, probe.status.st_size);
+    const feed_status status = hasher.feed(fd, probe.status.st_size);
+    read_errno = hasher.read_error();
+    return status;
 }
 
 // v1 lists the file before its content goes to the one stream of the whole torrent; v2 and
 // hybrid can list it only once its own tree is complete.
-feed_status list_and_feed(const entry_probe &probe, int fd, file_entry &listed, walk_run &run) {
+feed_status list_and_feed(const entry_probe &probe, int fd, file_entry &listed, walk_run &run,
+                          int &read_errno) {
     if (!run.hasher.keeps_file_trees()) {
         run.document.add_file(listed);
-        return feed_content(probe, fd, run.hasher);
+        return feed_content(probe, fd, run.hasher, read_errno);
     }
     file_hashes hashes;
-    feed_status status = feed_content(probe, fd, run.hasher);
+    feed_status status = feed_content(probe, fd, run.hasher, read_errno);
     if (status == feed_status::ok) {
         status = run.hasher.end_file(listed.length, hashes);
     }
@@ -97,8 +104,9 @@ add_result add_file(const entry &file, walk_run &run) {
         std::string_view(file.path).substr(run.input_path.size() + 1);
     split_path(relative_path, run.path);
     file_entry listed{file.probe.status.st_size, run.path};
-    if (report_feed_failure(list_and_feed(file.probe, input.fd, listed, run), file.path.c_str()) !=
-        0) {
+    int read_errno = 0;
+    const feed_status fed = list_and_feed(file.probe, input.fd, listed, run, read_errno);
+    if (report_feed_failure(fed, read_errno, file.path.c_str()) != 0) {
         return add_result::run_failed;
     }
     return add_result::added;
