@@ -207,18 +207,25 @@ class content_check {
         for (std::size_t i = 0; i < layout_.files.size(); ++i) {
             const feed_status status = check_file(i);
             if (status != feed_status::ok) {
-                out_.failure = layout_.files[i].shown + ": " + failure_text(status, errno);
+                out_.failure = layout_.files[i].shown + ": " + failure_text(status, read_error());
                 return false;
             }
             offset_ += layout_.files[i].size;
         }
         const feed_status status = hasher_.finish();
         if (status != feed_status::ok)
-            out_.failure = failure_text(status, errno);
+            out_.failure = failure_text(status, read_error());
         return status == feed_status::ok;
     }
 
   private:
+    // Why the last read failed: the engine keeps the reason of its own reads, whichever thread
+    // made them; a read made here leaves it in errno.
+    int read_error() const {
+        const int saved = errno;
+        return hasher_.read_error() != 0 ? hasher_.read_error() : saved;
+    }
+
     // The pad files of hybrid content are the engine's own padding; v1 pads are zeros fed here.
     feed_status check_file(std::size_t index) {
         const expected_file &file = layout_.files[index];
