@@ -31,7 +31,11 @@
 #   WC  cold cache (only when named in --only; needs root): the W1 file read from
 #       the disk, caches dropped before every run, by quillet at 256 KiB, 4, 16
 #       and 64 MiB pieces and by `dd bs=4M`
-# Default: W1,WS,WL,WF,WN,W2,W3,W4,WR,WE.
+#   WV  checking content against a torrent made once by quillet (v1, 256 KiB
+#       pieces): the W1 file and the W3 tree, each by quillet verify, by quillet
+#       making the same torrent, and by libtorrent's recheck with as many hashing
+#       threads as processors (bench/lt_recheck.py)
+# Default: W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -85,8 +89,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE
-all_workloads=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WC
+only=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV
+all_workloads=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -380,6 +384,8 @@ run_contestant() { # index input
     # Each round gives another source, so that every torrent really changes.
     edit-in-place) edit_round=$((edit_round + 1))
       timed "$quillet" edit --in-place --source "round$edit_round" "$edit_many"/*.torrent ;;
+    verify) timed "$quillet" verify -q "${opts[@]}" "$input" ;;
+    lt-recheck) timed "$lt_py" "$script_dir/lt_recheck.py" "${opts[@]}" "$input" ;;
     *) die "no such program: ${c_tool[$i]}" ;;
   esac
   if [ "$run_status" != 0 ]; then
@@ -388,7 +394,7 @@ run_contestant() { # index input
     exit 1
   fi
   case ${c_tool[$i]} in
-    openssl | dd | show | transmission-show | lt-load | lt-import | edit-in-place) ;;
+    openssl | dd | show | transmission-show | lt-load | lt-import | edit-in-place | verify | lt-recheck) ;;
     *) [ -s "$out" ] || die "${c_label[$i]} wrote no torrent for $input" ;;
   esac
   rm -f -- "$out"
@@ -399,11 +405,16 @@ drop_caches() { sync && echo 1 >/proc/sys/vm/drop_caches; }
 # One untimed run of contestant $1 under bench/peak_anon.py: sets run_anon (KiB).
 measure_anon() { # index input
   local i=$1 bin opts
-  case ${c_tool[$i]} in quillet) bin=$quillet ;; base) bin=$base_quillet ;; *) run_anon=; return ;; esac
+  case ${c_tool[$i]} in quillet | verify) bin=$quillet ;; base) bin=$base_quillet ;; *) run_anon=; return ;; esac
   read -r -a opts <<<"${c_opts[$i]}"
   rm -f -- "$scratch/anon" "$scratch/out.torrent"
-  python3 "$script_dir/peak_anon.py" "$scratch/anon" "$bin" -a "$url" -l "${c_piece[$i]}" "${opts[@]}" \
-    "$2" "$scratch/out.torrent" >/dev/null 2>&1 || die "${c_label[$i]} failed on $2"
+  if [ "${c_tool[$i]}" = verify ]; then
+    python3 "$script_dir/peak_anon.py" "$scratch/anon" "$bin" verify -q "${opts[@]}" "$2" \
+      >/dev/null 2>&1 || die "${c_label[$i]} failed on $2"
+  else
+    python3 "$script_dir/peak_anon.py" "$scratch/anon" "$bin" -a "$url" -l "${c_piece[$i]}" "${opts[@]}" \
+      "$2" "$scratch/out.torrent" >/dev/null 2>&1 || die "${c_label[$i]} failed on $2"
+  fi
   run_anon=$(cat "$scratch/anon")
   rm -f -- "$scratch/out.torrent"
 }
@@ -526,7 +537,7 @@ w3=$data_dir/W3
 w4=$data_dir/W4.bin
 k256=$(size_label $piece)
 
-if [ -n "${selected[W1]:-}${selected[WS]:-}${selected[WL]:-}${selected[WF]:-}${selected[WN]:-}${selected[WC]:-}" ]; then
+if [ -n "${selected[W1]:-}${selected[WS]:-}${selected[WL]:-}${selected[WF]:-}${selected[WN]:-}${selected[WC]:-}${selected[WV]:-}" ]; then
   echo "W1 data: one file of $(human $w1_bytes)"
   check_memory W1 "$w1_bytes"
   ensure_file W1 "$w1" "$w1_bytes"
@@ -655,8 +666,8 @@ if [ -n "${selected[WR]:-}" ]; then
   echo "WR data: the torrent of W3 ($w3_count files), made once by quillet"
   check_memory WR $((w3_bytes + w3_count * 4096))
   ensure_tree W3 "$w3" many-small "$w3_count"
-  ws_torrent=$scratch/W3.torrent
-  "$quillet" -a "$url" -l "$piece" "$w3" "$ws_torrent" >/dev/null || die "could not make $ws_torrent"
+  wr_torrent=$scratch/W3.torrent
+  "$quillet" -a "$url" -l "$piece" "$w3" "$wr_torrent" >/dev/null || die "could not make $wr_torrent"
   clear_contestants
   contestant quillet-show show $piece
   command -v transmission-show >/dev/null 2>&1 && [ $peers = 1 ] &&
@@ -665,8 +676,30 @@ if [ -n "${selected[WR]:-}" ]; then
     contestant libtorrent-load lt-load $piece
     contestant python-import lt-import $piece
   fi
-  bench_workload WR "show of W3's torrent ($(mib "$(stat -c %s "$ws_torrent")") MiB)" "$ws_torrent" \
-    "$(stat -c %s "$ws_torrent")" "$w3_count" 0
+  bench_workload WR "show of W3's torrent ($(mib "$(stat -c %s "$wr_torrent")") MiB)" "$wr_torrent" \
+    "$(stat -c %s "$wr_torrent")" "$w3_count" 0
+  echo
+fi
+
+# verify against create on the same content, at the same piece length and format; the torrent
+# is made once, before the rounds.
+verify_workload() { # name title input bytes files
+  local torrent=$scratch/$1.torrent
+  "$quillet" -a "$url" -l "$piece" "$3" "$torrent" >/dev/null || die "could not make $torrent"
+  clear_contestants
+  contestant verify verify $piece "$torrent"
+  contestant create quillet $piece
+  [ $have_libtorrent = 1 ] && contestant lt-recheck lt-recheck $piece "$torrent"
+  bench_workload "$@" 0
+}
+
+if [ -n "${selected[WV]:-}" ]; then
+  w3_bytes=$(tree_bytes many-small "$w3_count")
+  check_memory WV $((w3_bytes + w3_count * 4096))
+  ensure_tree W3 "$w3" many-small "$w3_count"
+  echo "WV data: the W1 file and the W3 tree, each with a torrent made once by quillet"
+  verify_workload WV-W1 "verify the W1 file" "$w1" "$w1_bytes" 1
+  verify_workload WV-W3 "verify the W3 tree" "$w3" "$w3_bytes" "$w3_count"
   echo
 fi
 
@@ -834,6 +867,16 @@ else
     has_result "$name" base || continue
     r=$(faster "$name" quillet base)
     goal "$name at least as fast as the base build" "$r" 1 min "$(printf %.2fx "$r")"
+  done
+  for w in WV-W1:1.1 WV-W3:1.2; do
+    name=${w%:*} want=${w#*:}
+    has_result "$name" verify || continue
+    r=$(round_ratio "$name" verify create)
+    goal "$name verify at most ${want}x create" "$r" "$want" max "$(printf %.2fx "$r")"
+    if has_result "$name" lt-recheck; then
+      r=$(faster "$name" verify lt-recheck)
+      goal "$name verify >= 4x libtorrent's recheck" "$r" 4 min "$(printf %.2fx "$r")"
+    fi
   done
   if has_result WC dd; then
     for p in $piece "${long_pieces[@]}"; do

@@ -68,10 +68,12 @@ _quillet_values() {
     fi
 }
 
-# The command words, which only count as the first word, and the options of `quillet show`.
-_quillet_commands='create show help'
+# The command words, which only count as the first word, and the options of `quillet show`
+# and `quillet verify`.
+_quillet_commands='create show verify help'
 _quillet_show_options='-h --help -j --json -p --pads --max-size --max-depth --max-tokens
 --max-string --max-pieces'
+_quillet_verify_options='-h --help -a --all -j --json -q --quiet'
 
 # The words after a command word: its options, and torrents (or folders on the way to them).
 _quillet_command() {
@@ -82,10 +84,17 @@ _quillet_command() {
     fi
     [[ $previous == --max-* ]] && return 0
     if [[ $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$_quillet_show_options" -- "$current")
+        local options=$_quillet_show_options
+        [[ ${COMP_WORDS[1]} == verify ]] && options=$_quillet_verify_options
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")
         return 0
     fi
     compopt -o filenames 2>/dev/null
+    # verify's second operand is content: any file or folder.
+    if [[ ${COMP_WORDS[1]} == verify ]] && ((COMP_CWORD >= 3)); then
+        mapfile -t COMPREPLY < <(compgen -f -- "$current")
+        return 0
+    fi
     mapfile -t COMPREPLY < <(compgen -o plusdirs -f -X '!*.torrent' -- "$current")
 }
 

@@ -21,11 +21,16 @@ complete -c quillet -l exclude -x -d 'Leave out entries matching a shell pattern
 complete -c quillet -l sorted -d 'Take directory entries in ascending byte order'
 complete -c quillet -l magnet -d 'Print the magnet link'
 
-# The command words, each only in the first place; `show` takes torrents and its own options.
+# The command words, each only in the first place; `show` and `verify` take torrents and their
+# own options.
 complete -c quillet -n __fish_use_subcommand -f -a create -d 'Make a torrent'
 complete -c quillet -n __fish_use_subcommand -f -a show -d 'Show what torrent files say'
+complete -c quillet -n __fish_use_subcommand -f -a verify -d 'Check content against a torrent'
 complete -c quillet -n __fish_use_subcommand -f -a help -d 'List the commands'
-complete -c quillet -n '__fish_seen_subcommand_from help' -f -a 'create show help'
+complete -c quillet -n '__fish_seen_subcommand_from help' -f -a 'create show verify help'
+complete -c quillet -n '__fish_seen_subcommand_from verify' -s a -l all -d 'List intact files too'
+complete -c quillet -n '__fish_seen_subcommand_from verify' -s j -l json -d 'One JSON object'
+complete -c quillet -n '__fish_seen_subcommand_from verify' -s q -l quiet -d 'Print nothing'
 complete -c quillet -n '__fish_seen_subcommand_from show' -s j -l json -d 'One JSON object per torrent'
 complete -c quillet -n '__fish_seen_subcommand_from show' -l pads -d 'List pad files too'
 complete -c quillet -n '__fish_seen_subcommand_from show' -l max-size -x -d 'Largest torrent file read, in bytes'

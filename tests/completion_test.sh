@@ -100,7 +100,8 @@ expect '4M' create album -l 4
 expect 'album alpha.mkv' create --hidden al
 expect '' create -t al
 
-# Command words: offered in the first place only; after `show`, its options and torrents
+# Command words: offered in the first place only; after `show`, its options and torrents;
+# after `verify`, its options, a torrent, then content
 touch "$scratch/gamma.torrent" "$scratch/gamma.txt"
 expect 'show' sh
 expect 'help' he
@@ -109,7 +110,10 @@ expect 'gamma.torrent' show g
 expect 'album' show alb # folders on the way to torrents
 expect '--max-depth --max-pieces --max-size --max-string --max-tokens' show --max
 expect '' show --max-depth g
-expect 'create help show' help ''
+expect 'create help show verify' help ''
+expect '--all' verify --a
+expect 'gamma.torrent' verify g
+expect 'gamma.torrent gamma.txt' verify gamma.torrent g # the content may be any file
 expect '' help show ''
 expect 'gamma.torrent gamma.txt' ./show g # content named like a command is just a path
 

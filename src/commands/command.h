@@ -22,3 +22,4 @@ int run_help(int argc, char **argv);
 int run_create(int argc, char **argv);
 int run_show(int argc, char **argv);
 int run_edit(int argc, char **argv);
+int run_verify(int argc, char **argv);

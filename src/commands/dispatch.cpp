@@ -8,6 +8,7 @@ namespace {
 constexpr std::array command_table{
     command{"create", "make a torrent, with today's defaults and tracker presets", run_create},
     command{"show", "show what torrent files say, and what is wrong with them", run_show},
+    command{"verify", "check content against a torrent, file by file", run_verify},
     command{"edit",
             "change trackers, comment, source, private flag or name without reading content",
             run_edit},

@@ -36,19 +36,6 @@ verdict worse(verdict a, verdict b) {
 
 // ---------------------------------------------------------------------------- showing ---
 
-// The path a client would give the file below the folder it downloads into.
-std::string shown_path(const metainfo &torrent, const torrent_file &file) {
-    std::string path;
-    if (!torrent.single_file)
-        path = std::string(torrent.name.value_or(""));
-    for (const std::string_view component : file.path) {
-        if (!path.empty())
-            path += '/';
-        path += component;
-    }
-    return path;
-}
-
 std::optional<std::string> magnet_of(const metainfo &torrent) {
     if (!torrent.hashes.v1 && !torrent.hashes.v2)
         return std::nullopt;

@@ -1,50 +1,56 @@
 #include "commands/torrent_input.h"
-
 #include "common/handles.h"
 #include "common/terminal_text.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
-struct file_bytes {
-    std::string bytes;
-    std::string error; // empty when the bytes were read
-};
+file_bytes read_failure(std::string error) {
+    file_bytes failed;
+    failed.error = std::move(error);
+    return failed;
+}
 
 std::string size_limit_error(std::size_t limit) {
     return "too large to read: over the size limit of " + std::to_string(limit) +
            " bytes (raise it with --max-size)";
 }
+} // namespace
 
-// The whole file, read without taking more than the size limit allows (a pipe or a file that
-// grows is cut off at the limit, not read to its end).
 file_bytes read_file(const std::string &path, std::size_t limit) {
     const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
     if (file.fd < 0 || fstat(file.fd, &status) != 0)
-        return {{}, std::strerror(errno)};
+        return read_failure(std::strerror(errno));
     if (S_ISDIR(status.st_mode))
-        return {{}, "is a folder, not a torrent"};
-    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit)
-        return {{}, size_limit_error(limit)};
+        return read_failure("is a folder, not a torrent");
+    const bool regular = S_ISREG(status.st_mode);
+    if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
+        return read_failure(size_limit_error(limit));
     file_bytes result;
-    std::size_t block = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1
-                                                : std::size_t{1} << 16;
+    // One byte more than a regular file holds, so that its end is seen in the same pass.
+    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
+    result.data = std::make_unique_for_overwrite<char[]>(capacity);
     for (;;) {
-        const std::size_t had = result.bytes.size();
-        result.bytes.resize(had + block);
-        const ssize_t got = read_some(file.fd, result.bytes.data() + had, block);
+        if (result.size == capacity) {
+            capacity *= 2;
+            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+            std::memcpy(larger.get(), result.data.get(), result.size);
+            result.data = std::move(larger);
+        }
+        const ssize_t got =
+            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
         if (got < 0)
-            return {{}, std::strerror(errno)};
-        result.bytes.resize(had + static_cast<std::size_t>(got));
+            return read_failure(std::strerror(errno));
         if (got == 0)
             return result;
-        if (result.bytes.size() > limit)
-            return {{}, size_limit_error(limit)};
-        block = std::size_t{1} << 16;
+        result.size += static_cast<std::size_t>(got);
+        if (result.size > limit)
+            return read_failure(size_limit_error(limit));
     }
 }
 
@@ -56,18 +62,24 @@ std::string refusal_text(const bencode_error &error) {
     return text;
 }
 
-void add_limit(CLI::App &app, const char *name, std::size_t &limit, const char *what) {
-    app.add_option(name, limit, what)->capture_default_str()->check(CLI::PositiveNumber);
+std::string shown_path(const metainfo &torrent, const torrent_file &file) {
+    std::string path;
+    if (!torrent.single_file)
+        path = std::string(torrent.name.value_or(""));
+    for (const std::string_view component : file.path) {
+        if (!path.empty())
+            path += '/';
+        path += component;
+    }
+    return path;
 }
-} // namespace
 
 std::optional<std::string> load_torrent(const std::string &path, const bencode_limits &limits,
                                         loaded_torrent &into) {
-    file_bytes file = read_file(path, limits.max_size);
-    if (!file.error.empty())
-        return file.error;
-    into.bytes = std::move(file.bytes);
-    bencode_outcome read = read_bencode(into.bytes, limits);
+    into.bytes = read_file(path, limits.max_size);
+    if (!into.bytes.error.empty())
+        return into.bytes.error;
+    bencode_outcome read = read_bencode(into.bytes.view(), limits);
     if (!read.document)
         return refusal_text(read.error);
     into.document = std::move(read.document);
@@ -78,11 +90,15 @@ std::optional<std::string> load_torrent(const std::string &path, const bencode_l
     return std::nullopt;
 }
 
+namespace {
+void add_limit(CLI::App &app, const char *name, std::size_t &limit, const char *what) {
+    app.add_option(name, limit, what)->capture_default_str()->check(CLI::PositiveNumber);
+}
+} // namespace
+
 void add_limit_options(CLI::App &app, bencode_limits &limits) {
     add_limit(app, "--max-size", limits.max_size, "largest torrent file read, in bytes");
-    add_limit(app, "--max-depth", limits.max_depth,
-              "deepest nesting of lists and "
-              "dictionaries");
+    add_limit(app, "--max-depth", limits.max_depth, "deepest nesting of lists and dictionaries");
     add_limit(app, "--max-tokens", limits.max_tokens, "most bencode values");
     add_limit(app, "--max-string", limits.max_string, "longest byte string, in bytes");
     add_limit(app, "--max-pieces", limits.max_pieces, "most pieces");

@@ -1,16 +1,39 @@
 #pragma once
+#include "reader/bencode_reader.h"
 #include "reader/metainfo.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
-// A torrent file read whole and checked, for the commands that read torrents someone else made.
-// The document and the metainfo point into `bytes`, so the three live and die together: a
-// loaded torrent is filled in place and never moved.
+// Reading a torrent file that someone else made, for the commands that take one.
+
+// A file's bytes, in a buffer that is written once by read() and never cleared first.
+struct file_bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string error; // empty when the bytes were read
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+// The whole file, read without taking more than `limit` bytes: a pipe, or a file that grows
+// while it is read, is cut off at the limit, not read to its end.
+file_bytes read_file(const std::string &path, std::size_t limit);
+
+// Why the reader refused a document, with the option that raises the limit it broke.
+std::string refusal_text(const bencode_error &error);
+
+// The path a client would give the file below the folder it downloads into.
+std::string shown_path(const metainfo &torrent, const torrent_file &file);
+
+// A torrent file read whole and checked. The document and the metainfo point into `bytes`, so
+// the three live and die together: a loaded torrent is filled in place and never moved.
 struct loaded_torrent {
-    std::string bytes;
+    file_bytes bytes;
     std::optional<bencode_document> document;
     metainfo torrent;
 

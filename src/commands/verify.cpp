@@ -1,0 +1,379 @@
+#include "commands/command.h"
+#include "commands/torrent_input.h"
+#include "commands/verify_content.h"
+#include "commands/verify_layout.h"
+#include "common/progress.h"
+#include "common/terminal_text.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+// 0: every file intact; 1: the check could not run; 2: content missing, of the wrong size,
+// unreadable or damaged.
+constexpr int exit_intact = 0;
+constexpr int exit_could_not_run = 1;
+constexpr int exit_content_bad = 2;
+
+struct verify_options {
+    std::string torrent;
+    std::string content; // empty: the torrent's name beside the torrent file
+    bool all = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+// Why the check cannot run; printed once, by the command.
+struct refusal {
+    std::string text;
+};
+
+std::optional<refusal> load(const std::string &path, loaded_torrent &loaded) {
+    if (const auto refused = load_torrent(path, bencode_limits{}, loaded))
+        return refusal{*refused};
+    const auto &problems = loaded.torrent.problems;
+    const auto invalid = std::find_if(problems.begin(), problems.end(),
+                                      [](const metainfo_problem &p) { return p.invalid; });
+    if (invalid != problems.end())
+        return refusal{"not a valid torrent: " + utf8_escaped(invalid->text)};
+    return std::nullopt;
+}
+
+// ------------------------------------------------------------------ the expected layout ---
+
+// Where the content is: PATH as given, else the torrent's name beside the torrent file, a name
+// that must not lead anywhere else.
+std::optional<refusal> content_root(const verify_options &options, const metainfo &torrent,
+                                    std::string &root) {
+    if (!options.content.empty()) {
+        root = options.content;
+        return std::nullopt;
+    }
+    const std::string_view name = torrent.name.value_or("");
+    if (const auto unsafe = unsafe_component(name))
+        return refusal{"the torrent's name is " + *unsafe + "; give the content's path"};
+    std::filesystem::path beside = std::filesystem::path(options.torrent).parent_path();
+    root = (beside.empty() ? std::string(".") : beside.string()) + "/" + std::string(name);
+    return std::nullopt;
+}
+
+// The piece layers the torrent lists, by the root they belong to.
+std::vector<bencode_entry> piece_layers(const bencode_document &document) {
+    std::vector<bencode_entry> layers;
+    if (const auto dictionary = find_key(document, 0, "piece layers"))
+        layers = entries_of(document, *dictionary);
+    std::sort(layers.begin(), layers.end(),
+              [](const bencode_entry &a, const bencode_entry &b) { return a.name < b.name; });
+    return layers;
+}
+
+std::string_view layer_of(const bencode_document &document,
+                          const std::vector<bencode_entry> &layers, const pieces_root &root) {
+    const std::string_view key(reinterpret_cast<const char *>(root.data()), root.size());
+    const auto found = std::lower_bound(
+        layers.begin(), layers.end(), key,
+        [](const bencode_entry &entry, std::string_view wanted) { return entry.name < wanted; });
+    return found != layers.end() && found->name == key ? text_of(document, found->value)
+                                                       : std::string_view{};
+}
+
+check_kind kind_of(torrent_format format) {
+    return format == torrent_format::v2       ? check_kind::v2
+           : format == torrent_format::hybrid ? check_kind::hybrid
+                                              : check_kind::v1;
+}
+
+std::optional<refusal> expected_files(const loaded_torrent &loaded, const std::string &root,
+                                      content_layout &layout) {
+    const metainfo &torrent = loaded.torrent;
+    const std::vector<bencode_entry> layers = piece_layers(*loaded.document);
+    std::size_t tree_index = 0; // hybrid: the tree's files follow the v1 list's, pads left out
+    for (const torrent_file &file : torrent.files) {
+        for (const std::string_view component : file.path)
+            if (const auto unsafe = unsafe_component(component); unsafe && !file.pad)
+                return refusal{"the file " + utf8_escaped(shown_path(torrent, file)) + " has " +
+                               *unsafe};
+        expected_file expected;
+        expected.shown = shown_path(torrent, file);
+        expected.disk_path = torrent.single_file ? root : disk_path_of(root, file.path);
+        expected.size = file.size;
+        expected.pad = file.pad;
+        const torrent_file *in_tree = layout.kind == check_kind::hybrid && !file.pad
+                                          ? &torrent.tree_files[tree_index++]
+                                          : &file;
+        expected.root = in_tree->root;
+        if (in_tree->root)
+            expected.piece_layer = layer_of(*loaded.document, layers, *in_tree->root);
+        layout.files.push_back(std::move(expected));
+    }
+    return std::nullopt;
+}
+
+// The engine pads every file of hybrid content to a piece boundary, the last one too, as
+// `create` and libtorrent write them; a torrent that leaves the last one unpadded ends its v1
+// content elsewhere.
+bool hybrid_padding_as_hashed(const metainfo &torrent) {
+    if (torrent.single_file)
+        return true;
+    const std::uint64_t total = std::accumulate(
+        torrent.files.begin(), torrent.files.end(), std::uint64_t{0},
+        [](std::uint64_t sum, const torrent_file &file) { return sum + file.size; });
+    return total % *torrent.piece_length == 0;
+}
+
+std::optional<refusal> layout_of(const loaded_torrent &loaded, const verify_options &options,
+                                 std::string &root, content_layout &layout) {
+    const metainfo &torrent = loaded.torrent;
+    if (torrent.format == torrent_format::unknown || !torrent.piece_length)
+        return refusal{"not a valid torrent: neither v1 nor v2"};
+    layout.kind = kind_of(torrent.format);
+    layout.piece_length = *torrent.piece_length;
+    layout.pieces = torrent.pieces;
+    if (layout.kind == check_kind::hybrid && !hybrid_padding_as_hashed(torrent))
+        return refusal{"a hybrid torrent whose last file has no pad file is not checked"};
+    if (auto refused = content_root(options, torrent, root))
+        return refused;
+    return expected_files(loaded, root, layout);
+}
+
+// ------------------------------------------------------------------------- the verdicts ---
+
+struct check_result {
+    std::vector<file_verdict> verdicts;
+    std::uint64_t pieces_total = 0;
+    std::uint64_t pieces_good = 0;
+    std::uint64_t disagreements = 0; // hybrid: pieces that one hash passes and the other fails
+};
+
+// v2 and hybrid: every file starts a piece of its own, so a bad piece is the file's alone.
+void add_tree_verdicts(const content_layout &layout, const std::vector<found_file> &found,
+                       const content_findings &findings, check_result &result) {
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+        const expected_file &file = layout.files[i];
+        const std::uint64_t first_piece = offset / layout.piece_length;
+        offset += file.size;
+        if (file.pad)
+            continue;
+        std::vector<std::uint64_t> bad = findings.v2_bad[i];
+        if (layout.kind == check_kind::hybrid) {
+            std::vector<std::uint64_t> by_v1;
+            for (std::uint64_t piece = 0; piece < pieces_of(file.size, layout.piece_length);
+                 ++piece)
+                if (findings.v1_bad[first_piece + piece])
+                    by_v1.push_back(piece);
+            std::vector<std::uint64_t> either;
+            std::set_union(bad.begin(), bad.end(), by_v1.begin(), by_v1.end(),
+                           std::back_inserter(either));
+            std::vector<std::uint64_t> both;
+            std::set_intersection(bad.begin(), bad.end(), by_v1.begin(), by_v1.end(),
+                                  std::back_inserter(both));
+            result.disagreements += either.size() - both.size();
+            bad = std::move(either);
+        }
+        result.pieces_total += pieces_of(file.size, layout.piece_length);
+        result.pieces_good += pieces_of(file.size, layout.piece_length) - bad.size();
+        file_verdict &verdict = result.verdicts[i];
+        verdict.bad = ranges_of_file_pieces(bad, file.size, layout.piece_length);
+        verdict.status = found[i].status != file_status::intact ? found[i].status
+                         : verdict.bad.empty()                  ? file_status::intact
+                                                                : file_status::damaged;
+    }
+}
+
+check_result verdicts_of(const content_layout &layout, const std::vector<found_file> &found,
+                         const content_findings &findings) {
+    check_result result;
+    if (layout.kind == check_kind::v1) {
+        result.verdicts = v1_verdicts(layout, found, findings.v1_bad);
+        result.pieces_total = findings.v1_bad.size();
+        result.pieces_good = static_cast<std::uint64_t>(
+            std::count(findings.v1_bad.begin(), findings.v1_bad.end(), false));
+        return result;
+    }
+    result.verdicts.resize(layout.files.size());
+    add_tree_verdicts(layout, found, findings, result);
+    return result;
+}
+
+bool all_intact(const content_layout &layout, const check_result &result) {
+    for (std::size_t i = 0; i < layout.files.size(); ++i)
+        if (!layout.files[i].pad && result.verdicts[i].status != file_status::intact)
+            return false;
+    return true;
+}
+
+// --------------------------------------------------------------------------- the output ---
+
+struct run_report {
+    const verify_options &options;
+    const std::string &root;
+    const content_layout &layout;
+    const std::vector<found_file> &found;
+    const check_result &result;
+    double seconds = 0;
+};
+
+std::string ranges_text(const std::vector<byte_range> &ranges) {
+    std::string text;
+    for (const byte_range &range : ranges)
+        text += (text.empty() ? " bytes [" : ", [") + std::to_string(range.start) + ", " +
+                std::to_string(range.end) + ")";
+    return text;
+}
+
+std::string detail_of(const expected_file &file, const found_file &found,
+                      const file_verdict &verdict) {
+    switch (verdict.status) {
+    case file_status::wrong_size:
+        return " (" + std::to_string(file.size) + " bytes expected, " +
+               std::to_string(found.found_size) + " found)";
+    case file_status::unreadable:
+    case file_status::missing:
+        return " (" + found.reason + ")";
+    case file_status::damaged:
+        return ":" + ranges_text(verdict.bad);
+    case file_status::suspect:
+        return ":" + ranges_text(verdict.bad) + " (a bad piece also covers other files)";
+    case file_status::intact:
+        break;
+    }
+    return "";
+}
+
+void print_text(const run_report &report) {
+    const content_layout &layout = report.layout;
+    std::size_t intact = 0;
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+        const expected_file &file = layout.files[i];
+        if (file.pad)
+            continue;
+        ++files;
+        bytes += file.size;
+        const file_verdict &verdict = report.result.verdicts[i];
+        intact += verdict.status == file_status::intact ? 1 : 0;
+        if (verdict.status != file_status::intact || report.options.all)
+            std::printf("%-11s %s%s\n", status_name(verdict.status),
+                        terminal_escaped(file.shown).c_str(),
+                        terminal_escaped(detail_of(file, report.found[i], verdict)).c_str());
+    }
+    if (report.result.disagreements > 0)
+        std::printf("the v1 and v2 hashes disagree on %" PRIu64 " piece%s\n",
+                    report.result.disagreements, report.result.disagreements == 1 ? "" : "s");
+    const double rate = report.seconds > 0 ? static_cast<double>(bytes) / report.seconds / 1e6 : 0;
+    std::printf("%zu of %zu files intact, %" PRIu64 " of %" PRIu64 " pieces good, %" PRIu64
+                " bytes in %.2f s (%.1f MB/s)\n",
+                intact, files, report.result.pieces_good, report.result.pieces_total, bytes,
+                report.seconds, rate);
+}
+
+void print_json(const run_report &report) {
+    nlohmann::ordered_json out;
+    out["torrent"] = utf8_escaped(report.options.torrent);
+    out["content"] = utf8_escaped(report.root);
+    out["status"] = all_intact(report.layout, report.result) ? "intact" : "damaged";
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < report.layout.files.size(); ++i) {
+        const expected_file &file = report.layout.files[i];
+        if (file.pad)
+            continue;
+        const std::vector<byte_range> &bad = report.result.verdicts[i].bad;
+        nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+        std::transform(bad.begin(), bad.end(), std::back_inserter(ranges),
+                       [](const byte_range &range) {
+                           return nlohmann::ordered_json{range.start, range.end};
+                       });
+        files.push_back({{"path", utf8_escaped(file.shown)},
+                         {"size", file.size},
+                         {"status", status_name(report.result.verdicts[i].status)},
+                         {"bad_ranges", std::move(ranges)}});
+    }
+    out["files"] = std::move(files);
+    out["pieces_good"] = report.result.pieces_good;
+    out["pieces_total"] = report.result.pieces_total;
+    out["seconds"] = report.seconds;
+    std::printf("%s\n", out.dump(2).c_str());
+}
+
+void declare_options(CLI::App &app, verify_options &options) {
+    app.add_option("TORRENT", options.torrent, "the torrent file")->required();
+    app.add_option("PATH", options.content,
+                   "the content: the file itself, or the folder that holds the torrent's files "
+                   "(default: the torrent's name beside the torrent file)");
+    app.add_flag("-a,--all", options.all, "list intact files too");
+    app.add_flag("-j,--json", options.json, "one JSON object listing every file");
+    app.add_flag("-q,--quiet", options.quiet, "print nothing; the exit status tells");
+    app.footer(
+        "Exit status: 0 when every file is intact, 1 when the check could not run (usage, a\n"
+        "torrent that cannot be read or is not valid, a path in it that leaves PATH), 2 when\n"
+        "content is missing, of the wrong size, unreadable or damaged.\n"
+        "A v1 file is suspect when a bad piece also covers another file: v1 hashes cannot tell\n"
+        "which one holds the fault. Names are shown with non-UTF-8 bytes and control characters\n"
+        "as \\xHH; bad ranges are half-open byte ranges within the file.");
+}
+
+int refuse(const verify_options &options, const refusal &why) {
+    if (!options.quiet)
+        std::fprintf(stderr, "quillet verify: %s: %s\n", terminal_escaped(options.torrent).c_str(),
+                     terminal_escaped(why.text).c_str());
+    return exit_could_not_run;
+}
+
+int verify(const verify_options &options) {
+    loaded_torrent loaded;
+    if (const auto refused = load(options.torrent, loaded))
+        return refuse(options, *refused);
+    std::string root;
+    content_layout layout;
+    if (const auto refused = layout_of(loaded, options, root, layout))
+        return refuse(options, *refused);
+    // The layout holds what the check needs (its views point into the torrent's bytes): the
+    // parsed document and file lists go before the content is read, for a tree of many files.
+    loaded.document.reset();
+    loaded.torrent = metainfo{};
+    std::vector<found_file> found(layout.files.size());
+    if (!options.quiet)
+        progress_start(static_cast<std::int64_t>(content_bytes(layout)));
+    const auto started = std::chrono::steady_clock::now();
+    const content_findings findings = check_content(layout, found);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    progress_stop();
+    if (!findings.failure.empty()) {
+        if (!options.quiet)
+            std::fprintf(stderr, "quillet verify: %s\n",
+                         terminal_escaped(findings.failure).c_str());
+        return exit_content_bad;
+    }
+    const check_result result = verdicts_of(layout, found, findings);
+    const run_report report{options, root, layout, found, result, took.count()};
+    if (options.json && !options.quiet)
+        print_json(report);
+    else if (!options.quiet)
+        print_text(report);
+    return all_intact(layout, result) && result.disagreements == 0 ? exit_intact : exit_content_bad;
+}
+} // namespace
+
+int run_verify(int argc, char **argv) {
+    CLI::App app("Check content against a torrent, file by file.", "quillet verify");
+    verify_options options;
+    declare_options(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error) == 0 ? exit_intact : exit_could_not_run;
+    }
+    return verify(options);
+}

@@ -1,0 +1,174 @@
+#include "commands/verify_layout.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <sys/stat.h>
+
+const char *status_name(file_status status) {
+    switch (status) {
+    case file_status::intact:
+        return "intact";
+    case file_status::missing:
+        return "missing";
+    case file_status::wrong_size:
+        return "wrong_size";
+    case file_status::unreadable:
+        return "unreadable";
+    case file_status::damaged:
+        return "damaged";
+    case file_status::suspect:
+        return "suspect";
+    }
+    return "unknown";
+}
+
+std::optional<std::string> unsafe_component(std::string_view component) {
+    if (component.empty())
+        return "an empty path component";
+    if (component == "." || component == "..")
+        return "a path component '" + std::string(component) + "' that leaves the content";
+    if (component.find('/') != std::string_view::npos)
+        return "a path component with '/' in it";
+    if (component.find('\0') != std::string_view::npos)
+        return "a path component with a NUL byte in it";
+    return std::nullopt;
+}
+
+std::string disk_path_of(const std::string &root, const std::vector<std::string_view> &path) {
+    std::string joined = root;
+    for (const std::string_view component : path) {
+        joined += '/';
+        joined += component;
+    }
+    return joined;
+}
+
+found_file found_from_status(const expected_file &file, const struct stat &status) {
+    found_file found;
+    if (!S_ISREG(status.st_mode)) {
+        found.status = file_status::unreadable;
+        found.reason = S_ISDIR(status.st_mode) ? "a folder, not a file" : "not a regular file";
+        return found;
+    }
+    found.found_size = static_cast<std::uint64_t>(status.st_size);
+    if (found.found_size != file.size)
+        found.status = file_status::wrong_size;
+    return found;
+}
+
+found_file look_at(const expected_file &file) {
+    struct stat status {};
+    if (stat(file.disk_path.c_str(), &status) == 0)
+        return found_from_status(file, status);
+    found_file found;
+    const bool absent = errno == ENOENT || errno == ENOTDIR;
+    found.status = absent ? file_status::missing : file_status::unreadable;
+    found.reason = std::strerror(errno);
+    return found;
+}
+
+std::uint64_t content_bytes(const content_layout &layout) {
+    return std::accumulate(layout.files.begin(), layout.files.end(), std::uint64_t{0},
+                           [](std::uint64_t sum, const expected_file &file) {
+                               return sum + (file.pad ? 0 : file.size);
+                           });
+}
+
+std::uint64_t pieces_of(std::uint64_t size, std::uint64_t piece_length) {
+    return size / piece_length + (size % piece_length != 0 ? 1 : 0);
+}
+
+std::vector<byte_range> merged(std::vector<byte_range> ranges) {
+    std::sort(ranges.begin(), ranges.end(),
+              [](const byte_range &a, const byte_range &b) { return a.start < b.start; });
+    std::vector<byte_range> out;
+    for (const byte_range &range : ranges) {
+        if (range.start >= range.end)
+            continue;
+        if (!out.empty() && range.start <= out.back().end)
+            out.back().end = std::max(out.back().end, range.end);
+        else
+            out.push_back(range);
+    }
+    return out;
+}
+
+std::vector<byte_range> ranges_of_file_pieces(const std::vector<std::uint64_t> &bad_pieces,
+                                              std::uint64_t size, std::uint64_t piece_length) {
+    std::vector<byte_range> ranges;
+    ranges.reserve(bad_pieces.size());
+    for (const std::uint64_t piece : bad_pieces) {
+        const std::uint64_t start = piece * piece_length;
+        if (start < size)
+            ranges.push_back({start, std::min(size, start + piece_length)});
+    }
+    return merged(std::move(ranges));
+}
+
+namespace {
+// Where each file starts in the v1 stream, and one entry past the last for its end.
+std::vector<std::uint64_t> stream_offsets(const content_layout &layout) {
+    std::vector<std::uint64_t> offsets;
+    offsets.reserve(layout.files.size() + 1);
+    std::uint64_t offset = 0;
+    for (const expected_file &file : layout.files) {
+        offsets.push_back(offset);
+        offset += file.size;
+    }
+    offsets.push_back(offset);
+    return offsets;
+}
+
+struct touched_file {
+    std::vector<byte_range> ranges;
+    bool alone = false; // some bad piece touches no other content file
+};
+
+bool is_content(const expected_file &file) {
+    return !file.pad && file.size > 0;
+}
+
+// Adds piece [start, end) of the stream to every content file it overlaps.
+void touch_files(const content_layout &layout, const std::vector<std::uint64_t> &offsets,
+                 std::uint64_t start, std::uint64_t end, std::vector<touched_file> &touched) {
+    // The first file that ends after `start`.
+    auto first = std::upper_bound(offsets.begin() + 1, offsets.end(), start) - offsets.begin() - 1;
+    std::vector<std::size_t> hit;
+    for (auto i = static_cast<std::size_t>(first); i < layout.files.size() && offsets[i] < end; ++i)
+        if (is_content(layout.files[i]))
+            hit.push_back(i);
+    for (const std::size_t i : hit) {
+        const std::uint64_t from = std::max(start, offsets[i]);
+        const std::uint64_t to = std::min(end, offsets[i + 1]);
+        touched[i].ranges.push_back({from - offsets[i], to - offsets[i]});
+        touched[i].alone = touched[i].alone || hit.size() == 1;
+    }
+}
+} // namespace
+
+std::vector<file_verdict> v1_verdicts(const content_layout &layout,
+                                      const std::vector<found_file> &found,
+                                      const std::vector<bool> &bad_pieces) {
+    const std::vector<std::uint64_t> offsets = stream_offsets(layout);
+    const std::uint64_t total = offsets.back();
+    std::vector<touched_file> touched(layout.files.size());
+    for (std::size_t piece = 0; piece < bad_pieces.size(); ++piece)
+        if (bad_pieces[piece]) {
+            const std::uint64_t start = piece * layout.piece_length;
+            if (start < total)
+                touch_files(layout, offsets, start, std::min(total, start + layout.piece_length),
+                            touched);
+        }
+    std::vector<file_verdict> verdicts(layout.files.size());
+    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+        file_verdict &verdict = verdicts[i];
+        verdict.bad = merged(std::move(touched[i].ranges));
+        if (found[i].status != file_status::intact)
+            verdict.status = found[i].status;
+        else if (!verdict.bad.empty())
+            verdict.status = touched[i].alone ? file_status::damaged : file_status::suspect;
+    }
+    return verdicts;
+}
