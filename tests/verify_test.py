@@ -168,6 +168,23 @@ class Damage(unittest.TestCase):
                     self.assertEqual(pieces_of_ranges(torrent, report), lt_bad)
                     self.assertEqual(report["pieces_total"] - report["pieces_good"], len(lt_bad))
 
+    def test_a_folder_of_one_file_has_no_padding_to_check(self):
+        # A hybrid torrent of one file in a folder is written without a pad file, as libtorrent
+        # writes it: its last piece is short, in every format.
+        content = os.path.join(self.tmp, "one")
+        interop_test.write_file(os.path.join(content, "t", "a"), interop_test.content(1, 100000))
+        for fmt in FORMATS:
+            with self.subTest(fmt=fmt):
+                torrent = make_torrent(content, fmt)
+                self.assertEqual(run("verify", "-q", torrent).returncode, 0)
+                flip(os.path.join(content, "t", "a"), 99999)
+                result = run("verify", "--json", torrent)
+                flip(os.path.join(content, "t", "a"), 99999)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                report = json.loads(result.stdout)
+                self.assertEqual([(f["status"], f["bad_ranges"]) for f in report["files"]],
+                                 [("damaged", [[98304, 100000]])])
+
 
 def write_torrent(path, info):
     with open(path, "wb") as f:

@@ -120,10 +120,13 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, const std::s
 }
 
 // The engine pads every file of hybrid content to a piece boundary, the last one too, as
-// `create` and libtorrent write them; a torrent that leaves the last one unpadded ends its v1
+// `create` and libtorrent write them, except where the torrent holds one file only: that one is
+// never padded. A torrent of two or more files that leaves the last one unpadded ends its v1
 // content elsewhere.
 bool hybrid_padding_as_hashed(const metainfo &torrent) {
-    if (torrent.single_file)
+    const auto content_files = std::count_if(torrent.files.begin(), torrent.files.end(),
+                                             [](const torrent_file &file) { return !file.pad; });
+    if (torrent.single_file || content_files <= 1)
         return true;
     const std::uint64_t total = std::accumulate(
         torrent.files.begin(), torrent.files.end(), std::uint64_t{0},

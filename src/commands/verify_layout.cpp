@@ -36,7 +36,7 @@ std::optional<std::string> unsafe_component(std::string_view component) {
     return std::nullopt;
 }
 
-std::string disk_path_of(const std::string &root, const std::vector<std::string_view> &path) {
+std::string disk_path_of(const std::string &root, std::span<const std::string_view> path) {
     std::string joined = root;
     for (const std::string_view component : path) {
         joined += '/';

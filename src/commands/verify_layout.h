@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -57,7 +58,7 @@ std::optional<std::string> unsafe_component(std::string_view component);
 
 // Where each file of the torrent lives under `root` (the file itself for a single-file torrent).
 // Components were checked with unsafe_component first.
-std::string disk_path_of(const std::string &root, const std::vector<std::string_view> &path);
+std::string disk_path_of(const std::string &root, std::span<const std::string_view> path);
 
 // What a file's status, symbolic links followed, says of it before its content is read.
 found_file found_from_status(const expected_file &file, const struct stat &status);
