@@ -338,21 +338,14 @@ std::nullopt_t refuse(const std::string &path, const std::string &reason) {
     return std::nullopt;
 }
 
-std::optional<std::string> first_invalid_problem(const metainfo &torrent) {
-    const auto found =
-        std::find_if(torrent.problems.begin(), torrent.problems.end(),
-                     [](const metainfo_problem &problem) { return problem.invalid; });
-    return found == torrent.problems.end() ? std::nullopt : std::optional(found->text);
-}
-
 // Reads and edits one torrent and writes its document beside the target; nothing when it is
 // refused.
 std::optional<staged_edit> stage(const std::string &path, const edit_options &options) {
     loaded_torrent loaded;
     if (const auto refusal = load_torrent(path, options.limits, loaded))
         return refuse(path, *refusal);
-    if (const auto problem = first_invalid_problem(loaded.torrent))
-        return refuse(path, "not a valid torrent: " + *problem + " (quillet show lists all)");
+    if (const metainfo_problem *problem = first_invalid_problem(loaded.torrent))
+        return refuse(path, "not a valid torrent: " + problem->text + " (quillet show lists all)");
     staged_edit staged{path,
                        options.in_place ? path : options.output,
                        edit_torrent(*loaded.document, loaded.torrent, options.request),

@@ -41,10 +41,7 @@ struct refusal {
 std::optional<refusal> load(const std::string &path, loaded_torrent &loaded) {
     if (const auto refused = load_torrent(path, bencode_limits{}, loaded))
         return refusal{*refused};
-    const auto &problems = loaded.torrent.problems;
-    const auto invalid = std::find_if(problems.begin(), problems.end(),
-                                      [](const metainfo_problem &p) { return p.invalid; });
-    if (invalid != problems.end())
+    if (const metainfo_problem *invalid = first_invalid_problem(loaded.torrent))
         return refusal{"not a valid torrent: " + utf8_escaped(invalid->text)};
     return std::nullopt;
 }

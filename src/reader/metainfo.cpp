@@ -519,9 +519,15 @@ metainfo_outcome read_metainfo(const bencode_document &document, const bencode_l
     return outcome;
 }
 
+const metainfo_problem *first_invalid_problem(const metainfo &torrent) {
+    const auto found =
+        std::find_if(torrent.problems.begin(), torrent.problems.end(),
+                     [](const metainfo_problem &problem) { return problem.invalid; });
+    return found == torrent.problems.end() ? nullptr : &*found;
+}
+
 bool has_invalid_problem(const metainfo &torrent) {
-    return std::any_of(torrent.problems.begin(), torrent.problems.end(),
-                       [](const metainfo_problem &problem) { return problem.invalid; });
+    return first_invalid_problem(torrent) != nullptr;
 }
 
 std::uint64_t content_size(const metainfo &torrent) {

@@ -87,6 +87,10 @@ const char *path_component_fault(std::string_view component);
 // Whether any problem makes the torrent unusable.
 bool has_invalid_problem(const metainfo &torrent);
 
+// The first problem that makes the torrent unusable, or nullptr: the reason a command that
+// needs a usable torrent gives for refusing it.
+const metainfo_problem *first_invalid_problem(const metainfo &torrent);
+
 // Bytes of content, pads left out.
 std::uint64_t content_size(const metainfo &torrent);
 
