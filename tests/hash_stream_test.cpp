@@ -3,6 +3,7 @@
 // arithmetic of the hashing plan.
 #include "common/handles.h"
 #include "hash/hash_plan.h"
+#include "hash/hash_workers.h"
 #include "hash/piece_stream.h"
 #include "support/harness.h"
 
@@ -255,8 +256,9 @@ INSTANTIATE_TEST_SUITE_P(cases, failing, ::testing::ValuesIn(failure_cases),
 
 TEST(failing_read, directory_as_a_file_is_a_read_error) {
     for (const std::int32_t piece_length : {262144, 33 * 1024 * 1024}) {
-        const piece_stream_ptr stream = piece_stream_start(
-            piece_length, -1, [](const unsigned char *, std::size_t) { return true; });
+        const piece_stream_ptr stream =
+            piece_stream_start(piece_length, -1, hash_thread_count(),
+                               [](const unsigned char *, std::size_t) { return true; });
         ASSERT_TRUE(stream);
         const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ASSERT_GE(directory.fd, 0);
@@ -267,8 +269,8 @@ TEST(failing_read, directory_as_a_file_is_a_read_error) {
 // A read error met by a group's thread reaches the caller with its cause as a value, whatever
 // errno the calling thread holds afterwards.
 TEST(failing_read, grouped_read_error_keeps_its_cause) {
-    const piece_stream_ptr stream =
-        piece_stream_start(grouped, -1, [](const unsigned char *, std::size_t) { return true; });
+    const piece_stream_ptr stream = piece_stream_start(
+        grouped, -1, hash_thread_count(), [](const unsigned char *, std::size_t) { return true; });
     ASSERT_TRUE(stream);
     const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_GE(directory.fd, 0);

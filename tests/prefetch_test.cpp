@@ -3,7 +3,6 @@
 // count exactly what the probes hold, whichever way the probes were done: through io_uring,
 // after the ring's setup failed, after the ring failed mid-run, or by the walk's own thread.
 
-#include "common/run_state.h"
 #include "support/harness.h"
 #include "tree/prefetch.h"
 
@@ -45,24 +44,12 @@ struct scratch_tree {
     }
 };
 
-// The run's settings the rule reads, set for one test and put back after it.
-struct run_settings {
-    bool saved_inclusive = run_inclusive;
-    file_identity saved_output = run_output_identity;
-
-    run_settings(bool inclusive, const std::string &output) {
-        struct stat status = {};
-        EXPECT_EQ(stat(output.c_str(), &status), 0);
-        run_inclusive = inclusive;
-        run_output_identity = {true, status.st_dev, status.st_ino};
-    }
-    ~run_settings() {
-        run_inclusive = saved_inclusive;
-        run_output_identity = saved_output;
-    }
-    run_settings(const run_settings &) = delete;
-    run_settings &operator=(const run_settings &) = delete;
-};
+// The rule of a run that writes `output`, taking hidden files in or not.
+probe_rule rule_of_run(bool inclusive, const std::string &output) {
+    struct stat status = {};
+    EXPECT_EQ(stat(output.c_str(), &status), 0);
+    return {inclusive, {{true, status.st_dev, status.st_ino}, {}}};
+}
 
 // Lists the directory as the walk does and hands every entry over at once.
 std::vector<probe_handle> hand_over_all(prefetcher &pool, DIR *dir) {
@@ -75,7 +62,7 @@ std::vector<probe_handle> hand_over_all(prefetcher &pool, DIR *dir) {
 }
 
 // Checks one done probe against the entry itself; returns the bytes it should hold reserved.
-std::int64_t check_probe(const std::string &dir, const entry_probe &probe) {
+std::int64_t check_probe(const std::string &dir, const entry_probe &probe, const probe_rule &rule) {
     SCOPED_TRACE(probe.name);
     EXPECT_FALSE(probe.out_of_memory);
     const std::string path = dir + "/" + probe.name;
@@ -85,9 +72,9 @@ std::int64_t check_probe(const std::string &dir, const entry_probe &probe) {
     if (!exists || !probe.stat_ok) {
         return 0;
     }
-    const bool hidden = probe.name[0] == '.' && !run_inclusive;
+    const bool hidden = probe.name[0] == '.' && !rule.inclusive;
     const bool output =
-        want.st_dev == run_output_identity.device && want.st_ino == run_output_identity.inode;
+        want.st_dev == rule.outputs.written.device && want.st_ino == rule.outputs.written.inode;
     EXPECT_EQ(probe.status.st_mode & S_IFMT, want.st_mode & S_IFMT);
     if (!(hidden && S_ISREG(want.st_mode))) { // a hidden file's status is not needed
         EXPECT_EQ(probe.status.st_size, want.st_size);
@@ -130,10 +117,10 @@ class read_ahead : public ::testing::TestWithParam<prefetch_case> {};
 TEST_P(read_ahead, probes_match_the_entries_and_the_budget_comes_back) {
     const prefetch_case &c = GetParam();
     scratch_tree tree;
-    const run_settings settings(c.inclusive, tree.dir + "/output");
+    const probe_rule rule = rule_of_run(c.inclusive, tree.dir + "/output");
     const dir_handle dir(opendir(tree.dir.c_str()), closedir);
     ASSERT_NE(dir, nullptr);
-    prefetcher pool(c.helpers);
+    prefetcher pool(c.helpers, rule);
     if (c.fault == ring_fault::at_setup) {
         prefetch_fail_ring_setup(pool);
     } else if (c.fault == ring_fault::after_one_group) {
@@ -147,7 +134,7 @@ TEST_P(read_ahead, probes_match_the_entries_and_the_budget_comes_back) {
         } else {
             probe->done.wait(false, std::memory_order_acquire);
         }
-        reserved += check_probe(tree.dir, *probe);
+        reserved += check_probe(tree.dir, *probe, rule);
     }
     const prefetch_counts held = prefetch_report(pool);
     EXPECT_EQ(held.held_bytes, reserved);
@@ -188,11 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
 // waited for, and give back everything they held, also while a ring fails under them.
 TEST(read_ahead_abandoned, probes_given_back_early_hold_nothing) {
     scratch_tree tree;
-    const run_settings settings(false, tree.dir + "/output");
+    const probe_rule rule = rule_of_run(false, tree.dir + "/output");
     for (const bool ring_fails : {false, true}) {
         const dir_handle dir(opendir(tree.dir.c_str()), closedir);
         ASSERT_NE(dir, nullptr);
-        prefetcher pool(2);
+        prefetcher pool(2, rule);
         if (ring_fails) {
             prefetch_fail_ring_after(pool, 1);
         }

@@ -2,12 +2,12 @@
 
 #include "common/console.h"
 #include "common/numbers.h"
-#include "common/run_state.h"
 #include "common/tracker_url.h"
 #include "hash/merkle.h"
 #include "metainfo/name.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <getopt.h>
 #include <string>
@@ -26,86 +26,26 @@ constexpr const char *help_text =
     "--version     -V                : version of quillet\n"
     "--help        -h                : this help screen\n";
 
+// getopt reads this; every letter in it has a row below (checked at build time).
 constexpr const char *short_options = "a:hiVp:P:l:c:";
 
-// The options that have no short letter get codes beyond every character's.
-enum long_only_option : int {
-    option_private = 1000,
-    option_tracker,
-    option_webseed,
-    option_source,
-    option_name,
-    option_nodate,
-    option_exclude,
-    option_sorted,
-    option_magnet,
-    option_format, // ends the run at once when its word is unknown
-};
-
-const option long_options[] = {
-    {"announce", required_argument, nullptr, 'a'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"port", required_argument, nullptr, 'p'},
-    {"path", required_argument, nullptr, 'P'},
-    {"piecelength", required_argument, nullptr, 'l'},
-    {"comment", required_argument, nullptr, 'c'},
-    {"inclusive", no_argument, nullptr, 'i'},
-    {"format", required_argument, nullptr, option_format},
-    {"private", no_argument, nullptr, option_private},
-    {"tracker", required_argument, nullptr, option_tracker},
-    {"webseed", required_argument, nullptr, option_webseed},
-    {"source", required_argument, nullptr, option_source},
-    {"name", required_argument, nullptr, option_name},
-    {"nodate", no_argument, nullptr, option_nodate},
-    {"exclude", required_argument, nullptr, option_exclude},
-    {"sorted", no_argument, nullptr, option_sorted},
-    {"magnet", no_argument, nullptr, option_magnet},
-    {nullptr, 0, nullptr, 0},
+// One option: what getopt_long needs to know of it and what taking its value does. The handler
+// gets the option's value (nullptr for an option without one) and says whether the run goes on.
+struct option_row {
+    const char *name;
+    int has_arg;
+    char letter; // its short form, or 0 for an option with a long name only
+    parse_outcome (*take)(const char *value, run_options &options);
 };
 
 // One --tracker value is one tier. Empty URLs are refused once all options are read.
-void add_tracker_tier(const char *value, run_options &options) {
+parse_outcome add_tracker_tier(const char *value, run_options &options) {
     options.trackers.push_back(split_tier(value));
-}
-
-// Records one value of an option that has no short letter.
-void take_long_only_option(int option_char, run_options &options) {
-    switch (option_char) {
-    case option_private:
-        options.is_private = true;
-        break;
-    case option_tracker:
-        add_tracker_tier(optarg, options);
-        break;
-    case option_webseed:
-        options.web_seeds.push_back(optarg);
-        break;
-    case option_source:
-        options.source = optarg;
-        break;
-    case option_name:
-        options.name = optarg;
-        break;
-    case option_nodate:
-        options.no_date = true;
-        break;
-    case option_exclude:
-        options.excludes.push_back(optarg);
-        break;
-    case option_sorted:
-        options.sorted = true;
-        break;
-    case option_magnet:
-        options.magnet = true;
-        break;
-    default:
-        break;
-    }
+    return parse_outcome::run;
 }
 
 // A word --format does not know ends the run at once, like an option the parser rejects.
-bool take_format(const char *word, run_options &options, parse_outcome &outcome) {
+parse_outcome take_format(const char *word, run_options &options) {
     const struct {
         const char *word;
         torrent_format format;
@@ -114,12 +54,116 @@ bool take_format(const char *word, run_options &options, parse_outcome &outcome)
     for (const auto &choice : known) {
         if (std::strcmp(word, choice.word) == 0) {
             options.format = choice.format;
-            return true;
+            return parse_outcome::run;
         }
     }
     report_failure("unknown format '%s': use v1, v2 or hybrid\n", word);
-    outcome = parse_outcome::exit_failure;
-    return false;
+    return parse_outcome::exit_failure;
+}
+
+parse_outcome show_help(const char * /*value*/, run_options & /*options*/) {
+    say_out("%s\n", help_text);
+    return parse_outcome::exit_success;
+}
+
+parse_outcome show_version(const char * /*value*/, run_options & /*options*/) {
+    say_out("quillet %s (quillet developers <quillet@users.noreply.invalid>)\n", quillet_version);
+    return parse_outcome::exit_success;
+}
+
+// The handlers of options that only keep their value, or note that they were given.
+template <auto field> parse_outcome keep_text(const char *value, run_options &options) {
+    options.*field = value;
+    return parse_outcome::run;
+}
+
+template <auto field> parse_outcome add_text(const char *value, run_options &options) {
+    (options.*field).push_back(value);
+    return parse_outcome::run;
+}
+
+template <auto field> parse_outcome set_flag(const char * /*value*/, run_options &options) {
+    options.*field = true;
+    return parse_outcome::run;
+}
+
+parse_outcome take_piece_length(const char *value, run_options &options) {
+    options.piece_length = leading_decimal(value);
+    return parse_outcome::run;
+}
+
+// The order of the names is part of the command line: getopt_long lists an ambiguous
+// abbreviation's possibilities in this order.
+constexpr option_row option_rows[] = {
+    {"announce", required_argument, 'a', keep_text<&run_options::announce>},
+    {"help", no_argument, 'h', show_help},
+    {"version", no_argument, 'V', show_version},
+    {"port", required_argument, 'p', keep_text<&run_options::port>},
+    {"path", required_argument, 'P', keep_text<&run_options::path>},
+    {"piecelength", required_argument, 'l', take_piece_length},
+    {"comment", required_argument, 'c', keep_text<&run_options::comment>},
+    {"inclusive", no_argument, 'i', set_flag<&run_options::inclusive>},
+    {"format", required_argument, 0, take_format},
+    {"private", no_argument, 0, set_flag<&run_options::is_private>},
+    {"tracker", required_argument, 0, add_tracker_tier},
+    {"webseed", required_argument, 0, add_text<&run_options::web_seeds>},
+    {"source", required_argument, 0, keep_text<&run_options::source>},
+    {"name", required_argument, 0, keep_text<&run_options::name>},
+    {"nodate", no_argument, 0, set_flag<&run_options::no_date>},
+    {"exclude", required_argument, 0, add_text<&run_options::excludes>},
+    {"sorted", no_argument, 0, set_flag<&run_options::sorted>},
+    {"magnet", no_argument, 0, set_flag<&run_options::magnet>},
+};
+constexpr std::size_t option_count = std::size(option_rows);
+
+// What getopt_long returns for a row: its letter, or for a long-only option a code beyond every
+// character's, so that no letter and no diagnostic ('?', ':') can be taken for it.
+constexpr int code_of_row(std::size_t row) {
+    return option_rows[row].letter != 0 ? option_rows[row].letter : 256 + static_cast<int>(row);
+}
+
+// Whether the short-option string and the rows agree: each letter of the one is a row's, with
+// a colon exactly when that row takes a value, and every row's letter is in the string.
+constexpr bool short_options_match_rows() {
+    std::size_t letters = 0;
+    for (const char *c = short_options; *c != '\0'; ++c) {
+        if (*c == ':') {
+            continue;
+        }
+        const bool takes_value = c[1] == ':';
+        const auto *row = std::find_if(std::begin(option_rows), std::end(option_rows),
+                                       [c](const option_row &r) { return r.letter == *c; });
+        if (row == std::end(option_rows) || (row->has_arg == required_argument) != takes_value) {
+            return false;
+        }
+        ++letters;
+    }
+    return letters == static_cast<std::size_t>(
+                          std::count_if(std::begin(option_rows), std::end(option_rows),
+                                        [](const option_row &r) { return r.letter != 0; }));
+}
+static_assert(short_options_match_rows(), "each short option needs its row, and each row's "
+                                          "letter its place in short_options");
+
+// getopt_long's array, made from the rows and ended by its zero entry.
+constexpr std::array<option, option_count + 1> getopt_long_options = [] {
+    std::array<option, option_count + 1> made{};
+    for (std::size_t row = 0; row < option_count; ++row) {
+        made[row] = {option_rows[row].name, option_rows[row].has_arg, nullptr, code_of_row(row)};
+    }
+    made[option_count] = {nullptr, 0, nullptr, 0};
+    return made;
+}();
+
+// Takes one option getopt_long returned; anything not a row's code was refused by getopt_long,
+// which has already printed its own diagnostic.
+parse_outcome take_option(int code, run_options &options) {
+    for (std::size_t row = 0; row < option_count; ++row) {
+        if (code_of_row(row) == code) {
+            return option_rows[row].take(optarg, options);
+        }
+    }
+    return parse_outcome::exit_failure;
 }
 
 // v2 pieces are whole subtrees of 16 KiB blocks, so only some lengths can be used.
@@ -130,50 +174,6 @@ bool piece_length_fits_format(const run_options &options) {
     report_failure("piece length has to be a power of two >= 16384 for %s torrents.\n",
                    options.format == torrent_format::v2 ? "v2" : "hybrid");
     return false;
-}
-
-// Records one option's value; returns false for the options that end the run at once.
-bool take_option(int option_char, run_options &options, parse_outcome &outcome) {
-    switch (option_char) {
-    case 'a':
-        options.announce = optarg;
-        return true;
-    case 'p':
-        options.port = optarg;
-        return true;
-    case 'P':
-        options.path = optarg;
-        return true;
-    case 'l':
-        options.piece_length = leading_decimal(optarg);
-        return true;
-    case 'c':
-        options.comment = optarg;
-        return true;
-    case 'i':
-        options.inclusive = true;
-        run_inclusive = true;
-        return true;
-    case option_format:
-        return take_format(optarg, options, outcome);
-    case 'h':
-        say_out("%s\n", help_text);
-        outcome = parse_outcome::exit_success;
-        return false;
-    case 'V':
-        say_out("quillet %s (quillet developers <quillet@users.noreply.invalid>)\n",
-                quillet_version);
-        outcome = parse_outcome::exit_success;
-        return false;
-    default:
-        if (option_char >= option_private && option_char <= option_magnet) {
-            take_long_only_option(option_char, options);
-            return true;
-        }
-        // getopt_long has already printed its own diagnostic.
-        outcome = parse_outcome::exit_failure;
-        return false;
-    }
 }
 
 bool has_empty_url(const tracker_tiers &trackers) {
@@ -219,10 +219,11 @@ void take_positionals(int argc, char **argv, run_options &options) {
 } // namespace
 
 parse_outcome parse_command_line(int argc, char **argv, run_options &options) {
-    int option_char = 0;
-    while ((option_char = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-        parse_outcome outcome = parse_outcome::run;
-        if (!take_option(option_char, options, outcome)) {
+    int code = 0;
+    while ((code = getopt_long(argc, argv, short_options, getopt_long_options.data(), nullptr)) !=
+           -1) {
+        const parse_outcome outcome = take_option(code, options);
+        if (outcome != parse_outcome::run) {
             return outcome;
         }
     }

@@ -8,5 +8,4 @@
 enum class parse_outcome { run, exit_success, exit_failure };
 
 // Reads the options and positional arguments; help, version and every refusal are printed here.
-// Sets the process-wide comment and inclusive flag as they are met, besides their fields.
 parse_outcome parse_command_line(int argc, char **argv, run_options &options);

@@ -1,15 +1,14 @@
 #include "commands/command.h"
 #include "commands/presets.h"
 #include "common/console.h"
+#include "common/file_identity.h"
 #include "common/memory_reserve.h"
 #include "common/numbers.h"
 #include "common/output_policy.h"
 #include "common/piece_length.h"
 #include "common/progress.h"
-#include "common/run_state.h"
 #include "common/tracker_url.h"
 #include "common/version.h"
-#include "hash/hash_workers.h"
 #include "metainfo/magnet.h"
 #include "metainfo/name.h"
 #include "metainfo/write_metainfo.h"
@@ -307,6 +306,7 @@ run_options options_for(const create_request &request, const create_plan &plan,
     options.strict = true;
     options.hidden_left_out = !request.hidden;
     options.inclusive = request.hidden;
+    options.hash_threads = request.threads;
     options.notices_on_stdout = false;
     options.quiet = request.quiet;
     options.replace_output = request.force;
@@ -341,10 +341,10 @@ std::int64_t pieces_of(const content_scan &content, std::int32_t piece_length,
 
 file_identity existing_file(const std::string &path) {
     struct stat status = {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (stat(path.c_str(), &status) != 0) {
         return {};
     }
-    return {true, status.st_dev, status.st_ino};
+    return regular_file_identity(status);
 }
 
 // Makes the torrent of one PATH; nothing after one line on standard error.
@@ -369,9 +369,6 @@ std::optional<torrent_result> create_one(const create_request &request, const cr
         plan.piece_length.value_or(auto_piece_length(content.bytes, plan.max_piece_length));
     options.expected_bytes = content.bytes;
     options.expected_files = static_cast<std::int64_t>(content.file_sizes.size());
-    // Each run leaves out its own output, not the one before it.
-    run_output_identity = {};
-    run_replaced_output_identity = {};
     torrent_result result;
     if (write_metainfo(options, &result.hashes) != 0) {
         return std::nullopt;
@@ -463,11 +460,6 @@ int parse_and_create(int argc, char **argv) {
     create_plan plan;
     if (!make_plan(request, plan)) {
         return 1;
-    }
-    run_inclusive = request.hidden;
-    progress_allow(!request.quiet);
-    if (request.threads > 0) {
-        limit_hash_threads(request.threads);
     }
     hold_memory_reserve();
     return create_all(request, plan);

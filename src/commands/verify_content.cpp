@@ -1,7 +1,6 @@
 #include "commands/verify_content.h"
 
 #include "common/handles.h"
-#include "common/run_state.h"
 #include "hash/content_hasher.h"
 #include "hash/hash_workers.h"
 #include "tree/prefetch.h"
@@ -121,13 +120,17 @@ std::string failure_text(feed_status status, int error) {
     }
 }
 
+// Hidden files are content like any other here, also to the look-ahead.
+constexpr probe_rule hidden_files_too{true, {}};
+
 // Files looked at ahead of the hashing, by the helper threads (and io_uring) that look ahead of
 // create's walk: each file's status and, for a small one, its bytes. A folder is opened once
 // for the run of files in it.
 class look_ahead {
   public:
     explicit look_ahead(const content_layout &layout)
-        : layout_(layout), pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0) {}
+        : layout_(layout),
+          pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0, hidden_files_too) {}
 
     // The probe of file `index`, done; nullptr when its folder could not be opened.
     entry_probe *wait_for(std::size_t index) {
@@ -328,8 +331,6 @@ content_findings check_content(const content_layout &layout, std::vector<found_f
         out.failure = "a piece length the engine does not take";
         return out;
     }
-    // Hidden files are content like any other here, also to the look-ahead.
-    run_inclusive = true;
     content_plan plan;
     plan.format = engine_format(layout.kind);
     plan.piece_length = static_cast<std::int32_t>(layout.piece_length);

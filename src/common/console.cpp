@@ -6,6 +6,9 @@
 #include <cstdarg>
 
 namespace {
+// A run reports one failure: the first, whichever layer meets it, since what follows from it
+// would only repeat it. Every layer reports through the console, so the console is what keeps
+// that one fact for the process.
 bool failure_seen = false;
 
 void say(std::FILE *stream, const char *format, std::va_list args) {

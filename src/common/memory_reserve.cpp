@@ -12,9 +12,10 @@ namespace {
 // Enough for the exception object and the unwinding of any thread, with room to spare.
 constexpr std::size_t reserve_bytes = std::size_t{256} * 1024;
 
-// Taken by whichever thread first finds memory exhausted. The block is mapped, not allocated:
-// even a nothrow allocation throws (and catches) internally, which is what must not happen
-// while there is no memory for the exception.
+// Taken by whichever thread first finds memory exhausted, from the new handler, which the
+// allocator calls with no arguments: so the block can only be the process's. It is mapped, not
+// allocated: even a nothrow allocation throws (and catches) internally, which is what must not
+// happen while there is no memory for the exception.
 std::atomic<void *> reserve{nullptr};
 
 // The failed allocation is tried again once with the block's address space given back; should

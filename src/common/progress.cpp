@@ -25,9 +25,11 @@ struct progress_state {
     std::int64_t drawn_ns = 0;
 };
 
+// The line is the terminal's, not one layer's: whatever prints, at any depth of the run, takes it
+// off the screen first (through the console), and so does the signal handler that ends a run,
+// which can be handed nothing but the signal's number. So the line's state is the process's.
 progress_state state;
-bool allowed = true;
-volatile std::sig_atomic_t shown = 0;
+volatile std::sig_atomic_t shown = 0; // read by that handler
 
 std::int64_t now_ns() {
     timespec now = {};
@@ -109,13 +111,9 @@ void maybe_draw() {
 }
 } // namespace
 
-void progress_allow(bool allow) {
-    allowed = allow;
-}
-
 void progress_start(std::int64_t total_bytes) {
     state = progress_state{};
-    state.active = allowed && isatty(STDERR_FILENO) == 1;
+    state.active = isatty(STDERR_FILENO) == 1;
     state.total_bytes = total_bytes;
     state.started_ns = now_ns();
     // The first draw waits one interval, so quick runs never flash a line.

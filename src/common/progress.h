@@ -5,10 +5,8 @@
 // is a terminal and redrawn in place at most ten times a second. Every other line the tool
 // prints takes it off the screen first, so what stays there reads as if it had never been shown.
 
-// Whether the line may be shown at all (`create -q` says no); it may unless told otherwise.
-void progress_allow(bool allowed);
-
-// Starts counting; `total_bytes` is the content's size when it is known, or -1.
+// Starts counting; `total_bytes` is the content's size when it is known, or -1. A quiet run
+// (`create -q`, `verify -q`) does not start it, and shows no line.
 void progress_start(std::int64_t total_bytes);
 
 // Counts bytes read and files added; redraws the line when it is due.

@@ -61,4 +61,5 @@ struct run_options {
     // and a file that vanished or changed since is noticed; -1 when not looked at first.
     std::int64_t expected_bytes = -1;
     std::int64_t expected_files = -1;
+    unsigned hash_threads = 0; // hashing threads at most (create -j); 0: one per processor
 };

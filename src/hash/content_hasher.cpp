@@ -3,6 +3,7 @@
 #include "common/handles.h"
 #include "common/numbers.h"
 #include "common/progress.h"
+#include "hash/hash_workers.h"
 
 #include <algorithm>
 #include <array>
@@ -39,15 +40,16 @@ std::unique_ptr<content_hasher> content_hasher::start(const content_plan &plan,
 bool content_hasher::begin(piece_digest_sink &pieces) {
     pieces_ = &pieces;
     if (plan_.format == torrent_format::v2) {
-        stream_ = piece_stream_start_leaves(plan_.content_size);
+        stream_ =
+            piece_stream_start_leaves(plan_.content_size, hash_thread_count(plan_.thread_limit));
     } else {
-        stream_ = piece_stream_start(plan_.piece_length, plan_.content_size,
-                                     [this](const unsigned char *digests, std::size_t count) {
-                                         sink_status_ = pieces_->take_pieces(pieces_delivered_,
-                                                                             digests, count);
-                                         pieces_delivered_ += static_cast<std::int64_t>(count);
-                                         return sink_status_ == feed_status::ok;
-                                     });
+        stream_ = piece_stream_start(
+            plan_.piece_length, plan_.content_size, hash_thread_count(plan_.thread_limit),
+            [this](const unsigned char *digests, std::size_t count) {
+                sink_status_ = pieces_->take_pieces(pieces_delivered_, digests, count);
+                pieces_delivered_ += static_cast<std::int64_t>(count);
+                return sink_status_ == feed_status::ok;
+            });
     }
     if (!stream_) {
         return false;

@@ -26,6 +26,7 @@ struct content_plan {
     // Hybrid: when two or more files are fed, zero bytes pad every file's v1 content to a piece
     // boundary, the last one included; the only file of a torrent has none.
     bool pad_files = false;
+    unsigned thread_limit = 0; // hashing threads at most; 0: one per processor it may run on
 };
 
 class content_hasher {

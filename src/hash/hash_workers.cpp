@@ -5,8 +5,6 @@
 #include <system_error>
 
 namespace {
-unsigned thread_limit = 0;
-
 unsigned allowed_cores() {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
@@ -18,13 +16,9 @@ unsigned allowed_cores() {
 }
 } // namespace
 
-unsigned hash_thread_count() {
+unsigned hash_thread_count(unsigned limit) {
     const unsigned cores = allowed_cores();
-    return thread_limit > 0 && thread_limit < cores ? thread_limit : cores;
-}
-
-void limit_hash_threads(unsigned count) {
-    thread_limit = count;
+    return limit > 0 && limit < cores ? limit : cores;
 }
 
 namespace {

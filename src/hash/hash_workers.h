@@ -25,11 +25,8 @@ struct hash_workers {
     bool stopping = false;
 };
 
-// Processors the process may run on.
-unsigned hash_thread_count();
-
-// Caps hash_thread_count() for the rest of the process (`create -j N`); 0 lifts the cap.
-void limit_hash_threads(unsigned count);
+// Processors the process may run on, and no more than `limit` of them unless it is 0.
+unsigned hash_thread_count(unsigned limit = 0);
 
 // Starts up to `count` threads; fewer when the system refuses them, and then the waiting
 // thread hashes the rest (see wait_hashed).

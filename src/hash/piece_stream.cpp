@@ -104,8 +104,8 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
 }
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
-                                    digest_sink sink) {
-    return piece_stream_start(plan_hashing({piece_length, content_limit, hash_thread_count()}),
+                                    unsigned processors, digest_sink sink) {
+    return piece_stream_start(plan_hashing({piece_length, content_limit, processors}),
                               std::move(sink));
 }
 
@@ -559,9 +559,9 @@ piece_stream_ptr piece_stream_start_leaves(const hash_plan &plan) {
     return stream;
 }
 
-piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit) {
+piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit, unsigned processors) {
     return piece_stream_start_leaves(
-        plan_hashing({leaf_batch_piece_length, content_limit, hash_thread_count()}));
+        plan_hashing({leaf_batch_piece_length, content_limit, processors}));
 }
 
 bool piece_stream_takes_leaves(const piece_stream &stream, std::int64_t size) {

@@ -22,9 +22,9 @@ using piece_stream_ptr = std::unique_ptr<piece_stream, piece_stream_deleter>;
 // `content_limit` is the total number of bytes that will be fed when it is known in advance
 // (a single file), or -1; buffers are never made larger than the content needs, and content
 // beyond the limit is refused as a changed file. Sizes and threads follow plan_hashing() for
-// the processors the process may run on. Returns nullptr when memory cannot be had.
+// `processors` processors. Returns nullptr when memory cannot be had.
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
-                                    digest_sink sink);
+                                    unsigned processors, digest_sink sink);
 
 // The same with a plan of the caller's choosing.
 piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
@@ -63,7 +63,7 @@ using leaf_sink = std::function<bool(const unsigned char *leaves, std::size_t co
 constexpr std::int32_t leaf_batch_piece_length = 131072;
 
 // A stream for v2 content: no v1 pieces, only leaves; its digest sink is never given a digest.
-piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit);
+piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit, unsigned processors);
 piece_stream_ptr piece_stream_start_leaves(const hash_plan &plan);
 
 // Whether a file of `size` bytes is worth feeding through piece_stream_feed_leaves.

@@ -44,7 +44,10 @@ hash_path detected_path() {
     return p;
 }
 
-// -1: no override; otherwise the hash_path forced by a test.
+// -1: no override; otherwise the hash_path forced by a test or a measurement. Which kernels run
+// is a property of the processor, and so of the process: every hashing call on every thread
+// asks for it, deep inside the piece streams and merkle trees. The override only lets one
+// machine run each kernel; passing it down instead would put it in every hashing signature.
 std::atomic<int> forced_path{-1};
 
 // One kernel and the groups it takes: up to `width` streams, and only while at least

@@ -1,7 +1,6 @@
 #include "metainfo/output_file.h"
 
 #include "common/handles.h"
-#include "common/run_state.h"
 
 #include <cerrno>
 #include <climits>
@@ -68,10 +67,6 @@ mode_t creation_mode() {
     return 0666 & ~mask;
 }
 
-void remember_identity(file_identity &identity, const struct stat &status) {
-    identity = {S_ISREG(status.st_mode), status.st_dev, status.st_ino};
-}
-
 // A temporary file beside `target`, hidden and named after it, with the mode (and owner) the
 // output has or would get. Returns -1, leaving nothing behind, when any of that is impossible.
 int make_temporary(const std::string &target, const struct stat *existing, std::string &name) {
@@ -129,7 +124,7 @@ bool open_temporary(output_file &file, output_stream &stream) {
     }
     file.temporary.swap(name);
     if (exists) {
-        remember_identity(run_replaced_output_identity, existing);
+        file.identities.replaced = regular_file_identity(existing);
     }
     return true;
 }
@@ -146,10 +141,10 @@ bool open_output(const char *path, output_file &file, output_stream &stream) {
     }
     struct stat status = {};
     if (fstat(fileno(stream.file), &status) == 0) {
-        remember_identity(run_output_identity, status);
+        file.identities.written = regular_file_identity(status);
     }
     // Only a regular file is ours to remove; a device or pipe given as output stays.
-    file.removable = run_output_identity.known;
+    file.removable = file.identities.written.known;
     return true;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include "common/file_identity.h"
 #include "common/output_stream.h"
 
 #include <string>
@@ -17,11 +18,12 @@ struct output_file {
     // Set before opening: a file that takes the output's name while the document is written is
     // not replaced; the run fails instead.
     bool no_replace = false;
+    output_identities identities;
 };
 
 // Opens the output for `path` into `stream`: the temporary file, or the output itself. Returns
 // false, with nothing created, when neither can be opened. Records the identity of the file
-// written (and of the file it will replace) so that a walk of a tree leaves both out. Throws
+// written (and of the file it will replace), so that a walk of a tree can leave both out. Throws
 // std::bad_alloc only before anything is created.
 bool open_output(const char *path, output_file &file, output_stream &stream);
 

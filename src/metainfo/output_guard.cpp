@@ -9,12 +9,15 @@
 namespace {
 const int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-// Read by the handler, which may run on any thread at any moment.
+// Read by the handler, which may run on any thread at any moment and is handed nothing but the
+// signal's number: what it removes can only be known to it through the process's own state.
 volatile std::sig_atomic_t armed = 0;
 const char *volatile guarded_path = nullptr;
 const char *volatile guarded_temporary = nullptr;
 
-// The signal mask from before output_guard_hold, while the signals are held.
+// The signal mask from before output_guard_hold, while the signals are held. It belongs to the
+// same guard as the handler's state above: holding, arming and releasing are steps of the one
+// disposition of these signals the process has.
 bool holding = false;
 sigset_t mask_before_hold;
 

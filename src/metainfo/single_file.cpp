@@ -24,8 +24,8 @@ void announce_hashing(const run_options &options) {
 // size as the content's limit.
 std::unique_ptr<content_hasher> start_hasher(const run_options &options, std::int64_t size,
                                              piece_digest_sink &pieces) {
-    std::unique_ptr<content_hasher> hasher =
-        content_hasher::start({options.format, options.piece_length, size, false}, pieces);
+    std::unique_ptr<content_hasher> hasher = content_hasher::start(
+        {options.format, options.piece_length, size, false, options.hash_threads}, pieces);
     if (!hasher) {
         report_failure("out of memory\n");
     }
@@ -56,7 +56,9 @@ int write_single_file_info(const run_options &options, std::int64_t size, bencod
         return 1;
     }
     announce_hashing(options);
-    progress_start(size);
+    if (!options.quiet) {
+        progress_start(size);
+    }
     feed_status status = hasher->feed(input.fd, size);
     if (status == feed_status::ok) {
         status = hasher->finish();
@@ -100,7 +102,9 @@ int hash_single_file(const run_options &options, std::int64_t size, v2_document 
         return 1;
     }
     announce_hashing(options);
-    progress_start(size);
+    if (!options.quiet) {
+        progress_start(size);
+    }
     file_hashes hashes;
     const feed_status status = hash_content(*hasher, input.fd, size, hashes);
     const int handed =

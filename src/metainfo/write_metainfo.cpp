@@ -75,19 +75,21 @@ document_tail tail_of(const run_options &options) {
 
 // v2 and hybrid: the whole content is hashed before the info dictionary can be written; the
 // document is then complete.
-int write_v2_info(const run_options &options, const struct stat &input, bencode_writer &out) {
+int write_v2_info(const run_options &options, const output_identities &outputs,
+                  const struct stat &input, bencode_writer &out) {
     const bool single_file = S_ISREG(input.st_mode);
     v2_document document(out, basics_of(options), options.format == torrent_format::hybrid,
                          single_file);
     const int status = single_file ? hash_single_file(options, input.st_size, document)
-                                   : write_directory_info(options, document);
+                                   : write_directory_info(options, outputs, document);
     if (status == 0) {
         document.end_document(tail_of(options));
     }
     return status;
 }
 
-int write_info_contents(const run_options &options, bencode_writer &out) {
+int write_info_contents(const run_options &options, const output_identities &outputs,
+                        bencode_writer &out) {
     struct stat input = {};
     if (stat(options.input_path, &input) != 0) {
         report_failure("could not access %s: %m\n", options.input_path);
@@ -98,20 +100,21 @@ int write_info_contents(const run_options &options, bencode_writer &out) {
         return 1;
     }
     if (options.format != torrent_format::v1) {
-        return write_v2_info(options, input, out);
+        return write_v2_info(options, outputs, input, out);
     }
     if (S_ISREG(input.st_mode)) {
         return write_single_file_info(options, input.st_size, out);
     }
     directory_document document(out, basics_of(options));
-    return write_directory_info(options, document);
+    return write_directory_info(options, outputs, document);
 }
 
 // Memory can run out in any container along the way; the run then fails like any other.
-int write_contents_or_fail(const run_options &options, info_hasher *hasher, bencode_writer &out) {
+int write_contents_or_fail(const run_options &options, const output_identities &outputs,
+                           info_hasher *hasher, bencode_writer &out) {
     try {
         open_document(out, head_of(options, hasher));
-        return write_info_contents(options, out);
+        return write_info_contents(options, outputs, out);
     } catch (const std::bad_alloc &) {
         report_failure("out of memory\n");
         return 1;
@@ -150,10 +153,12 @@ bool open_or_fail(const run_options &options, output_file &file, output_stream &
     return false;
 }
 
-// Writes the document into the open output; returns the content writer's status.
-int write_document(const run_options &options, info_hasher *hasher, output_stream &output) {
+// Writes the document into the open output, whose files a walk leaves out; returns the content
+// writer's status.
+int write_document(const run_options &options, const output_file &file, info_hasher *hasher,
+                   output_stream &output) {
     bencode_writer out(output);
-    const int status = write_contents_or_fail(options, hasher, out);
+    const int status = write_contents_or_fail(options, file.identities, hasher, out);
     if (status != 0) {
         // A failed run ends its document the same way, whatever is open by then.
         close_document(out);
@@ -233,7 +238,7 @@ int write_metainfo(const run_options &options, info_hashes *hashes) {
         info_hasher_begin(hasher, options.format != torrent_format::v2,
                           options.format != torrent_format::v1);
     }
-    int status = write_document(options, hashing_info ? &hasher : nullptr, output);
+    int status = write_document(options, file, hashing_info ? &hasher : nullptr, output);
     // Progress text still buffered must reach its reader while the output is guarded: a reader
     // that has gone away ends the run by SIGPIPE, which must not leave the output behind.
     flush_out();

@@ -138,7 +138,8 @@ void stop_threads(prefetcher &pool) {
 }
 } // namespace
 
-prefetcher::prefetcher(unsigned helper_threads) : wanted_threads(helper_threads) {
+prefetcher::prefetcher(unsigned helper_threads, const probe_rule &run_rule)
+    : rule(run_rule), wanted_threads(helper_threads) {
     // Giving a probe back then never allocates, so it cannot fail.
     spares.reserve(max_spare_probes);
 }
@@ -188,6 +189,7 @@ probe_handle prefetch_new_probe(prefetcher &pool, int dir_fd, const char *name,
         probe->done.store(false, std::memory_order_relaxed);
     }
     probe_handle handle(pool, std::move(probe));
+    handle->rule = &pool.rule;
     handle->dir_fd = dir_fd;
     handle->name = name;
     handle->listed_type = listed_type;

@@ -2,6 +2,7 @@
 #include "common/handles.h"
 #include "tree/probe.h"
 #include "tree/probe_paths.h"
+#include "tree/probe_rule.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -61,11 +62,13 @@ class probe_handle {
 // - threads, spares and lent belong to the walk's thread (handles are made and destroyed there).
 // - budget and ring are shared by every thread through atomics.
 struct prefetcher {
-    explicit prefetcher(unsigned helper_threads);
+    prefetcher(unsigned helper_threads, const probe_rule &run_rule);
     prefetcher(const prefetcher &) = delete;
     prefetcher &operator=(const prefetcher &) = delete;
     // Stops the threads, also when the walk ends by an exception.
     ~prefetcher();
+
+    const probe_rule rule; // every probe lent out looks at entries with this one
 
     std::mutex lock;
     std::condition_variable work_ready;

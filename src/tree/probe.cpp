@@ -25,7 +25,7 @@ template <typename count> bool take_within(std::atomic<count> &held, count amoun
 bool reserve_content(look_ahead_budget &budget, entry_probe &probe) {
     const struct stat &status = probe.status;
     if (!S_ISREG(status.st_mode) || status.st_size > prefetch_file_limit ||
-        file_left_out(probe.name, status)) {
+        file_left_out(*probe.rule, probe.name, status)) {
         return false;
     }
     const std::int64_t wanted = status.st_size + 1;
@@ -37,7 +37,7 @@ bool reserve_content(look_ahead_budget &budget, entry_probe &probe) {
 }
 
 void keep_file_open(look_ahead_budget &budget, entry_probe &probe, fd_owner &file) {
-    if (file_left_out(probe.name, probe.status) ||
+    if (file_left_out(*probe.rule, probe.name, probe.status) ||
         !take_within(budget.files, 1, open_file_budget)) {
         return;
     }

@@ -11,7 +11,7 @@
 // One directory entry looked at ahead of the walk, and the budget all of them share.
 //
 // Who touches which field:
-// - The walk's thread sets dir_fd, name and listed_type before it hands the probe over; from
+// - The walk's thread sets rule, dir_fd, name and listed_type before it hands the probe over; from
 //   then until the probe is given back they are only read.
 // - The results (stat_ok to reserved) are written by exactly one thread, the one that took the
 //   probe: a helper thread that took it from the queue, or the walk's thread when it did the
@@ -23,7 +23,10 @@
 
 enum class probe_content { not_read, read, open_failed, read_failed, changed };
 
+struct probe_rule;
+
 struct entry_probe {
+    const probe_rule *rule = nullptr; // the prefetcher's: which files the walk leaves out
     int dir_fd = -1;
     std::string name;
     unsigned char listed_type = DT_UNKNOWN; // the file type the listing gave, if any

@@ -62,7 +62,7 @@ bool probe_listed_file(look_ahead_budget &budget, entry_probe &probe) {
 
 void probe_entry(look_ahead_budget &budget, entry_probe &probe) {
     if (probe.listed_type == DT_REG) {
-        if (name_leaves_out_file(probe.name)) {
+        if (name_leaves_out_file(*probe.rule, probe.name)) {
             mark_left_out_by_name(probe);
             return;
         }

@@ -155,7 +155,7 @@ void take_statx(entry_probe &probe, const struct statx &found) {
 bool ring_path::status_round(std::span<entry_probe *const> group) {
     for (unsigned k = 0; k < group.size(); ++k) {
         entry_probe &probe = *group[k];
-        if (probe.listed_type == DT_REG && name_leaves_out_file(probe.name)) {
+        if (probe.listed_type == DT_REG && name_leaves_out_file(*probe.rule, probe.name)) {
             mark_left_out_by_name(probe);
             continue;
         }

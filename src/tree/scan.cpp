@@ -22,14 +22,10 @@ struct directory_key {
 struct scan_run {
     const run_options &options;
     entry_rules rules;
-    file_identity left_out;
+    probe_rule left_out;                  // the walk's rule, with the output the run will replace
     std::vector<directory_key> ancestors; // the directories the scan is inside, outermost first
     content_scan &found;
 };
-
-bool same_file(const struct stat &status, const file_identity &identity) {
-    return identity.known && status.st_dev == identity.device && status.st_ino == identity.inode;
-}
 
 std::string_view relative_to_input(const std::string &path, const scan_run &run) {
     return std::string_view(path).substr(std::string_view(run.options.input_path).size() + 1);
@@ -64,7 +60,7 @@ int scan_entry(int dir_fd, const char *name, const std::string &path, int level,
     }
     const std::string_view relative = relative_to_input(path, run);
     if (S_ISREG(status.st_mode)) {
-        if (!same_file(status, run.left_out) && !file_left_out(name, status) &&
+        if (!file_left_out(run.left_out, name, status) &&
             !left_out_by_includes(run.rules, name, relative)) {
             run.found.bytes += status.st_size;
             run.found.file_sizes.push_back(status.st_size);
@@ -123,7 +119,7 @@ int scan_directory(int dir_fd, const std::string &dir_path, int level, scan_run 
 } // namespace
 
 int scan_content(const run_options &options, const file_identity &left_out, content_scan &found) {
-    scan_run run{options, rules_of(options), left_out, {}, found};
+    scan_run run{options, rules_of(options), {options.inclusive, {{}, left_out}}, {}, found};
     const std::string input_path = options.input_path;
     struct stat status = {};
     if (stat(options.input_path, &status) != 0) {

@@ -1,6 +1,6 @@
 #pragma once
+#include "common/file_identity.h"
 #include "common/run_options.h"
-#include "common/run_state.h"
 
 #include <cstdint>
 #include <vector>

@@ -4,7 +4,6 @@
 #include "common/feed_report.h"
 #include "common/handles.h"
 #include "common/progress.h"
-#include "common/run_state.h"
 #include "hash/content_hasher.h"
 #include "hash/hash_workers.h"
 #include "tree/prefetch.h"
@@ -17,8 +16,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
-
-std::int32_t files_added = 0;
 
 namespace {
 enum class add_result { added, not_added, run_failed };
@@ -153,13 +150,13 @@ int walk_subdirectory(const entry &subdir, int level, walk_run &run) {
 }
 
 int take_regular_file(const entry &file, walk_run &run) {
-    if (file_left_out(file.probe.name, file.probe.status) ||
+    if (file_left_out(run.look_ahead.rule, file.probe.name, file.probe.status) ||
         left_out_by_includes(run.rules, file.probe.name, relative_to_input(file.path, run))) {
         return 0;
     }
     switch (add_file(file, run)) {
     case add_result::added:
-        ++files_added;
+        ++run.files_added;
         run.bytes_added += file.probe.status.st_size;
         progress_file();
         return 0;
@@ -369,33 +366,42 @@ void split_path(std::string_view relative_path, std::vector<std::string_view> &c
 }
 
 namespace {
-int walk_input_directory(DIR *dir, const run_options &options, directory_sink &document,
-                         content_hasher &hasher) {
-    const unsigned threads = hash_thread_count();
+// What the walk of the input directory came to.
+struct walk_outcome {
+    int status = 0; // 0, or 1 when the run must fail (the reason has been reported)
+    std::int32_t files_added = 0;
+};
+
+walk_outcome walk_input_directory(DIR *dir, const run_options &options,
+                                  const output_identities &outputs, directory_sink &document,
+                                  content_hasher &hasher) {
+    const unsigned threads = hash_thread_count(options.hash_threads);
     // The walk's own thread is the other one looking at entries.
-    prefetcher look_ahead(threads > 1 ? threads - 1 : 0);
+    prefetcher look_ahead(threads > 1 ? threads - 1 : 0, {options.inclusive, outputs});
     walk_run run{options.input_path, document, look_ahead,    {},
                  rules_of(options),  hasher,   options.sorted};
     run.whole_path_order = options.whole_path_order;
     run.strict = options.strict;
     run.notices_on_stdout = options.notices_on_stdout;
     run.quiet = options.quiet;
-    progress_start(options.expected_bytes);
+    if (!options.quiet) {
+        progress_start(options.expected_bytes);
+    }
     const int walked = walk_directory(dir, std::string(run.input_path), 0, run);
     progress_stop();
     if (walked == 0 && options.expected_files >= 0 &&
-        (files_added != options.expected_files || run.bytes_added != options.expected_bytes)) {
+        (run.files_added != options.expected_files || run.bytes_added != options.expected_bytes)) {
         report_failure("%s: content changed while it was read\n", options.input_path);
-        return 1;
+        return {1, run.files_added};
     }
-    return walked;
+    return {walked, run.files_added};
 }
 
 // The pieces run over the whole content, kept until the file list is out; in hybrid, zero bytes
 // pad every file of two or more to a piece boundary.
 std::unique_ptr<content_hasher> start_hasher(const run_options &options, kept_pieces &pieces) {
-    std::unique_ptr<content_hasher> hasher =
-        content_hasher::start({options.format, options.piece_length, -1, true}, pieces);
+    std::unique_ptr<content_hasher> hasher = content_hasher::start(
+        {options.format, options.piece_length, -1, true, options.hash_threads}, pieces);
     if (!hasher) {
         report_failure("out of memory\n");
     }
@@ -412,7 +418,8 @@ int hand_on_pieces(content_hasher &hasher, const kept_pieces &pieces, directory_
 }
 } // namespace
 
-int write_directory_info(const run_options &options, directory_sink &document) {
+int write_directory_info(const run_options &options, const output_identities &outputs,
+                         directory_sink &document) {
     const char *input_path = options.input_path;
     const dir_ptr dir = open_directory(AT_FDCWD, input_path);
     if (!dir) {
@@ -425,16 +432,17 @@ int write_directory_info(const run_options &options, directory_sink &document) {
     if (!hasher) {
         return 1;
     }
-    files_added = 0;
     document.files_begin();
-    if (walk_input_directory(dir.get(), options, document, *hasher) != 0) {
+    const walk_outcome walked =
+        walk_input_directory(dir.get(), options, outputs, document, *hasher);
+    if (walked.status != 0) {
         return 1;
     }
     document.files_end();
     if (hand_on_pieces(*hasher, pieces, document) != 0) {
         return 1;
     }
-    if (files_added == 0) {
+    if (walked.files_added == 0) {
         say_err("warning: no files found in directory\n");
     }
     return 0;

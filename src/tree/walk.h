@@ -1,5 +1,6 @@
 #pragma once
 #include "common/content_sink.h"
+#include "common/file_identity.h"
 #include "common/run_options.h"
 #include "tree/entry_rules.h"
 
@@ -9,17 +10,15 @@
 #include <string_view>
 #include <vector>
 
-// Number of files whose entry went into the file list this run.
-extern std::int32_t files_added;
-
 // Directories nested deeper than this below the input directory are left out.
 constexpr int max_nesting_level = 29;
 
 // Hands the parts of a directory torrent for the run's input directory to `document`: the file
 // list, then the pieces over the listed files' content. In v1 each file's entry goes to the
-// document before its content is fed; in v2 and hybrid after, with the file's tree. Returns 0,
-// or 1 after reporting why.
-int write_directory_info(const run_options &options, directory_sink &document);
+// document before its content is fed; in v2 and hybrid after, with the file's tree. The files
+// in `outputs` are left out. Returns 0, or 1 after reporting why.
+int write_directory_info(const run_options &options, const output_identities &outputs,
+                         directory_sink &document);
 
 struct prefetcher;
 class content_hasher;
@@ -40,6 +39,7 @@ struct walk_run {
     bool notices_on_stdout = true; // the classic "adding" and "ignoring" lines
     bool quiet = false;            // no warnings on standard error either
     std::int64_t bytes_added = 0;  // content of the files taken so far
+    std::int32_t files_added = 0;  // files whose entry went into the file list so far
 };
 
 // Walks one open directory and everything below it. Returns 0, or 1 when the run must fail
