@@ -10,48 +10,20 @@ Usage: /usr/bin/python3 tests/create_test.py <path to quillet> [unittest options
 Exit status 77 (skip) when libtorrent cannot be imported.
 """
 
-import hashlib
 import json
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
-import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import bencode  # noqa: E402
+from support import scaffold  # noqa: E402
+from support.bencode import decode  # noqa: E402
+from support.scaffold import NOBODY, info_hash_v1, read, write  # noqa: E402
 
-try:
-    import libtorrent as lt
-except ImportError as err:
-    print(f"skipping the create tests: cannot import libtorrent ({err})")
-    sys.exit(77)
-import interop_test  # noqa: E402  (its engine session and recheck)
+lt = scaffold.libtorrent("the create tests")
 
-QUILLET = None
 TRACKER = "http://127.0.0.1:9/announce"
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-def decode(data):
-    value, end = bencode.decode_at(data)
-    assert end == len(data)
-    return value
-
-
-def info_hash_v1(data):
-    spans = {}
-    bencode.decode_at(data, 0, spans)
-    start, end = spans[b"info"]
-    return hashlib.sha1(data[start:end]).hexdigest()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def make_tree(root):
@@ -62,27 +34,23 @@ def make_tree(root):
         write(os.path.join(root, rel), os.urandom(size))
 
 
-class CreateCase(unittest.TestCase):
+class CreateCase(scaffold.ScratchCase):
+    scratch_prefix = "quillet-create-"
+
     def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="quillet-create-")
-        self.tmp = self._tmp.name
+        super().setUp()
         os.chmod(self.tmp, 0o755)
         self.tree = os.path.join(self.tmp, "tree")
         make_tree(self.tree)
 
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def run_create(self, *args, ok=True, cwd=None, env=None, user=None):
-        command = (user or []) + [QUILLET, "create"] + list(args)
-        done = subprocess.run(command, cwd=cwd or self.tmp, capture_output=True, env=env)
+    def run_create(self, *args, ok=True, cwd=None, env=None, user=()):
+        done = scaffold.run("create", *args, user=user, cwd=cwd or self.tmp, env=env)
         if ok:
             self.assertEqual(done.returncode, 0, done.stderr.decode())
         return done
 
     def torrent(self, name="tree.torrent"):
-        with open(os.path.join(self.tmp, name), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.tmp, name))
 
     def paths_of(self, data):
         info = decode(data)[b"info"]
@@ -109,7 +77,7 @@ class EngineReadsAndRechecks(CreateCase):
                         self.assertEqual(shown["info_hash_v1"], str(hashes.v1))
                     if fmt != "v1":
                         self.assertEqual(shown["info_hash_v2"], str(hashes.v2))
-                    status, _ = interop_test.recheck(os.path.join(self.tmp, out), self.tmp)
+                    status, _ = scaffold.recheck(os.path.join(self.tmp, out), self.tmp)
                     self.assertEqual(status.num_pieces, ti.num_pieces())
 
 
@@ -144,10 +112,8 @@ class SameInfoHashAsMktorrent(CreateCase):
                                         ignore=shutil.ignore_patterns(".*"))
                     subprocess.run(["mktorrent", "-a", TRACKER, *exponent, *mk_args, "-o", mk,
                                     source], cwd=self.tmp, check=True, capture_output=True)
-                    with open(mk, "rb") as f:
-                        theirs = f.read()
                     self.assertEqual(info_hash_v1(self.torrent("q.torrent")),
-                                     info_hash_v1(theirs))
+                                     info_hash_v1(read(mk)))
 
     def test_whole_path_order(self):
         self.run_create("tree")
@@ -211,8 +177,7 @@ class Rules(CreateCase):
             with self.subTest(args=args):
                 done = self.run_create(".", *args, cwd=self.tree)
                 out = args[-1] if "-o" in args else "tree.torrent"
-                with open(os.path.join(self.tree, out), "rb") as f:
-                    data = f.read()
+                data = read(os.path.join(self.tree, out))
                 self.assertEqual(decode(data)[b"info"][b"name"], b"tree")
                 self.assertNotIn(out, self.paths_of(data))
                 self.assertIn(out.encode(), done.stdout)
@@ -277,8 +242,7 @@ class Output(CreateCase):
         self.assertEqual([r["torrent"] for r in shown], ["out/tree.torrent", "out/B.torrent",
                                                          "out/a.torrent"])
         for r in shown:
-            with open(os.path.join(self.tmp, r["torrent"]), "rb") as f:
-                self.assertEqual(info_hash_v1(f.read()), r["info_hash_v1"])
+            self.assertEqual(info_hash_v1(self.torrent(r["torrent"])), r["info_hash_v1"])
 
     def test_results_only_on_standard_output(self):
         done = self.run_create("tree", "--magnet")
@@ -294,7 +258,7 @@ class Output(CreateCase):
             "piece_length", "piece_count", "seconds"])
 
     def test_outer_keys(self):
-        version = subprocess.run([QUILLET, "-V"], capture_output=True).stdout.split()[1]
+        version = scaffold.run("-V").stdout.split()[1]
         for args, created_by, dated in [
             ([], b"quillet " + version, True),
             (["--created-by", "me", "--no-date"], b"me", False),
@@ -390,18 +354,9 @@ class ClassicMend(CreateCase):
         for arg in [".", "./", "a/.."]:
             with self.subTest(input=arg):
                 out = os.path.join(self.tmp, "c.torrent")
-                subprocess.run([QUILLET, "-a", "http://h", arg, out], cwd=self.tree,
-                               check=True, capture_output=True)
-                with open(out, "rb") as f:
-                    self.assertEqual(decode(f.read())[b"info"][b"name"], b"tree")
-
-
-def main():
-    global QUILLET
-    QUILLET = os.path.abspath(sys.argv[1])
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
+                scaffold.run("-a", "http://h", arg, out, cwd=self.tree, check=True)
+                self.assertEqual(decode(read(out))[b"info"][b"name"], b"tree")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scaffold.main())

@@ -21,42 +21,17 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-from support import bencode, runner  # noqa: E402
+from support import bencode, scaffold  # noqa: E402
+from support.scaffold import NOBODY, info_bytes, read, write  # noqa: E402
 
-try:
-    import libtorrent as lt
-except ImportError as err:
-    print(f"skipping the edit tests: cannot import libtorrent ({err})")
-    sys.exit(77)
+lt = scaffold.libtorrent("the edit tests")
 
-import interop_test as engine  # noqa: E402  (its session and recheck)
-
-QUILLET = None
 TRACKER = "http://127.0.0.1:9/announce"
 PIECE = 32768
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def info_bytes(path):
-    data = read(path)
-    spans = {}
-    bencode.decode(data, spans)
-    start, end = spans[b"info"]
-    return data[start:end]
-
-
-def quillet(*args, prefix=()):
-    return subprocess.run([*prefix, QUILLET, *args], capture_output=True, text=True)
+def quillet(*args, user=()):
+    return scaffold.run(*args, user=user, text=True)
 
 
 # ------------------------------------------------------------------------------- makers ---
@@ -65,8 +40,8 @@ def quillet(*args, prefix=()):
 
 def classic(fmt, *extra):
     def make(source, out):
-        subprocess.run([QUILLET, "--format", fmt, "--nodate", "--tracker", TRACKER,
-                        "-l", str(PIECE), *extra, source, out], check=True, capture_output=True)
+        scaffold.run("--format", fmt, "--nodate", "--tracker", TRACKER, "-l", str(PIECE), *extra,
+                     source, out, check=True)
     return make
 
 
@@ -145,7 +120,7 @@ class EditCase(unittest.TestCase):
         return done
 
     def assert_recheck_valid(self, torrent):
-        st, alert = engine.recheck(torrent, self.tmp)
+        st, alert = scaffold.recheck(torrent, self.tmp)
         self.assertIsInstance(alert, lt.torrent_checked_alert, "check did not end in time")
         self.assertEqual(st.errc.value(), 0, st.errc.message())
         self.assertTrue(st.is_seeding)
@@ -164,7 +139,7 @@ class Outside(EditCase):
                     with self.subTest(maker=maker, source=source, edit=number):
                         out = self.path(f"out-{maker}-{number}.torrent")
                         self.edit(original, *args, "-o", out, "--force")
-                        self.assertEqual(info_bytes(out), info_bytes(original))
+                        self.assertEqual(info_bytes(read(out)), info_bytes(read(original)))
                         ti = lt.torrent_info(out)
                         self.assertEqual(ti.info_hashes(), before)
                         # Clients shuffle the URLs of a tier as they load them.
@@ -182,14 +157,15 @@ class Inside(EditCase):
     UNDO = ["--public", "--source", "", "--name"]
 
     def check(self, edited, json_out, wanted, old):
-        self.assertEqual(info_bytes(edited), info_bytes(wanted))
+        self.assertEqual(info_bytes(read(edited)), info_bytes(read(wanted)))
         report = json.loads(json_out)
         for version, digest in (("v1", hashlib.sha1), ("v2", hashlib.sha256)):
             if report[f"old_info_hash_{version}"] is None:
                 continue
-            self.assertEqual(report[f"old_info_hash_{version}"], digest(info_bytes(old)).hexdigest())
+            self.assertEqual(report[f"old_info_hash_{version}"],
+                             digest(info_bytes(read(old))).hexdigest())
             self.assertEqual(report[f"new_info_hash_{version}"],
-                             digest(info_bytes(wanted)).hexdigest())
+                             digest(info_bytes(read(wanted))).hexdigest())
 
     def test_equals_the_classic_command_line(self):
         for fmt in ("v1", "v2", "hybrid"):
@@ -238,7 +214,7 @@ class Inside(EditCase):
         self.assertEqual(str(lt.torrent_info(out).info_hashes().v1),
                          hashlib.sha1(info_raw).hexdigest())
         self.edit(unsorted, "--source", "CROSS", "-o", out, "--force")
-        self.assertEqual(info_bytes(out), info_bytes(marked))
+        self.assertEqual(info_bytes(read(out)), info_bytes(read(marked)))
 
     def test_unknown_keys_stay_as_they_are(self):
         original = self.path("unknown.torrent")
@@ -324,17 +300,12 @@ class Refusals(EditCase):
         os.chmod(self.tmp, 0o755)
         for args in (["--in-place"], ["-o", os.path.join(locked, "new.torrent")]):
             with self.subTest(args=args):
-                done = quillet("edit", torrent, "--comment", "x", *args, prefix=NOBODY)
+                done = quillet("edit", torrent, "--comment", "x", *args, user=NOBODY)
                 self.assertEqual(done.returncode, 1, done.stderr)
                 self.assertIn("Permission denied", done.stderr)
                 self.assertEqual(sorted(os.listdir(locked)), ["t.torrent"])
                 self.assertEqual(read(torrent), read(self.good))
 
 
-def take_binary(path):
-    global QUILLET
-    QUILLET = engine.QUILLET = path
-
-
 if __name__ == "__main__":
-    sys.exit(runner.run(take_binary))
+    sys.exit(scaffold.main())

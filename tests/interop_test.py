@@ -21,30 +21,20 @@ engine pauses each torrent again the moment its check ends (stop_when_ready).
 
 import hashlib
 import os
-import random
 import stat
-import subprocess
 import sys
-import tempfile
 import time
-import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-from support import bencode  # noqa: E402
+from support import bencode, scaffold  # noqa: E402
+from support.scaffold import content, read, recheck, write  # noqa: E402
 
-try:
-    import libtorrent as lt
-except ImportError as err:
-    print(f"skipping the libtorrent interoperability tests: cannot import libtorrent ({err})")
-    sys.exit(77)
-
-QUILLET = None  # absolute path of the binary under test, from the command line
+lt = scaffold.libtorrent("the libtorrent interoperability tests")
 
 ANNOUNCE_BASE = "http://127.0.0.1"
 PORT = "9"
 DEFAULT_PATH = "/announce"
 DEFAULT_PIECE_LENGTH = 262144
-WAIT_LIMIT = 60.0  # seconds; every wait on the engine gives up after this
 
 # Facts about libtorrent 2.0.8 as found on Debian 12, asserted by EngineLimits below.
 ENGINE_MAX_LOADABLE_PIECE_LENGTH = 1073741823  # 2^30 - 1
@@ -54,17 +44,6 @@ ENGINE_MAX_TORRENT_FILE = 10000000  # bytes, default load limit for a .torrent f
 
 # ---------------------------------------------------------------------------------------
 # helpers
-
-
-def content(seed, size):
-    """Deterministic pseudo-random bytes, different for every seed."""
-    return random.Random(seed).randbytes(size)
-
-
-def write_file(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def listing(root, inclusive):
@@ -89,11 +68,6 @@ def listing(root, inclusive):
 
     walk(root, [])
     return out
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class Expect:
@@ -128,100 +102,25 @@ class Expect:
         return cls(name, files, piece_length, False, comment, url)
 
 
-# One engine session for the whole run.
-SESSION = None
-
-
-def session():
-    global SESSION
-    if SESSION is None:
-        cat = lt.alert.category_t
-        SESSION = lt.session(
-            {
-                "listen_interfaces": "127.0.0.1:0",
-                "enable_dht": False,
-                "enable_lsd": False,
-                "enable_upnp": False,
-                "enable_natpmp": False,
-                "alert_mask": cat.status_notification
-                | cat.error_notification
-                | cat.storage_notification,
-            }
-        )
-    return SESSION
-
-
-def wait_for_alert(ses, kind, handle, deadline):
-    """Pops alerts until one of `kind` about `handle` arrives; returns it, or None on timeout.
-    Error alerts about the handle are returned too, so a failure ends the wait early."""
-    while time.monotonic() < deadline:
-        ses.wait_for_alert(100)
-        for a in ses.pop_alerts():
-            if not hasattr(a, "handle") or a.handle != handle:
-                continue
-            if isinstance(a, (kind, lt.torrent_error_alert, lt.file_error_alert)):
-                return a
-    return None
-
-
-def recheck(torrent_path, save_path):
-    """Adds the torrent paused, rechecks its content and returns (status, last alert).
-
-    The engine does not check a paused torrent, so the torrent is resumed with
-    stop_when_ready: the engine pauses it again as soon as the check ends, before it could
-    announce; its trackers are also removed from the session's copy beforehand.
-    """
-    ses = session()
-    params = lt.add_torrent_params()
-    params.ti = lt.torrent_info(torrent_path)
-    params.save_path = save_path
-    params.flags = (
-        params.flags | lt.torrent_flags.paused | lt.torrent_flags.stop_when_ready
-    ) & ~lt.torrent_flags.auto_managed
-    handle = ses.add_torrent(params)
-    try:
-        handle.replace_trackers([])
-        handle.force_recheck()
-        handle.resume()
-        deadline = time.monotonic() + WAIT_LIMIT
-        alert = wait_for_alert(ses, lt.torrent_checked_alert, handle, deadline)
-        checking = (
-            lt.torrent_status.checking_files,
-            lt.torrent_status.queued_for_checking,
-            lt.torrent_status.checking_resume_data,
-        )
-        st = handle.status()
-        while st.state in checking and st.errc.value() == 0 and time.monotonic() < deadline:
-            time.sleep(0.02)
-            st = handle.status()
-        return st, alert
-    finally:
-        ses.remove_torrent(handle)
-        wait_for_alert(ses, lt.torrent_removed_alert, handle, time.monotonic() + WAIT_LIMIT)
-
-
 # ---------------------------------------------------------------------------------------
 # base class
 
 
-class EngineCase(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="quillet-interop-")
-        self.tmp = self._tmp.name
-        self.addCleanup(self._tmp.cleanup)
+class EngineCase(scaffold.ScratchCase):
+    scratch_prefix = "quillet-interop-"
 
     def quillet(self, *args, input_path, output="out.torrent", path=None, ok=True, announce=True):
         """Runs quillet in the temp dir with a loopback tracker (given with -a unless
         `announce` is false); returns the .torrent path. The run's start and end times are
         kept in self.times and its standard output in self.stdout."""
-        cmd = [QUILLET]
+        cmd = []
         if announce:
             cmd += ["-a", ANNOUNCE_BASE, "-p", PORT]
         if path is not None:
             cmd += ["-P", path]
         cmd += list(args) + [input_path, output]
         t0 = int(time.time())
-        r = subprocess.run(cmd, cwd=self.tmp, capture_output=True, timeout=300)
+        r = scaffold.run(*cmd, cwd=self.tmp, timeout=300)
         t1 = int(time.time()) + 1
         if ok:
             self.assertEqual(
@@ -343,7 +242,7 @@ class EngineCase(unittest.TestCase):
             "z/six.bin": 1,
         }
         for k, (rel, size) in enumerate(sizes.items()):
-            write_file(os.path.join(self.tmp, root, rel), content(seed * 100 + k, size))
+            write(os.path.join(self.tmp, root, rel), content(seed * 100 + k, size))
 
 
 # ---------------------------------------------------------------------------------------
@@ -352,46 +251,46 @@ class EngineCase(unittest.TestCase):
 
 class SingleFile(EngineCase):
     def test_default_piece_length_one_partial_piece(self):
-        write_file(os.path.join(self.tmp, "plain.bin"), content(1, 100000))
+        write(os.path.join(self.tmp, "plain.bin"), content(1, 100000))
         ti, exp = self.check_file("plain.bin")
         self.assertEqual(ti.num_pieces(), 1)
 
     def test_several_pieces_last_partial(self):
-        write_file(os.path.join(self.tmp, "several.bin"), content(2, 7 * 16384 + 123))
+        write(os.path.join(self.tmp, "several.bin"), content(2, 7 * 16384 + 123))
         ti, _ = self.check_file("several.bin", "-l", "16384")
         self.assertEqual(ti.num_pieces(), 8)
         self.assertEqual(ti.piece_size(7), 123)
 
     def test_exact_multiple_of_piece_length(self):
-        write_file(os.path.join(self.tmp, "exact.bin"), content(3, 4 * 16384))
+        write(os.path.join(self.tmp, "exact.bin"), content(3, 4 * 16384))
         ti, _ = self.check_file("exact.bin", "-l", "16384")
         self.assertEqual(ti.num_pieces(), 4)
         self.assertEqual(ti.piece_size(3), 16384)
 
     def test_one_byte_past_piece_length(self):
-        write_file(os.path.join(self.tmp, "past.bin"), content(4, 16385))
+        write(os.path.join(self.tmp, "past.bin"), content(4, 16385))
         ti, _ = self.check_file("past.bin", "-l", "16384")
         self.assertEqual(ti.num_pieces(), 2)
         self.assertEqual(ti.piece_size(1), 1)
 
     def test_piece_length_larger_than_file(self):
-        write_file(os.path.join(self.tmp, "small.bin"), content(5, 999))
+        write(os.path.join(self.tmp, "small.bin"), content(5, 999))
         ti, _ = self.check_file("small.bin", "-l", "4194304")
         self.assertEqual(ti.num_pieces(), 1)
         self.assertEqual(ti.piece_size(0), 999)
 
     def test_name_is_last_component_of_input_path(self):
-        write_file(os.path.join(self.tmp, "deep/er/named.bin"), content(6, 5000))
+        write(os.path.join(self.tmp, "deep/er/named.bin"), content(6, 5000))
         ti, _ = self.check_file("deep/er/named.bin", "-l", "1024")
         self.assertEqual(ti.name(), "named.bin")
 
     def test_absolute_input_path_and_tracker_path(self):
-        write_file(os.path.join(self.tmp, "abs.bin"), content(7, 3000))
+        write(os.path.join(self.tmp, "abs.bin"), content(7, 3000))
         ti, _ = self.check_file(os.path.join(self.tmp, "abs.bin"), path="/tr/ann")
         self.assertEqual([t.url for t in ti.trackers()], ["http://127.0.0.1:9/tr/ann"])
 
     def test_comment(self):
-        write_file(os.path.join(self.tmp, "c.bin"), content(8, 2000))
+        write(os.path.join(self.tmp, "c.bin"), content(8, 2000))
         ti, _ = self.check_file("c.bin", comment="a plain comment")
         self.assertEqual(ti.comment(), "a plain comment")
 
@@ -406,7 +305,7 @@ class EmptyContent(EngineCase):
         return str(cm.exception)
 
     def test_empty_file(self):
-        write_file(os.path.join(self.tmp, "empty.bin"), b"")
+        write(os.path.join(self.tmp, "empty.bin"), b"")
         torrent = self.quillet(input_path="empty.bin")
         raw = read(torrent)
         self.assertTrue(
@@ -416,8 +315,8 @@ class EmptyContent(EngineCase):
         self.assertEqual(self.refusal(torrent), "invalid length of torrent")
 
     def test_directory_of_empty_files(self):
-        write_file(os.path.join(self.tmp, "ez/one"), b"")
-        write_file(os.path.join(self.tmp, "ez/sub/two"), b"")
+        write(os.path.join(self.tmp, "ez/one"), b"")
+        write(os.path.join(self.tmp, "ez/sub/two"), b"")
         torrent = self.quillet(input_path="ez")
         raw = read(torrent)
         self.assertNotIn(b"6:pieces", raw)
@@ -463,15 +362,15 @@ class NestedDirectory(EngineCase):
 
     def test_sizes_adding_up_to_exact_multiple(self):
         pl = 4096
-        write_file(os.path.join(self.tmp, "mult/a"), content(13, pl + 100))
-        write_file(os.path.join(self.tmp, "mult/b/c"), content(14, pl - 100))
-        write_file(os.path.join(self.tmp, "mult/b/d"), content(15, pl))
+        write(os.path.join(self.tmp, "mult/a"), content(13, pl + 100))
+        write(os.path.join(self.tmp, "mult/b/c"), content(14, pl - 100))
+        write(os.path.join(self.tmp, "mult/b/d"), content(15, pl))
         ti, _ = self.check_tree("mult", "-l", str(pl))
         self.assertEqual(ti.num_pieces(), 3)
         self.assertEqual(ti.piece_size(2), pl)
 
     def test_symbolic_links_followed(self):
-        write_file(os.path.join(self.tmp, "links/real/data.bin"), content(16, 5000))
+        write(os.path.join(self.tmp, "links/real/data.bin"), content(16, 5000))
         os.symlink("real/data.bin", os.path.join(self.tmp, "links/to_file"))
         os.symlink("real", os.path.join(self.tmp, "links/to_dir"))
         ti, exp = self.check_tree("links", "-l", "1000")
@@ -483,15 +382,15 @@ class NestedDirectory(EngineCase):
 
 class PieceLengthOne(EngineCase):
     def test_small_file(self):
-        write_file(os.path.join(self.tmp, "tiny.bin"), content(20, 300))
+        write(os.path.join(self.tmp, "tiny.bin"), content(20, 300))
         ti, _ = self.check_file("tiny.bin", "-l", "1")
         self.assertEqual(ti.num_pieces(), 300)
 
     def test_small_tree(self):
-        write_file(os.path.join(self.tmp, "t1/a"), content(21, 70))
-        write_file(os.path.join(self.tmp, "t1/b/c"), content(22, 1))
-        write_file(os.path.join(self.tmp, "t1/b/empty"), b"")
-        write_file(os.path.join(self.tmp, "t1/d/e/f"), content(23, 129))
+        write(os.path.join(self.tmp, "t1/a"), content(21, 70))
+        write(os.path.join(self.tmp, "t1/b/c"), content(22, 1))
+        write(os.path.join(self.tmp, "t1/b/empty"), b"")
+        write(os.path.join(self.tmp, "t1/d/e/f"), content(23, 129))
         ti, _ = self.check_tree("t1", "-l", "1")
         self.assertEqual(ti.num_pieces(), 200)
 
@@ -502,7 +401,7 @@ class OddPieceLengths(EngineCase):
     LENGTHS = (3, 1000, 16385, 65537, 1000003)
 
     def test_single_file(self):
-        write_file(os.path.join(self.tmp, "odd.bin"), content(30, 150001))
+        write(os.path.join(self.tmp, "odd.bin"), content(30, 150001))
         for pl in self.LENGTHS:
             with self.subTest(piece_length=pl):
                 ti, exp = self.check_file("odd.bin", "-l", str(pl))
@@ -523,7 +422,7 @@ class Utf8(EngineCase):
         root = "données"
         names = ["é.txt", "ünïcödé/ファイル.bin", "ünïcödé/深い/😀 smile.dat", "Ωmega"]
         for k, rel in enumerate(names):
-            write_file(os.path.join(self.tmp, root, rel), content(40 + k, 3000 + 777 * k))
+            write(os.path.join(self.tmp, root, rel), content(40 + k, 3000 + 777 * k))
         ti, exp = self.check_tree(root, "-l", "2048", comment=self.COMMENT)
         self.assertEqual(ti.comment(), self.COMMENT)
         self.assertEqual(ti.name(), root)
@@ -538,7 +437,7 @@ class Utf8(EngineCase):
 
     def test_single_file_name(self):
         name = "résumé ✓ 文件.bin"
-        write_file(os.path.join(self.tmp, name), content(45, 40000))
+        write(os.path.join(self.tmp, name), content(45, 40000))
         ti, _ = self.check_file(name, "-l", "16384", comment=self.COMMENT)
         self.assertEqual(ti.name(), name)
         self.assertEqual(ti.comment(), self.COMMENT)
@@ -549,7 +448,7 @@ class HiddenFiles(EngineCase):
         for k, rel in enumerate(
             ["visible.txt", ".hidden", ".hdir/inside.txt", ".hdir/.deep", "sub/.x", "sub/y"]
         ):
-            write_file(os.path.join(self.tmp, "h", rel), content(50 + k, 1500 + 100 * k))
+            write(os.path.join(self.tmp, "h", rel), content(50 + k, 1500 + 100 * k))
 
     def paths(self, ti):
         return sorted(ti.files().file_path(i) for i in range(ti.num_files()))
@@ -575,7 +474,7 @@ class HiddenFiles(EngineCase):
         )
 
     def test_hidden_input_file_itself(self):
-        write_file(os.path.join(self.tmp, ".dotfile"), content(59, 5000))
+        write(os.path.join(self.tmp, ".dotfile"), content(59, 5000))
         ti, _ = self.check_file(".dotfile", "-l", "1024")
         self.assertEqual(ti.name(), ".dotfile")
 
@@ -601,7 +500,7 @@ class RecheckFindsDamage(EngineCase):
 
     def test_single_file_byte_flipped(self):
         path = os.path.join(self.tmp, "victim.bin")
-        write_file(path, content(60, 10 * 1000 + 17))
+        write(path, content(60, 10 * 1000 + 17))
         torrent = self.quillet("-l", "1000", input_path="victim.bin")
         self.flip(path, 5432)
         self.assert_only_missing(torrent, self.tmp, 11, 5)
@@ -631,7 +530,7 @@ class EngineLimits(EngineCase):
     def make_small(self, pl):
         path = os.path.join(self.tmp, "s.bin")
         if not os.path.exists(path):
-            write_file(path, content(70, 3000))
+            write(path, content(70, 3000))
         return self.quillet("-l", str(pl), input_path="s.bin", output=f"s{pl}.torrent")
 
     def add_error(self, torrent):
@@ -695,8 +594,7 @@ class NamesTheEngineRewrites(EngineCase):
         root = os.path.join(self.tmp.encode(), b"odd")
         os.mkdir(root)
         for k, n in enumerate(raw_names):
-            with open(os.path.join(root, n), "wb") as f:
-                f.write(content(80 + k, 10))
+            write(os.path.join(root, n), content(80 + k, 10))
         torrent = self.quillet("-l", "1024", input_path="odd")
         raw = read(torrent)
         for n in raw_names:
@@ -760,7 +658,7 @@ class TrackerOptions(EngineCase):
 
     def test_single_file_upload(self):
         name = "Other name & more?.bin"
-        write_file(os.path.join(self.tmp, "data.bin"), content(90, 70000))
+        write(os.path.join(self.tmp, "data.bin"), content(90, 70000))
         torrent = self.quillet("-l", "16384", *self.upload_options(name), input_path="data.bin")
         ti = self.assert_upload(torrent, name)
         self.assertEqual(ti.num_pieces(), 5)
@@ -787,8 +685,8 @@ class TrackerOptions(EngineCase):
         self.assert_recheck_complete(torrent, save, exp.num_pieces)
 
     def test_trackers_without_announce_base_and_no_date(self):
-        write_file(os.path.join(self.tmp, "t/a.bin"), content(92, 5000))
-        write_file(os.path.join(self.tmp, "t/skip.nfo"), content(93, 100))
+        write(os.path.join(self.tmp, "t/a.bin"), content(92, 5000))
+        write(os.path.join(self.tmp, "t/skip.nfo"), content(93, 100))
         args = ["--tracker", "udp://127.0.0.1:9", "--nodate", "--exclude", "*.nfo"]
         first = read(self.quillet(*args, input_path="t", output="1.torrent", announce=False))
         second = read(self.quillet(*args, input_path="t", output="2.torrent", announce=False))
@@ -803,19 +701,6 @@ class TrackerOptions(EngineCase):
         self.assertEqual([ti.files().file_path(i) for i in range(ti.num_files())], ["t/a.bin"])
 
 
-def main():
-    global QUILLET
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    QUILLET = os.path.abspath(sys.argv[1])
-    if not os.access(QUILLET, os.X_OK):
-        print(f"{QUILLET} is not an executable", file=sys.stderr)
-        return 2
-    print(f"libtorrent {lt.__version__}, quillet {QUILLET}")
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    print(f"libtorrent {lt.__version__}")
+    sys.exit(scaffold.main())

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """v2 and hybrid torrents written by quillet, read back by a real BitTorrent engine.
 
-Every torrent is loaded into libtorrent (Debian's python3-libtorrent) with the scaffolding of
-interop_test.py (a session that talks to nobody). The engine must find the info dictionary
+Every torrent is loaded into libtorrent (Debian's python3-libtorrent) with the session of
+tests/support/scaffold.py, which talks to nobody. The engine must find the info dictionary
 quillet wrote, with its v2 info hash (and its v1 one for hybrid), the files, their sizes and
 their pieces roots, every file starting on a piece boundary; for hybrid the padding and the
 v1 digests of the padded content, recomputed here with hashlib. A full recheck must find every
@@ -18,11 +18,11 @@ Exit status 77 (skip) when libtorrent cannot be imported.
 import hashlib
 import os
 import sys
-import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
 import interop_test as base  # noqa: E402  (exits with 77 when libtorrent is missing)
-from support import bencode, v2_model  # noqa: E402
+from support import bencode, scaffold, v2_model  # noqa: E402
+from support.scaffold import content, read, write  # noqa: E402
 from v2_model_selfcheck import libtorrent_document  # noqa: E402
 
 lt = base.lt
@@ -68,8 +68,8 @@ class Layout:
     def of(cls, input_path, piece, inclusive=False):
         name = os.path.basename(os.path.normpath(input_path))
         if os.path.isfile(input_path):
-            return cls(name, [(name, base.read(input_path))], piece)
-        files = [("/".join([name] + [c.decode() for c in components]), base.read(path))
+            return cls(name, [(name, read(input_path))], piece)
+        files = [("/".join([name] + [c.decode() for c in components]), read(path))
                  for components, path in v2_model.torrent_files(input_path, inclusive)]
         return cls(name, files, piece)
 
@@ -80,7 +80,7 @@ class V2Case(base.EngineCase):
                             output=output)
 
     def assert_v2_reads(self, torrent, fmt, exp):
-        raw = base.read(torrent)
+        raw = read(torrent)
         spans = {}
         bencode.decode(raw, spans)
         info = raw[spans[b"info"][0]:spans[b"info"][1]]
@@ -136,7 +136,7 @@ class SingleFiles(V2Case):
     def test_sizes_at_block_and_piece_edges(self):
         for size in self.SIZES + (LARGE - 1, LARGE + 1):
             name = f"f{size}.bin"
-            base.write_file(os.path.join(self.tmp, name), base.content(size, size))
+            write(os.path.join(self.tmp, name), content(size, size))
             for piece in (SMALL, LARGE):
                 for fmt in ("v2", "hybrid"):
                     with self.subTest(size=size, piece=piece, fmt=fmt):
@@ -156,9 +156,9 @@ class Trees(V2Case):
         root = os.path.join(self.tmp, "mixed")
         for k, rel in enumerate(["a/b", "a.txt", "a-b", ".h/in", ".hidden", "same1", "same2"]):
             size = 2 * SMALL + 1 if rel.startswith("same") else 5000 + 7000 * k
-            base.write_file(os.path.join(root, rel), base.content(7 if rel.startswith("same")
+            write(os.path.join(root, rel), content(7 if rel.startswith("same")
                                                                   else 91 + k, size))
-        base.write_file(os.path.join(root, "e/empty"), b"")
+        write(os.path.join(root, "e/empty"), b"")
         os.symlink("a", os.path.join(root, "link"))
         for fmt in ("v2", "hybrid"):
             for inclusive in (False, True):
@@ -191,15 +191,14 @@ class Damage(V2Case):
             with self.subTest(fmt=fmt):
                 torrent = self.make(fmt, "dmg", SMALL, output=f"{fmt}.torrent")
                 self.assert_recheck_complete(torrent, self.tmp, self.exp.num_pieces)
-                raw = bytearray(base.read(torrent))
+                raw = bytearray(read(torrent))
                 root, layer = next(iter(bencode.decode(bytes(raw))[b"piece layers"].items()))
                 head = b"%d:" % len(layer)
                 at = bytes(raw).index(root + head) + len(root) + len(head)
                 raw[at + 40] ^= 1  # in the layer's second node
-                with open(torrent, "wb") as f:
-                    f.write(raw)
+                write(torrent, raw)
                 with self.assertRaises(RuntimeError) as refused:
-                    base.recheck(torrent, self.tmp)
+                    scaffold.recheck(torrent, self.tmp)
                 self.assertEqual(str(refused.exception), "a piece layer is invalid")
 
 
@@ -209,7 +208,7 @@ class SameAsLibtorrentsCreator(V2Case):
 
     def test_info_hashes_equal(self):
         self.make_nested_tree("same", 97, SMALL)
-        base.write_file(os.path.join(self.tmp, "one.bin"), base.content(98, 3 * SMALL + 11))
+        write(os.path.join(self.tmp, "one.bin"), content(98, 3 * SMALL + 11))
         for rel in ("same", "one.bin"):
             for piece in (SMALL, 65536):
                 for fmt in ("v2", "hybrid"):
@@ -237,27 +236,18 @@ class SameAsLibtorrentsCreator(V2Case):
         }
         for k, (rel, (files, (options, keep))) in enumerate(cases.items()):
             for name, size in files.items():
-                base.write_file(os.path.join(self.tmp, rel, name), base.content(60 + k, size))
+                write(os.path.join(self.tmp, rel, name), content(60 + k, size))
             for piece in (SMALL, 1 << 20):
                 with self.subTest(rel=rel, piece=piece):
                     torrent = self.make("hybrid", rel, piece, *options)
                     theirs = libtorrent_document(os.path.join(self.tmp, rel), piece, "hybrid",
                                                  keep)
-                    self.assertEqual(v2_model.info_bytes(base.read(torrent)),
+                    self.assertEqual(v2_model.info_bytes(read(torrent)),
                                      v2_model.info_bytes(theirs))
                     if not options:
                         self.check("hybrid", rel, piece)
 
 
-def main():
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    base.QUILLET = os.path.abspath(sys.argv[1])
-    print(f"libtorrent {lt.__version__}, quillet {base.QUILLET}")
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    print(f"libtorrent {lt.__version__}")
+    sys.exit(scaffold.main())

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The live status line: shown on a terminal, erased before every other line, absent otherwise.
 
-Usage: progress_test.py QUILLET_BINARY
+Usage: /usr/bin/python3 tests/progress_test.py <path to quillet> [unittest options]
 """
 import os
 import pty
@@ -13,9 +13,9 @@ import time
 import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-from support import bencode  # noqa: E402
+from support import bencode, scaffold  # noqa: E402
+from support.scaffold import read, write  # noqa: E402
 
-QUILLET = None
 SAVE, RESTORE, CLEAR = b"\x1b7", b"\x1b8", b"\x1b[K"
 
 
@@ -55,8 +55,9 @@ def run_on_terminal(args, cwd, stderr_too=True):
     """Runs quillet with stdout (and stderr, unless told otherwise: then it goes to a pipe) on a
     pseudo-terminal; returns (status, terminal bytes, timed chunks, stderr bytes from the pipe)."""
     master, slave = pty.openpty()
-    proc = subprocess.Popen([QUILLET] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=slave,
-                            stderr=slave if stderr_too else subprocess.PIPE, close_fds=True)
+    proc = subprocess.Popen([scaffold.QUILLET] + args, cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=slave, stderr=slave if stderr_too else subprocess.PIPE,
+                            close_fds=True)
     os.close(slave)
     chunks, deadline = [], time.monotonic() + 300
     while time.monotonic() < deadline:
@@ -79,30 +80,24 @@ def run_on_terminal(args, cwd, stderr_too=True):
 
 
 def run_plain(args, cwd):
-    proc = subprocess.run([QUILLET] + args, cwd=cwd, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=300)
+    proc = scaffold.run(*args, cwd=cwd, stdin=subprocess.DEVNULL, timeout=300)
     return proc.returncode, proc.stdout, proc.stderr
 
 
 def without_date(path):
-    with open(path, "rb") as f:
-        return bencode.strip_creation_date(f.read())
+    return bencode.strip_creation_date(read(path))
 
 
-class ProgressOnTerminal(unittest.TestCase):
+class ProgressOnTerminal(scaffold.ScratchCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
+        super().setUp()
         # Sparse: hashing zeros takes long enough for several redraws without using disk.
-        with open(os.path.join(self.dir, "big"), "wb") as f:
+        with open(os.path.join(self.tmp, "big"), "wb") as f:
             f.truncate(6 << 30)
-
-    def tearDown(self):
-        self.tmp.cleanup()
 
     def test_single_file_line_is_drawn_redrawn_and_erased(self):
         status, data, chunks, _ = run_on_terminal(
-            ["-a", "http://127.0.0.1", "big", "t.torrent"], self.dir)
+            ["-a", "http://127.0.0.1", "big", "t.torrent"], self.tmp)
         self.assertEqual(status, 0, data)
         self.assertIn(SAVE, data, "no status line was drawn")
         draws = data.count(SAVE) + data.count(RESTORE + CLEAR)
@@ -116,28 +111,27 @@ class ProgressOnTerminal(unittest.TestCase):
         self.assertLessEqual(redraws, 10 * elapsed + 3, (redraws, elapsed))
         # The torrent is the same as without a terminal.
         plain_status, out, err = run_plain(["-a", "http://127.0.0.1", "big", "p.torrent"],
-                                           self.dir)
+                                           self.tmp)
         self.assertEqual((plain_status, out, err), (0, b"computing sha1... done\n", b""))
-        self.assertEqual(without_date(os.path.join(self.dir, "t.torrent")),
-                         without_date(os.path.join(self.dir, "p.torrent")))
+        self.assertEqual(without_date(os.path.join(self.tmp, "t.torrent")),
+                         without_date(os.path.join(self.tmp, "p.torrent")))
 
     def test_directory_lines_read_as_without_terminal(self):
-        tree = os.path.join(self.dir, "tree")
+        tree = os.path.join(self.tmp, "tree")
         os.mkdir(tree)
-        os.rename(os.path.join(self.dir, "big"), os.path.join(tree, "big"))
+        os.rename(os.path.join(self.tmp, "big"), os.path.join(tree, "big"))
         for i in range(40):
-            with open(os.path.join(tree, "f%02d" % i), "wb") as f:
-                f.write(os.urandom(1000 + i))
+            write(os.path.join(tree, "f%02d" % i), os.urandom(1000 + i))
         os.mkfifo(os.path.join(tree, "pipe"))
         os.symlink("missing", os.path.join(tree, "dangling"))
         args = ["-a", "http://127.0.0.1", "tree", "t.torrent"]
-        status, data, _, _ = run_on_terminal(args, self.dir)
+        status, data, _, _ = run_on_terminal(args, self.tmp)
         self.assertEqual(status, 0, data)
         self.assertIn(SAVE, data, "no status line was drawn")
         # The tree is looked at first: the line has a total and the time left.
         self.assertIn(b" of 6.0 GiB (", data)
         self.assertIn(b" left", data)
-        plain_status, out, err = run_plain(args[:-1] + ["p.torrent"], self.dir)
+        plain_status, out, err = run_plain(args[:-1] + ["p.torrent"], self.tmp)
         self.assertEqual(plain_status, 0)
         # Both streams share the terminal; without the status line the screen holds exactly
         # the lines a plain run prints, stream by stream in the same order.
@@ -146,20 +140,20 @@ class ProgressOnTerminal(unittest.TestCase):
                          out.decode().rstrip("\n").split("\n"))
         self.assertEqual([l for l in screen if l.startswith("could not stat")],
                          err.decode().rstrip("\n").split("\n"))
-        self.assertEqual(without_date(os.path.join(self.dir, "t.torrent")),
-                         without_date(os.path.join(self.dir, "p.torrent")))
+        self.assertEqual(without_date(os.path.join(self.tmp, "t.torrent")),
+                         without_date(os.path.join(self.tmp, "p.torrent")))
 
     def test_create_shows_the_line_on_standard_error_and_results_alone(self):
-        tree = os.path.join(self.dir, "tree")
+        tree = os.path.join(self.tmp, "tree")
         os.mkdir(tree)
-        os.rename(os.path.join(self.dir, "big"), os.path.join(tree, "big"))
-        status, data, _, _ = run_on_terminal(["create", "tree", "-l", "256K"], self.dir)
+        os.rename(os.path.join(self.tmp, "big"), os.path.join(tree, "big"))
+        status, data, _, _ = run_on_terminal(["create", "tree", "-l", "256K"], self.tmp)
         self.assertEqual(status, 0, data)
         self.assertIn(b" of 6.0 GiB (", data)
         self.assertIn(b" left", data)
         screen = screen_of(data).split("\n")
         self.assertEqual([line.split()[0] for line in screen], ["torrent", "info"])
-        status, _, _, err = run_on_terminal(["create", "tree", "-l", "256K", "--force"], self.dir,
+        status, _, _, err = run_on_terminal(["create", "tree", "-l", "256K", "--force"], self.tmp,
                                             stderr_too=False)
         self.assertEqual((status, err), (0, b""))
 
@@ -178,5 +172,4 @@ class NoTerminal(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    QUILLET = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    sys.exit(scaffold.main())

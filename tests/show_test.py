@@ -21,21 +21,14 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
+from support import scaffold  # noqa: E402
+from support.scaffold import NOBODY, write  # noqa: E402
 
-try:
-    import libtorrent as lt
-except ImportError as err:
-    print(f"skipping the show tests: cannot import libtorrent ({err})")
-    sys.exit(77)
-
-QUILLET = None  # the binary under test, from the command line
+lt = scaffold.libtorrent("the show tests")
 
 
-def run(*args, user=None):
-    command = [QUILLET, *args]
-    if user is not None:
-        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
-    return subprocess.run(command, capture_output=True, timeout=120)
+def run(*args, user=()):
+    return scaffold.run(*args, user=user, timeout=120)
 
 
 def show_json(path):
@@ -103,7 +96,7 @@ def command_maker(*template):
 
 
 def quillet_maker(*options):
-    return command_maker(QUILLET or "quillet", "-a", "http://127.0.0.1/a", *options, "{in}",
+    return command_maker(scaffold.QUILLET, "-a", "http://127.0.0.1/a", *options, "{in}",
                          "{out}")
 
 
@@ -114,13 +107,10 @@ class Fixture(unittest.TestCase):
         cls.tree = os.path.join(cls.dir, "tree")
         for relative, size in (("a.bin", 40000), ("sub/b.txt", 7), ("sub/deeper/c", 70000),
                                ("empty", 0)):
-            path = os.path.join(cls.tree, relative)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(bytes((i * 7 + size) % 251 for i in range(size)))
+            write(os.path.join(cls.tree, relative),
+                  bytes((i * 7 + size) % 251 for i in range(size)))
         cls.single = os.path.join(cls.dir, "single.dat")
-        with open(cls.single, "wb") as f:
-            f.write(b"single file content " * 3000)
+        write(cls.single, b"single file content " * 3000)
 
     @classmethod
     def tearDownClass(cls):
@@ -131,8 +121,7 @@ class Fixture(unittest.TestCase):
 
     def write(self, name, data):
         path = self.path(name)
-        with open(path, "wb") as f:
-            f.write(data)
+        write(path, data)
         return path
 
 
@@ -200,8 +189,7 @@ class LargeTorrent(Fixture):
 class Contract(Fixture):
     def torrent(self, name, *options):
         out = self.path(name)
-        subprocess.run([QUILLET, "-a", "http://127.0.0.1/a", *options, self.tree, out],
-                       check=True, capture_output=True)
+        scaffold.run("-a", "http://127.0.0.1/a", *options, self.tree, out, check=True)
         return out
 
     def test_refusals_are_one_line_with_reason_and_offset(self):
@@ -231,7 +219,7 @@ class Contract(Fixture):
             with self.subTest(option):
                 refused = run("show", option, low, plain)
                 self.assertEqual(refused.returncode, 1, refused.stderr)
-                self.assertIn(f"(raise ", refused.stderr.decode())
+                self.assertIn("(raise ", refused.stderr.decode())
                 self.assertIn(option, refused.stderr.decode())
                 self.assertEqual(run("show", option, enough, plain).returncode, 0)
 
@@ -279,27 +267,16 @@ class Contract(Fixture):
         self.assertEqual(missing.stdout.count(b"\nfile:"), 1)  # the other two, apart
 
     def test_file_the_user_may_not_read(self):
-        probe = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                "true"], capture_output=True)
+        probe = subprocess.run([*NOBODY, "true"], capture_output=True)
         if probe.returncode != 0:
             self.skipTest("cannot run as an unprivileged user here")
         private = self.torrent("private.torrent")
         os.chmod(private, 0o600)
         os.chmod(self.dir, 0o755)
-        result = run("show", private, user=65534)
+        result = run("show", private, user=NOBODY)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode(), f"{private}: Permission denied\n")
 
 
-def main():
-    global QUILLET
-    if len(sys.argv) < 2:
-        print("usage: show_test.py <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    QUILLET = os.path.abspath(sys.argv[1])
-    program = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scaffold.main())

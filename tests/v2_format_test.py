@@ -12,17 +12,14 @@ import resource
 import signal
 import subprocess
 import sys
-import tempfile
 import time
-import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 import v2_model  # noqa: E402
-from support import bencode  # noqa: E402
+from support import bencode, scaffold  # noqa: E402
+from support.scaffold import read, write  # noqa: E402
 from v2_model_selfcheck import write_content  # noqa: E402
-
-QUILLET = None  # absolute path of the binary under test, from the command line
 
 BASE = "http://t.example"
 ANNOUNCE = BASE + ":6881/announce"
@@ -58,8 +55,7 @@ def make_tree(root, files):
 
 def run(args, cwd=None, preexec_fn=None):
     """Runs quillet; returns (status, stdout, stderr), status negative for a signal."""
-    done = subprocess.run([QUILLET] + args, cwd=cwd, capture_output=True, timeout=300,
-                          preexec_fn=preexec_fn)
+    done = scaffold.run(*args, cwd=cwd, timeout=300, preexec_fn=preexec_fn)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -70,11 +66,11 @@ def adding_lines(input_path, inclusive=False, leave_out=None):
                     v2_model.torrent_files(input_path, inclusive, leave_out))
 
 
-class Case(unittest.TestCase):
+class Case(scaffold.ScratchCase):
+    scratch_prefix = "quillet-v2-"
+
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory(prefix="quillet-v2-")
-        self.addCleanup(scratch.cleanup)
-        self.tmp = scratch.name
+        super().setUp()
         self.out = os.path.join(self.tmp, "out.torrent")
 
     def path(self, relative):
@@ -92,8 +88,7 @@ class Case(unittest.TestCase):
             args += ["-i"]
         status, out, err = run(args + [input_path, leave_out or self.out])
         self.assertEqual(status, 0, err)
-        with open(leave_out or self.out, "rb") as f:
-            written = f.read()
+        written = read(leave_out or self.out)
         date = v2_model.bdecode(written)[b"creation date"]
         expected = v2_model.build_torrent(input_path, fmt, ANNOUNCE, piece or 262144, date,
                                           comment, inclusive, leave_out)
@@ -106,8 +101,7 @@ class AgainstTheModel(Case):
         for piece in (SMALL, LARGE):
             for label, size in sizes_of(piece).items():
                 path = self.path(f"{label}-{piece}")
-                with open(path, "wb") as f:
-                    f.write(random.Random(size).randbytes(size))
+                write(path, random.Random(size).randbytes(size))
                 for fmt in FORMATS:
                     with self.subTest(fmt=fmt, piece=piece, size=label):
                         out, err = self.assert_model_document(path, fmt, piece)
@@ -210,8 +204,7 @@ class WithTheTrackerOptions(Case):
     def test_keys_of_the_other_options_and_the_magnet_link(self):
         root = self.path("tree")
         make_tree(root, {"a": 40000, "b/c": 7})
-        with open(self.path("one"), "wb") as f:
-            f.write(random.Random(3).randbytes(40000))
+        write(self.path("one"), random.Random(3).randbytes(40000))
         for fmt in FORMATS:
             for source in (root, self.path("one")):
                 with self.subTest(fmt=fmt, source=source):
@@ -220,8 +213,7 @@ class WithTheTrackerOptions(Case):
                          "--tracker", "http://t1/a", "--tracker", "http://t2/a", "--nodate",
                          "--name", "N", "--magnet", "-l", str(SMALL), source, self.out])
                     self.assertEqual((status, err), (0, b""))
-                    with open(self.out, "rb") as f:
-                        written = f.read()
+                    written = read(self.out)
                     document = v2_model.bdecode(written)  # strict: keys in ascending order
                     self.assertEqual(list(document), [b"announce", b"announce-list", b"info",
                                                       b"piece layers", b"url-list"])
@@ -267,8 +259,7 @@ class Refusals(Case):
     ]
 
     def test_refused_with_one_line(self):
-        with open(self.path("in"), "wb") as f:
-            f.write(b"content")
+        write(self.path("in"), b"content")
         for args, message in self.CASES:
             with self.subTest(args=args):
                 status, out, err = run(args + ["-a", BASE, "in", "out.torrent"], cwd=self.tmp)
@@ -293,14 +284,12 @@ class Refusals(Case):
         self.assertIn(b"'--format' requires an argument", err)
 
     def test_output_that_is_the_input(self):
-        with open(self.path("in"), "wb") as f:
-            f.write(b"content")
+        write(self.path("in"), b"content")
         for fmt in FORMATS:
             status, out, err = run(["--format", fmt, "-a", BASE, "in", "in"], cwd=self.tmp)
             self.assertEqual((status, out, err),
                              (1, b"", b"destination file in is the input file\n"))
-            with open(self.path("in"), "rb") as f:
-                self.assertEqual(f.read(), b"content")
+            self.assertEqual(read(self.path("in")), b"content")
 
 
 class VersionOneUnchanged(Case):
@@ -309,16 +298,14 @@ class VersionOneUnchanged(Case):
         make_tree(root, {"c": 5000, "a/b": 70000, "b": 1})
         status, _, err = run(["-a", BASE, "-l", "1000", root, self.out])
         self.assertEqual(status, 0, err)
-        with open(self.out, "rb") as f:
-            default = f.read()
+        default = read(self.out)
         # v1 keeps its piece lengths that v2 cannot use, and its listing order
         for words in (["--format", "v1"], ["--format", "hybrid", "--format", "v1"]):
             with self.subTest(words=words):
                 status, _, err = run(words + ["-a", BASE, "-l", "1000", root, self.out])
                 self.assertEqual(status, 0, err)
-                with open(self.out, "rb") as f:
-                    self.assertEqual(v2_model.bdecode(f.read())[b"info"],
-                                     v2_model.bdecode(default)[b"info"])
+                self.assertEqual(v2_model.bdecode(read(self.out))[b"info"],
+                                 v2_model.bdecode(default)[b"info"])
 
 
 class Failures(Case):
@@ -378,8 +365,7 @@ class Failures(Case):
                 self.assertEqual(out, b"adding %s/a\nadding %s/b\nadding %s/c\n"
                                  % ((os.fsencode(root),) * 3))
                 self.assertEqual(err, b"could not open file %s/b\n" % os.fsencode(root))
-                with open(output, "rb") as f:
-                    written = f.read()
+                written = read(output)
                 date = v2_model.bdecode(written)[b"creation date"]
                 # the model, run as root, can read b: it must be left out for it too
                 os.rename(os.path.join(root, "b"), self.path("b-aside"))
@@ -395,8 +381,8 @@ class Failures(Case):
         for fmt in FORMATS:
             for source in (root, os.path.join(root, "zeros")):
                 with self.subTest(fmt=fmt, source=source):
-                    child = subprocess.Popen([QUILLET, "--format", fmt, "-a", BASE, source,
-                                              self.out], stdout=subprocess.DEVNULL,
+                    child = subprocess.Popen([scaffold.QUILLET, "--format", fmt, "-a", BASE,
+                                              source, self.out], stdout=subprocess.DEVNULL,
                                              stderr=subprocess.DEVNULL)
                     self.assertTrue(wait_until_open(child.pid, os.path.join(root, "zeros")),
                                     "never saw the big file open")
@@ -405,7 +391,7 @@ class Failures(Case):
                     self.assertFalse(os.path.exists(self.out))
 
     def test_every_memory_limit_gives_the_document_or_a_clean_failure(self):
-        if sanitized(QUILLET):
+        if sanitized(scaffold.QUILLET):
             self.skipTest("AddressSanitizer reserves far more address space than any limit")
         make_tree(self.path("tree"), {f"f{k}": 100000 + 3371 * k for k in range(40)})
         failures = 0
@@ -422,8 +408,7 @@ class Failures(Case):
         at which the run succeeds; returns the number of clean failures."""
         status, _, err = run(args)
         self.assertEqual(status, 0, err)
-        with open(self.out, "rb") as f:
-            reference = bencode.strip_creation_date(f.read())
+        reference = bencode.strip_creation_date(read(self.out))
 
         def outcome(limit):
             if os.path.exists(self.out):
@@ -431,8 +416,7 @@ class Failures(Case):
             status, _, err = run(args, preexec_fn=lambda: limit_address_space(limit))
             left = os.path.exists(self.out)
             if status == 0 and left:
-                with open(self.out, "rb") as f:
-                    same = bencode.strip_creation_date(f.read()) == reference
+                same = bencode.strip_creation_date(read(self.out)) == reference
                 return "exact" if same else "wrong document"
             if status == 1 and not left and err.count(b"\n") == 1 and err.endswith(b"\n"):
                 return "clean failure"
@@ -472,8 +456,7 @@ def limit_address_space(limit):
 
 
 def sanitized(binary):
-    with open(binary, "rb") as f:
-        return b"__asan_init" in f.read()
+    return b"__asan_init" in read(binary)
 
 
 def wait_until_open(pid, path):
@@ -493,15 +476,5 @@ def wait_until_open(pid, path):
     return False
 
 
-def main():
-    global QUILLET
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <path to quillet> [unittest options]", file=sys.stderr)
-        return 2
-    QUILLET = os.path.abspath(sys.argv[1])
-    prog = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False, verbosity=2)
-    return 0 if prog.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scaffold.main())

@@ -16,39 +16,29 @@ Exit status 77 (skip) when libtorrent cannot be imported.
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-try:
-    import libtorrent as lt  # noqa: F401  (interop_test needs it too)
-except ImportError as err:
-    print(f"skipping the verify tests: cannot import libtorrent ({err})")
-    sys.exit(77)
-
-import interop_test  # noqa: E402  (its recheck drives libtorrent as a client would)
 from support import bencode as decoding  # noqa: E402
+from support import scaffold  # noqa: E402
+from support.scaffold import NOBODY, read, write  # noqa: E402
 from support.v2_model import bencode  # noqa: E402
+
+lt = scaffold.libtorrent("the verify tests")
 
 PIECE = 32768
 SIZES = {"a": 100000, "m/empty": 0, "m/mid": 50000, "z": 70000}
 FORMATS = ("v1", "v2", "hybrid")
 
 
-def run(*args, user=None):
-    command = [interop_test.QUILLET, *args]
-    if user is not None:
-        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
-    return subprocess.run(command, capture_output=True, timeout=300)
+def run(*args, user=()):
+    return scaffold.run(*args, user=user, timeout=300)
 
 
 def make_tree(root):
     for index, (path, size) in enumerate(sorted(SIZES.items())):
-        interop_test.write_file(os.path.join(root, "t", path), interop_test.content(index + 1, size))
+        write(os.path.join(root, "t", path), scaffold.content(index + 1, size))
 
 
 def make_torrent(root, fmt):
@@ -67,11 +57,6 @@ def flip(path, offset):
         f.write(bytes([byte[0] ^ 0xFF]))
 
 
-def write(path, data, mode):
-    with open(path, mode) as f:
-        f.write(data)
-
-
 def pieces_of_ranges(torrent, report):
     """The pieces that verify's bad ranges cover, placed by libtorrent's own file offsets."""
     files = lt.torrent_info(torrent).files()
@@ -87,7 +72,7 @@ def pieces_of_ranges(torrent, report):
 
 
 def libtorrent_bad_pieces(torrent, save_path):
-    status, _ = interop_test.recheck(torrent, save_path)
+    status, _ = scaffold.recheck(torrent, save_path)
     return {i for i, have in enumerate(status.pieces) if not have}
 
 
@@ -123,7 +108,9 @@ CASES = {
 }
 
 
-class Damage(unittest.TestCase):
+class Damage(scaffold.ScratchCase):
+    scratch_prefix = "quillet-verify-case-"
+
     @classmethod
     def setUpClass(cls):
         cls.pristine = tempfile.mkdtemp(prefix="quillet-verify-")
@@ -133,10 +120,6 @@ class Damage(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.pristine)
-
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="quillet-verify-case-")
-        self.addCleanup(shutil.rmtree, self.tmp)
 
     def test_intact_content_exits_0_in_every_format(self):
         for fmt, torrent in self.torrents.items():
@@ -172,7 +155,7 @@ class Damage(unittest.TestCase):
         # A hybrid torrent of one file in a folder is written without a pad file, as libtorrent
         # writes it: its last piece is short, in every format.
         content = os.path.join(self.tmp, "one")
-        interop_test.write_file(os.path.join(content, "t", "a"), interop_test.content(1, 100000))
+        write(os.path.join(content, "t", "a"), scaffold.content(1, 100000))
         for fmt in FORMATS:
             with self.subTest(fmt=fmt):
                 torrent = make_torrent(content, fmt)
@@ -187,14 +170,11 @@ class Damage(unittest.TestCase):
 
 
 def write_torrent(path, info):
-    with open(path, "wb") as f:
-        f.write(bencode({b"announce": b"http://127.0.0.1/", b"info": info}))
+    write(path, bencode({b"announce": b"http://127.0.0.1/", b"info": info}))
 
 
-class Contract(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="quillet-verify-")
-        self.addCleanup(shutil.rmtree, self.tmp)
+class Contract(scaffold.ScratchCase):
+    scratch_prefix = "quillet-verify-"
 
     def v1_info(self, name, paths):
         return {b"name": name, b"piece length": PIECE, b"pieces": b"\0" * 20,
@@ -202,8 +182,7 @@ class Contract(unittest.TestCase):
 
     def test_paths_that_leave_the_content_are_refused_before_anything_is_opened(self):
         outside = os.path.join(self.tmp, "outside")
-        with open(outside, "wb") as f:
-            f.write(b"x")
+        write(outside, b"x")
         cases = {
             "dot_dot": self.v1_info(b"t", [[b"..", b"outside"]]),
             "slash_in_a_component": self.v1_info(b"t", [[b"a/../../outside"]]),
@@ -212,7 +191,6 @@ class Contract(unittest.TestCase):
         for case, info in cases.items():
             with self.subTest(case=case):
                 torrent = os.path.join(self.tmp, "t", f"{case}.torrent")
-                os.makedirs(os.path.dirname(torrent), exist_ok=True)
                 write_torrent(torrent, info)
                 before = os.stat(outside).st_atime_ns
                 result = run("verify", torrent)
@@ -225,7 +203,7 @@ class Contract(unittest.TestCase):
         torrent = make_torrent(self.tmp, "v1")
         os.chmod(self.tmp, 0o755)
         os.chmod(os.path.join(self.tmp, "t", "z"), 0)
-        result = run("verify", torrent, user=65534)
+        result = run("verify", torrent, user=NOBODY)
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertIn(b"unreadable  t/z (Permission denied)", result.stdout)
 
@@ -242,13 +220,11 @@ class Contract(unittest.TestCase):
     def test_hybrid_hashes_that_disagree_are_reported(self):
         make_tree(self.tmp)
         torrent = make_torrent(self.tmp, "hybrid")
-        with open(torrent, "rb") as f:
-            document = decoding.decode(f.read())
+        document = decoding.decode(read(torrent))
         pieces = bytearray(document[b"info"][b"pieces"])
         pieces[20] ^= 1  # the v1 digest of a's second piece; its v2 hashes still match
         document[b"info"][b"pieces"] = bytes(pieces)
-        with open(torrent, "wb") as f:
-            f.write(bencode(document))
+        write(torrent, bencode(document))
         result = run("verify", torrent)
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertIn(b"damaged     t/a: bytes [32768, 65536)\n", result.stdout)
@@ -271,5 +247,4 @@ class Contract(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    # interop_test's runner takes the binary's path and runs this module's tests.
-    sys.exit(interop_test.main())
+    sys.exit(scaffold.main())
