@@ -231,10 +231,10 @@ int verify(const verify_options &options) {
     // parsed document and file lists go before the content is read, for a tree of many files.
     loaded.document.reset();
     loaded.torrent = metainfo{};
-    std::vector<found_file> found(layout.files.size());
-    if (!options.quiet)
-        progress_start(static_cast<std::int64_t>(content_bytes(layout)));
     const auto started = std::chrono::steady_clock::now();
+    std::vector<found_file> found = size_pass(layout);
+    if (!options.quiet)
+        progress_start(static_cast<std::int64_t>(bytes_to_hash(layout, found)));
     const content_findings findings = check_content(layout, found);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     progress_stop();

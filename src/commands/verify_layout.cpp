@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <numeric>
 #include <sys/stat.h>
 
@@ -53,20 +54,68 @@ found_file found_from_status(const expected_file &file, const struct stat &statu
         return found;
     }
     found.found_size = static_cast<std::uint64_t>(status.st_size);
+    found.seen = {status.st_dev, status.st_ino, status.st_mtim, status.st_ctim};
     if (found.found_size != file.size)
         found.status = file_status::wrong_size;
     return found;
 }
 
+namespace {
+found_file not_found(int error) {
+    found_file found;
+    const bool absent = error == ENOENT || error == ENOTDIR;
+    found.status = absent ? file_status::missing : file_status::unreadable;
+    found.reason = std::strerror(error);
+    return found;
+}
+} // namespace
+
 found_file look_at(const expected_file &file) {
     struct stat status {};
     if (stat(file.disk_path.c_str(), &status) == 0)
         return found_from_status(file, status);
-    found_file found;
-    const bool absent = errno == ENOENT || errno == ENOTDIR;
-    found.status = absent ? file_status::missing : file_status::unreadable;
-    found.reason = std::strerror(errno);
+    return not_found(errno);
+}
+
+std::shared_ptr<fd_owner> folder_cache::folder_of(const std::string &disk_path, std::string &name) {
+    const std::size_t cut = disk_path.rfind('/');
+    name = disk_path.substr(cut == std::string::npos ? 0 : cut + 1);
+    if (name.empty())
+        return nullptr;
+    const std::string path = cut == std::string::npos ? "." : disk_path.substr(0, cut);
+    if (path != path_) {
+        path_ = path;
+        auto opened =
+            std::make_shared<fd_owner>(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder_ = opened->fd >= 0 ? std::move(opened) : nullptr;
+    }
+    return folder_;
+}
+
+std::vector<found_file> size_pass(const content_layout &layout) {
+    std::vector<found_file> found(layout.files.size());
+    folder_cache folders;
+    std::string name;
+    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+        const expected_file &file = layout.files[i];
+        if (file.pad)
+            continue;
+        const std::shared_ptr<fd_owner> folder = folders.folder_of(file.disk_path, name);
+        struct stat status {};
+        if (!folder)
+            found[i] = look_at(file);
+        else if (fstatat(folder->fd, name.c_str(), &status, 0) == 0)
+            found[i] = found_from_status(file, status);
+        else
+            found[i] = not_found(errno);
+    }
     return found;
+}
+
+std::uint64_t readable_bytes(const expected_file &file, const found_file &found) {
+    const bool regular =
+        found.status == file_status::intact || found.status == file_status::wrong_size;
+    return regular ? std::min(found.found_size, file.size) : 0;
 }
 
 std::uint64_t content_bytes(const content_layout &layout) {
