@@ -1,11 +1,15 @@
 #include "commands/verify_layout.h"
 
+#include "hash/hash_workers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <numeric>
 #include <sys/stat.h>
+#include <thread>
 
 const char *status_name(file_status status) {
     switch (status) {
@@ -92,11 +96,13 @@ std::shared_ptr<fd_owner> folder_cache::folder_of(const std::string &disk_path, 
     return folder_;
 }
 
-std::vector<found_file> size_pass(const content_layout &layout) {
-    std::vector<found_file> found(layout.files.size());
+namespace {
+// Files [begin, end) of the layout, on the thread that calls it.
+void look_at_files(const content_layout &layout, std::size_t begin, std::size_t end,
+                   std::vector<found_file> &found) {
     folder_cache folders;
     std::string name;
-    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
         const expected_file &file = layout.files[i];
         if (file.pad)
             continue;
@@ -109,6 +115,40 @@ std::vector<found_file> size_pass(const content_layout &layout) {
         else
             found[i] = not_found(errno);
     }
+}
+
+// Below this many files one thread does it all: starting others costs more than it saves.
+constexpr std::size_t files_per_thread = 4096;
+} // namespace
+
+// A tree of many small files costs a status query per file, most of it the system call itself:
+// the files are shared out, in runs that keep each folder's files together, among as many
+// threads as hash the content.
+std::vector<found_file> size_pass(const content_layout &layout) {
+    const std::size_t count = layout.files.size();
+    std::vector<found_file> found(count);
+    const std::size_t threads =
+        std::clamp<std::size_t>(count / files_per_thread, 1, hash_thread_count());
+    std::vector<std::exception_ptr> failures(threads);
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t)
+        helpers.emplace_back([&, t] {
+            try {
+                look_at_files(layout, count * t / threads, count * (t + 1) / threads, found);
+            } catch (...) {
+                failures[t] = std::current_exception();
+            }
+        });
+    try {
+        look_at_files(layout, 0, count / threads, found);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (const std::exception_ptr &failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
     return found;
 }
 
