@@ -19,7 +19,9 @@ constexpr std::size_t sha1_bytes = 20;
 constexpr std::size_t node_bytes = 32;
 constexpr std::array<unsigned char, 65536> zeros{};
 
-// Compares each v1 digest, as the engine hands it on, with the torrent's.
+// Compares each v1 digest, as the engine hands it on, with the torrent's. An engine started
+// again for the rest of the content counts its pieces from the piece it starts at; pieces that
+// were compared before are not compared again.
 class comparing_sink final : public piece_digest_sink {
   public:
     comparing_sink(std::string_view expected, std::vector<bool> &bad)
@@ -28,20 +30,30 @@ class comparing_sink final : public piece_digest_sink {
     feed_status take_pieces(std::int64_t first, const unsigned char *digests,
                             std::size_t count) override {
         for (std::size_t i = 0; i < count; ++i) {
-            const auto piece = static_cast<std::size_t>(first) + i;
+            const std::uint64_t piece = base_ + static_cast<std::uint64_t>(first) + i;
+            if (piece < compared_)
+                continue;
             // The size pass held every file to its size, so the stream cannot outgrow the list.
             if (piece >= bad_.size())
                 return feed_status::changed;
             if (std::memcmp(expected_.data() + piece * sha1_bytes, digests + i * sha1_bytes,
                             sha1_bytes) != 0)
                 bad_[piece] = true;
+            compared_ = piece + 1;
         }
         return feed_status::ok;
     }
 
+    // The engine hands pieces on in order, so every piece before this one was compared.
+    std::uint64_t next_piece() const { return compared_; }
+
+    void count_from(std::uint64_t piece) { base_ = piece; }
+
   private:
     std::string_view expected_;
     std::vector<bool> &bad_;
+    std::uint64_t base_ = 0;
+    std::uint64_t compared_ = 0;
 };
 
 torrent_format engine_format(check_kind kind) {
@@ -123,16 +135,40 @@ std::string failure_text(feed_status status, int error) {
 // Hidden files are content like any other here, also to the look-ahead.
 constexpr probe_rule hidden_files_too{true, {}};
 
-// Files looked at ahead of the hashing, by the helper threads (and io_uring) that look ahead of
-// create's walk: each file's status and, for a small one, its bytes. A folder is opened once
-// for the run of files in it.
+bool same_file(const found_file &found, const struct stat &now) {
+    return S_ISREG(now.st_mode) && now.st_dev == found.seen.device &&
+           now.st_ino == found.seen.inode &&
+           static_cast<std::uint64_t>(now.st_size) == found.found_size;
+}
+
+bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file read from `fd` is still the one the size pass found, untouched since: not
+// written to (its times), not resized, and still there under some name. A file removed or
+// replaced while it was open reads to its end as it was, so only its link count tells.
+feed_status confirm_unchanged(int fd, const found_file &found) {
+    struct stat now {};
+    if (fstat(fd, &now) != 0)
+        return feed_status::read_error;
+    const bool untouched = same_file(found, now) && now.st_nlink > 0 &&
+                           same_time(now.st_mtim, found.seen.modified) &&
+                           same_time(now.st_ctim, found.seen.changed);
+    return untouched ? feed_status::ok : feed_status::changed;
+}
+
+// Files with content to read, looked at ahead of the hashing by the helper threads (and
+// io_uring) that look ahead of create's walk: each one opened, a small one read whole. The
+// size pass said they are regular files, which spares the look-ahead finding that out again.
 class look_ahead {
   public:
-    explicit look_ahead(const content_layout &layout)
-        : layout_(layout),
+    look_ahead(const content_layout &layout, const std::vector<found_file> &found)
+        : layout_(layout), found_(found),
           pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0, hidden_files_too) {}
 
-    // The probe of file `index`, done; nullptr when its folder could not be opened.
+    // The probe of file `index`, done; nullptr when there is none (its folder could not be
+    // opened, or the file comes again after the look-ahead went past it).
     entry_probe *wait_for(std::size_t index) {
         if (pending_.size() <= prefetch_window / 2)
             top_up();
@@ -155,18 +191,17 @@ class look_ahead {
     void top_up() {
         std::vector<probe_handle> added;
         std::vector<ahead> entries;
+        std::string name;
         while (pending_.size() + added.size() < prefetch_window && next_ < layout_.files.size()) {
-            const expected_file &file = layout_.files[next_++];
-            if (file.pad)
+            const std::size_t index = next_++;
+            const expected_file &file = layout_.files[index];
+            if (file.pad || readable_bytes(file, found_[index]) == 0)
                 continue;
-            const std::size_t cut = file.disk_path.rfind('/');
-            std::shared_ptr<fd_owner> folder =
-                folder_of(cut == std::string::npos ? "." : file.disk_path.substr(0, cut));
+            std::shared_ptr<fd_owner> folder = folders_.folder_of(file.disk_path, name);
             if (!folder)
                 continue;
-            const std::string name = file.disk_path.substr(cut + 1);
-            added.push_back(prefetch_new_probe(pool_, folder->fd, name.c_str(), DT_UNKNOWN));
-            entries.push_back({next_ - 1, std::move(folder), {}});
+            added.push_back(prefetch_new_probe(pool_, folder->fd, name.c_str(), DT_REG));
+            entries.push_back({index, std::move(folder), {}});
         }
         prefetch_submit(pool_, added);
         for (std::size_t i = 0; i < added.size(); ++i) {
@@ -175,22 +210,12 @@ class look_ahead {
         }
     }
 
-    std::shared_ptr<fd_owner> folder_of(const std::string &path) {
-        if (path != folder_path_) {
-            folder_path_ = path;
-            auto opened =
-                std::make_shared<fd_owner>(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            folder_ = opened->fd >= 0 ? std::move(opened) : nullptr;
-        }
-        return folder_;
-    }
-
     const content_layout &layout_;
+    const std::vector<found_file> &found_;
     prefetcher pool_;
     std::deque<ahead> pending_;
     std::size_t next_ = 0;
-    std::string folder_path_;
-    std::shared_ptr<fd_owner> folder_;
+    folder_cache folders_;
 };
 
 // Where a file's content comes from: bytes read ahead, or an open file.
@@ -202,20 +227,31 @@ struct file_source {
 class content_check {
   public:
     content_check(const content_layout &layout, std::vector<found_file> &found,
-                  content_findings &out, content_hasher &hasher)
-        : layout_(layout), found_(found), out_(out), hasher_(hasher) {}
+                  content_findings &out, const file_opened_hook &opened)
+        : layout_(layout), found_(found), out_(out), opened_(opened),
+          sink_(layout.pieces, out.v1_bad) {}
 
     // Every file in order; false when the run had to stop (out_.failure says why).
-    bool run() {
-        for (std::size_t i = 0; i < layout_.files.size(); ++i) {
-            const feed_status status = check_file(i);
+    bool run(const content_plan &plan) {
+        plan_ = plan;
+        if (!start_engine(0))
+            return false;
+        std::size_t index = 0;
+        while (index < layout_.files.size()) {
+            const feed_status status = check_file(index);
+            if (status == feed_status::changed || status == feed_status::read_error) {
+                if (!give_up_file(index, status))
+                    return false;
+                continue;
+            }
             if (status != feed_status::ok) {
-                out_.failure = layout_.files[i].shown + ": " + failure_text(status, read_error());
+                out_.failure = layout_.files[index].shown + ": " + failure_text(status, 0);
                 return false;
             }
-            offset_ += layout_.files[i].size;
+            offset_ += layout_.files[index].size;
+            ++index;
         }
-        const feed_status status = hasher_.finish();
+        const feed_status status = hasher_->finish();
         if (status != feed_status::ok)
             out_.failure = failure_text(status, read_error());
         return status == feed_status::ok;
@@ -226,37 +262,72 @@ class content_check {
     // made them; a read made here leaves it in errno.
     int read_error() const {
         const int saved = errno;
-        return hasher_.read_error() != 0 ? hasher_.read_error() : saved;
+        return hasher_->read_error() != 0 ? hasher_->read_error() : saved;
+    }
+
+    // An engine for the content from `offset` of the v1 stream on (0 in v2, whose files the
+    // engine takes each on its own), which starts on a piece boundary.
+    bool start_engine(std::uint64_t offset) {
+        hasher_.reset();
+        const std::uint64_t head = offset % layout_.piece_length;
+        sink_.count_from(offset / layout_.piece_length);
+        if (offset > 0)
+            plan_.content_size = -1;
+        hasher_ = content_hasher::start(plan_, sink_);
+        if (!hasher_) {
+            out_.failure = "out of memory";
+            return false;
+        }
+        // The head of the piece belongs to content before; that piece was compared, or is bad.
+        // (In hybrid content every file starts a piece: there is no head, and an engine that is
+        // fed one file only leaves it unpadded, which can only be the file given up, whose
+        // pieces are bad whatever they hash to.)
+        const feed_status status = feed_zeros(*hasher_, head);
+        if (status != feed_status::ok)
+            out_.failure = failure_text(status, 0);
+        return status == feed_status::ok;
+    }
+
+    // A file that changed while it was read, or whose read failed, gets its verdict, and all
+    // its pieces are bad. The engine is left in the middle of the file, with pieces of earlier
+    // files perhaps hashed but not handed on: it starts again with the file where the pieces
+    // compared end, and the files from there on are checked again, this one as absent content.
+    bool give_up_file(std::size_t &index, feed_status status) {
+        found_file &found = found_[index];
+        found.status = file_status::unreadable;
+        found.reason = failure_text(status, read_error());
+        if (layout_.kind != check_kind::v2) {
+            const std::uint64_t compared = sink_.next_piece() * layout_.piece_length;
+            while (index > 0 && offset_ > compared)
+                offset_ -= layout_.files[--index].size;
+        }
+        return start_engine(layout_.kind == check_kind::v2 ? 0 : offset_);
     }
 
     // The pad files of hybrid content are the engine's own padding; v1 pads are zeros fed here.
     feed_status check_file(std::size_t index) {
         const expected_file &file = layout_.files[index];
         if (file.pad)
-            return layout_.kind == check_kind::v1 ? feed_zeros(hasher_, file.size)
+            return layout_.kind == check_kind::v1 ? feed_zeros(*hasher_, file.size)
                                                   : feed_status::ok;
         file_source source;
-        std::uint64_t readable = 0;
-        const feed_status looked = look_at_file(index, source, readable);
-        if (looked != feed_status::ok)
-            return looked;
+        if (readable_bytes(file, found_[index]) > 0) {
+            const feed_status opened = open_file(index, source);
+            if (opened != feed_status::ok)
+                return opened;
+        }
+        const std::uint64_t readable = readable_bytes(file, found_[index]);
         if (layout_.kind == check_kind::v2 && readable == 0) {
             // Nothing to hash: the tree of v2 content starts anew with the next file.
             out_.v2_bad[index] = bad_file_pieces(file, file_hashes{}, layout_.piece_length, 0);
             return feed_status::ok;
         }
-        feed_status status = feed_status::ok;
-        if (source.bytes)
-            status = hasher_.feed_bytes(source.bytes->data(), readable);
-        else if (readable > 0)
-            status = readable == found_[index].found_size
-                         ? hasher_.feed(source.file.fd, static_cast<std::int64_t>(readable))
-                         : feed_leading_bytes(hasher_, source.file.fd, readable);
+        feed_status status = feed_readable(index, source, readable);
         if (status == feed_status::ok)
-            status = feed_zeros(hasher_, file.size - readable);
+            status = feed_zeros(*hasher_, file.size - readable);
         file_hashes hashes;
         if (status == feed_status::ok)
-            status = hasher_.end_file(static_cast<std::int64_t>(file.size), hashes);
+            status = hasher_->end_file(static_cast<std::int64_t>(file.size), hashes);
         if (status != feed_status::ok)
             return status;
         if (layout_.kind != check_kind::v1)
@@ -266,39 +337,63 @@ class content_check {
         return feed_status::ok;
     }
 
-    // What is on disk of the file, from its status, and where its content comes from:
-    // `readable` is how many of its expected bytes it holds. A file found otherwise than as
-    // the torrent says has its verdict in found_.
-    feed_status look_at_file(std::size_t index, file_source &source, std::uint64_t &readable) {
-        const expected_file &file = layout_.files[index];
+    // The file's first `readable` bytes, and for an open file the proof that it did not change
+    // meanwhile.
+    feed_status feed_readable(std::size_t index, const file_source &source,
+                              std::uint64_t readable) {
+        if (source.bytes)
+            return hasher_->feed_bytes(source.bytes->data(), readable);
+        if (readable == 0)
+            return feed_status::ok;
+        if (opened_)
+            opened_(index);
+        const feed_status status =
+            readable == found_[index].found_size
+                ? hasher_->feed(source.file.fd, static_cast<std::int64_t>(readable))
+                : feed_leading_bytes(*hasher_, source.file.fd, readable);
+        return status == feed_status::ok ? confirm_unchanged(source.file.fd, found_[index])
+                                         : status;
+    }
+
+    // Where the content of a file the size pass found readable comes from: the look-ahead's
+    // bytes or open file, else the file opened here. A file that can no longer be opened for
+    // want of permission, or whose read ahead failed, is unreadable; one that is not as the
+    // size pass found it has changed.
+    feed_status open_file(std::size_t index, file_source &source) {
         found_file &found = found_[index];
         entry_probe *probe = ahead_.wait_for(index);
-        found = probe && probe->stat_ok ? found_from_status(file, probe->status) : look_at(file);
-        if (file.size == 0 ||
-            (found.status != file_status::intact && found.status != file_status::wrong_size))
-            return feed_status::ok;
-        switch (probe ? probe->content : probe_content::not_read) {
-        case probe_content::read:
-            source.bytes = &probe->bytes;
-            break;
-        case probe_content::changed:
+        if (!probe || probe->out_of_memory)
+            return open_here(index, source);
+        if (probe->content == probe_content::open_failed ||
+            probe->content == probe_content::read_failed)
+            return unreadable(found, probe->error);
+        if (!probe->stat_ok || !same_file(found, probe->status) ||
+            probe->content == probe_content::changed)
             return feed_status::changed;
-        case probe_content::open_failed:
-        case probe_content::read_failed:
-            found.status = file_status::unreadable;
-            found.reason = std::strerror(probe->error);
+        if (probe->content == probe_content::read) {
+            source.bytes = &probe->bytes;
             return feed_status::ok;
-        case probe_content::not_read:
-            if (!probe || !prefetch_take_file(*probe, source.file))
-                source.file = fd_owner(open(file.disk_path.c_str(), O_RDONLY | O_CLOEXEC));
-            if (source.file.fd < 0) {
-                found.status = file_status::unreadable;
-                found.reason = std::strerror(errno);
-                return feed_status::ok;
-            }
-            break;
         }
-        readable = std::min(found.found_size, file.size);
+        return prefetch_take_file(*probe, source.file) ? feed_status::ok : open_here(index, source);
+    }
+
+    feed_status open_here(std::size_t index, file_source &source) {
+        found_file &found = found_[index];
+        // Not blocking: the path may lead to a fifo by now.
+        source.file = fd_owner(
+            open(layout_.files[index].disk_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (source.file.fd < 0)
+            return errno == ENOENT || errno == ENOTDIR ? feed_status::changed
+                                                       : unreadable(found, errno);
+        struct stat now {};
+        if (fstat(source.file.fd, &now) != 0)
+            return unreadable(found, errno);
+        return same_file(found, now) ? feed_status::ok : feed_status::changed;
+    }
+
+    static feed_status unreadable(found_file &found, int error) {
+        found.status = file_status::unreadable;
+        found.reason = std::strerror(error);
         return feed_status::ok;
     }
 
@@ -315,14 +410,18 @@ class content_check {
     const content_layout &layout_;
     std::vector<found_file> &found_;
     content_findings &out_;
-    content_hasher &hasher_;
-    look_ahead ahead_{layout_};
+    const file_opened_hook &opened_;
+    comparing_sink sink_;
+    content_plan plan_;
+    std::unique_ptr<content_hasher> hasher_;
+    look_ahead ahead_{layout_, found_};
     std::uint64_t offset_ = 0; // where the current file starts in the v1 stream
 };
 
 } // namespace
 
-content_findings check_content(const content_layout &layout, std::vector<found_file> &found) {
+content_findings check_content(const content_layout &layout, std::vector<found_file> &found,
+                               const file_opened_hook &opened) {
     content_findings out;
     out.v1_bad.assign(layout.pieces.size() / sha1_bytes, false);
     out.v2_bad.resize(layout.files.size());
@@ -339,12 +438,16 @@ content_findings check_content(const content_layout &layout, std::vector<found_f
                                  [](const expected_file &file) { return file.pad; });
     if (layout.files.size() == 1)
         plan.content_size = static_cast<std::int64_t>(content_bytes(layout));
-    comparing_sink sink(layout.pieces, out.v1_bad);
-    const std::unique_ptr<content_hasher> hasher = content_hasher::start(plan, sink);
-    if (!hasher) {
-        out.failure = "out of memory";
-        return out;
-    }
-    content_check(layout, found, out, *hasher).run();
+    content_check(layout, found, out, opened).run(plan);
     return out;
+}
+
+std::uint64_t bytes_to_hash(const content_layout &layout, const std::vector<found_file> &found) {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < layout.files.size(); ++i) {
+        const expected_file &file = layout.files[i];
+        const bool fed = layout.kind != check_kind::v2 || readable_bytes(file, found[i]) > 0;
+        total += fed ? file.size : 0;
+    }
+    return total;
 }

@@ -1,10 +1,15 @@
 #include "commands/verify_layout.h"
 
+#include "hash/hash_workers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <fcntl.h>
 #include <numeric>
 #include <sys/stat.h>
+#include <thread>
 
 const char *status_name(file_status status) {
     switch (status) {
@@ -53,20 +58,104 @@ found_file found_from_status(const expected_file &file, const struct stat &statu
         return found;
     }
     found.found_size = static_cast<std::uint64_t>(status.st_size);
+    found.seen = {status.st_dev, status.st_ino, status.st_mtim, status.st_ctim};
     if (found.found_size != file.size)
         found.status = file_status::wrong_size;
     return found;
 }
 
+namespace {
+found_file not_found(int error) {
+    found_file found;
+    const bool absent = error == ENOENT || error == ENOTDIR;
+    found.status = absent ? file_status::missing : file_status::unreadable;
+    found.reason = std::strerror(error);
+    return found;
+}
+} // namespace
+
 found_file look_at(const expected_file &file) {
     struct stat status {};
     if (stat(file.disk_path.c_str(), &status) == 0)
         return found_from_status(file, status);
-    found_file found;
-    const bool absent = errno == ENOENT || errno == ENOTDIR;
-    found.status = absent ? file_status::missing : file_status::unreadable;
-    found.reason = std::strerror(errno);
+    return not_found(errno);
+}
+
+std::shared_ptr<fd_owner> folder_cache::folder_of(const std::string &disk_path, std::string &name) {
+    const std::size_t cut = disk_path.rfind('/');
+    name = disk_path.substr(cut == std::string::npos ? 0 : cut + 1);
+    if (name.empty())
+        return nullptr;
+    const std::string path = cut == std::string::npos ? "." : disk_path.substr(0, cut);
+    if (path != path_) {
+        path_ = path;
+        auto opened =
+            std::make_shared<fd_owner>(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder_ = opened->fd >= 0 ? std::move(opened) : nullptr;
+    }
+    return folder_;
+}
+
+namespace {
+// Files [begin, end) of the layout, on the thread that calls it.
+void look_at_files(const content_layout &layout, std::size_t begin, std::size_t end,
+                   std::vector<found_file> &found) {
+    folder_cache folders;
+    std::string name;
+    for (std::size_t i = begin; i < end; ++i) {
+        const expected_file &file = layout.files[i];
+        if (file.pad)
+            continue;
+        const std::shared_ptr<fd_owner> folder = folders.folder_of(file.disk_path, name);
+        struct stat status {};
+        if (!folder)
+            found[i] = look_at(file);
+        else if (fstatat(folder->fd, name.c_str(), &status, 0) == 0)
+            found[i] = found_from_status(file, status);
+        else
+            found[i] = not_found(errno);
+    }
+}
+
+// Below this many files one thread does it all: starting others costs more than it saves.
+constexpr std::size_t files_per_thread = 4096;
+} // namespace
+
+// A tree of many small files costs a status query per file, most of it the system call itself:
+// the files are shared out, in runs that keep each folder's files together, among as many
+// threads as hash the content.
+std::vector<found_file> size_pass(const content_layout &layout) {
+    const std::size_t count = layout.files.size();
+    std::vector<found_file> found(count);
+    const std::size_t threads =
+        std::clamp<std::size_t>(count / files_per_thread, 1, hash_thread_count());
+    std::vector<std::exception_ptr> failures(threads);
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t)
+        helpers.emplace_back([&, t] {
+            try {
+                look_at_files(layout, count * t / threads, count * (t + 1) / threads, found);
+            } catch (...) {
+                failures[t] = std::current_exception();
+            }
+        });
+    try {
+        look_at_files(layout, 0, count / threads, found);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (const std::exception_ptr &failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
     return found;
+}
+
+std::uint64_t readable_bytes(const expected_file &file, const found_file &found) {
+    const bool regular =
+        found.status == file_status::intact || found.status == file_status::wrong_size;
+    return regular ? std::min(found.found_size, file.size) : 0;
 }
 
 std::uint64_t content_bytes(const content_layout &layout) {

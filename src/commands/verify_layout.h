@@ -1,6 +1,9 @@
 #pragma once
+#include "common/handles.h"
+
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,12 +41,22 @@ enum class file_status : std::uint8_t { intact, missing, wrong_size, unreadable,
 
 const char *status_name(file_status status);
 
+// Which file the size pass found, and as it was then: the content pass holds what it reads to
+// this, so that a file replaced, grown, shrunk or written to in between is noticed.
+struct seen_file {
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec modified{};
+    timespec changed{};
+};
+
 // What the size pass found of one file: `intact` stands for "present at its size" until the
 // content says otherwise.
 struct found_file {
     file_status status = file_status::intact;
     std::uint64_t found_size = 0;
     std::string reason; // unreadable: the system's words
+    seen_file seen;     // a regular file only
 };
 
 // A half-open range of bytes [start, end).
@@ -65,6 +78,26 @@ found_file found_from_status(const expected_file &file, const struct stat &statu
 
 // The same from the file's path, where a failure says missing or unreadable and why.
 found_file look_at(const expected_file &file);
+
+// The folder each file lies in, opened once for the run of files in it, so that a tree of many
+// files is not looked up from its root for every one of them.
+class folder_cache {
+  public:
+    // The open folder of `disk_path`, with the file's name in it; nullptr when the folder cannot
+    // be opened (or the path ends in '/'), and the path itself must be asked.
+    std::shared_ptr<fd_owner> folder_of(const std::string &disk_path, std::string &name);
+
+  private:
+    std::optional<std::string> path_; // of the folder last asked for, opened or not
+    std::shared_ptr<fd_owner> folder_;
+};
+
+// The size pass: every file of the torrent looked at, and none of its content read, before the
+// content pass; pads are not looked for.
+std::vector<found_file> size_pass(const content_layout &layout);
+
+// How many of a file's expected bytes the size pass found readable on disk.
+std::uint64_t readable_bytes(const expected_file &file, const found_file &found);
 
 // Bytes of content, pads left out.
 std::uint64_t content_bytes(const content_layout &layout);

@@ -1,0 +1,23 @@
+#pragma once
+#include "commands/torrent_input.h"
+#include "commands/verify_layout.h"
+
+#include <optional>
+#include <string>
+
+// The torrent that `quillet verify` checks content against, and what it expects on disk.
+
+// Why a torrent cannot be checked; printed once, by the command.
+struct refusal {
+    std::string text;
+};
+
+// Reads the torrent at `path` into `loaded` and holds it to being valid.
+std::optional<refusal> load_checkable(const std::string &path, loaded_torrent &loaded);
+
+// The files `loaded` expects under `content_path` (empty: the torrent's name beside the torrent
+// file), each path held safe, into `layout`, and the content's path into `root`. The layout's
+// views point into the torrent's bytes, which must outlive it.
+std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string &torrent_path,
+                                 const std::string &content_path, std::string &root,
+                                 content_layout &layout);
