@@ -6,8 +6,8 @@
 #include <numeric>
 
 namespace {
-constexpr unsigned kind_shift = 30;
-constexpr std::uint32_t end_mask = (std::uint32_t{1} << kind_shift) - 1;
+using bencode_detail::end_mask;
+using bencode_detail::kind_shift;
 
 // Indexes are 32-bit to keep a value small; a document of more values is refused whatever the
 // token limit says.
@@ -285,18 +285,6 @@ bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limit
     return reader(bytes, limits).run();
 }
 
-bencode_kind kind_of(const bencode_document &document, value_index index) {
-    return static_cast<bencode_kind>(document.values[index].end_and_kind >> kind_shift);
-}
-
-bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
-    return kind_of(document, index) == kind;
-}
-
-value_index end_of(const bencode_document &document, value_index index) {
-    return document.values[index].end_and_kind & end_mask;
-}
-
 byte_span span_of(const bencode_document &document, value_index index) {
     return byte_span{document.values[index].offset, document.values[index].size};
 }
@@ -304,14 +292,6 @@ byte_span span_of(const bencode_document &document, value_index index) {
 std::string_view encoding_of(const bencode_document &document, value_index index) {
     const bencode_value &value = document.values[index];
     return document.bytes.substr(value.offset, value.size);
-}
-
-std::string_view text_of(const bencode_document &document, value_index index) {
-    if (!is_kind(document, index, bencode_kind::string))
-        return {};
-    const bencode_value &value = document.values[index];
-    return document.bytes.substr(std::size_t{value.offset} + value.size - value.length,
-                                 value.length);
 }
 
 // The reader checked the digits and the range when it took the integer.

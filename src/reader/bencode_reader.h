@@ -81,10 +81,25 @@ requires std::same_as<Text, std::string>
 
 using value_index = std::uint32_t;
 
-bencode_kind kind_of(const bencode_document &document, value_index index);
+// The few accessors every walk calls for each value are defined here, to be inlined there.
+namespace bencode_detail {
+constexpr unsigned kind_shift = 30;
+constexpr std::uint32_t end_mask = (std::uint32_t{1} << kind_shift) - 1;
+} // namespace bencode_detail
+
+inline bencode_kind kind_of(const bencode_document &document, value_index index) {
+    return static_cast<bencode_kind>(document.values[index].end_and_kind >>
+                                     bencode_detail::kind_shift);
+}
+
+inline bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
+    return kind_of(document, index) == kind;
+}
 
 // The index just past the value and every value nested in it: the next sibling's, if any.
-value_index end_of(const bencode_document &document, value_index index);
+inline value_index end_of(const bencode_document &document, value_index index) {
+    return document.values[index].end_and_kind & bencode_detail::end_mask;
+}
 
 // Where the value's whole encoding lies in the input.
 byte_span span_of(const bencode_document &document, value_index index);
@@ -93,7 +108,13 @@ byte_span span_of(const bencode_document &document, value_index index);
 std::string_view encoding_of(const bencode_document &document, value_index index);
 
 // A string's bytes, without its length prefix; empty for any other kind.
-std::string_view text_of(const bencode_document &document, value_index index);
+inline std::string_view text_of(const bencode_document &document, value_index index) {
+    if (!is_kind(document, index, bencode_kind::string))
+        return {};
+    const bencode_value &value = document.values[index];
+    return document.bytes.substr(std::size_t{value.offset} + value.size - value.length,
+                                 value.length);
+}
 
 // An integer's value; 0 for any other kind.
 std::int64_t integer_of(const bencode_document &document, value_index index);
@@ -116,5 +137,3 @@ std::vector<bencode_entry> entries_of(const bencode_document &document, value_in
 // The value of the first entry named `key` (as clients take it), if the dictionary has one.
 std::optional<value_index> find_key(const bencode_document &document, value_index dictionary,
                                     std::string_view key);
-
-bool is_kind(const bencode_document &document, value_index index, bencode_kind kind);
