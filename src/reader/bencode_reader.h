@@ -1,4 +1,6 @@
 #pragma once
+#include "hash/buffer.h"
+
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +55,7 @@ struct bencode_problem {
 // A whole document over bytes the caller keeps alive.
 struct bencode_document {
     std::string_view bytes;
-    std::vector<bencode_value> values; // values[0] is the top-level value
+    std::vector<bencode_value, large_array_allocator<bencode_value>> values; // [0]: the top
     std::vector<bencode_problem> problems;
 };
 

@@ -139,7 +139,7 @@ void check_path(reading &state, path_view path) {
         state.invalid("file " + quoted(joined(path)) + " has " + path_component_fault(*faulty));
 }
 
-std::uint64_t summed_sizes(reading &state, const std::vector<torrent_file> &files) {
+std::uint64_t summed_sizes(reading &state, const file_list &files) {
     std::uint64_t total = 0;
     for (const torrent_file &file : files) {
         if (file.size > largest_size - total) {
@@ -309,7 +309,7 @@ void read_file_tree(reading &state, value_index tree) {
         }
         keys.pop_back();
     }
-    std::vector<torrent_file> &files = state.torrent.tree_files;
+    file_list &files = state.torrent.tree_files;
     const std::vector<value_index> &all_keys = state.torrent.tree_keys;
     for (std::size_t at = 0; at < files.size(); ++at) {
         const std::size_t end = at + 1 < files.size() ? first_keys[at + 1] : all_keys.size();

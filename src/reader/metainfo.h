@@ -90,6 +90,8 @@ struct torrent_file {
     std::optional<pieces_root> root; // v2: the root of the file's Merkle tree
 };
 
+using file_list = std::vector<torrent_file, large_array_allocator<torrent_file>>;
+
 // One thing wrong with a torrent or its encoding. An invalid one means no client could use the
 // torrent as it stands; the others (keys out of order, repeated keys) are accepted by clients.
 struct metainfo_problem {
@@ -110,8 +112,8 @@ struct metainfo {
     std::optional<std::string_view> name;
     // The v1 file list when the torrent has one (pads included), else the v2 file tree in
     // its order. A single-file torrent has one file whose path is its name.
-    std::vector<torrent_file> files;
-    std::vector<torrent_file> tree_files; // the v2 file tree, in its order
+    file_list files;
+    file_list tree_files; // the v2 file tree, in its order
     bool single_file = false;
     std::optional<std::uint64_t> piece_length;
     std::string_view pieces;       // v1: concatenated SHA-1 digests
