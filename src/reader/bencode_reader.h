@@ -33,16 +33,16 @@ struct bencode_limits {
 
 enum class bencode_kind : std::uint8_t { integer, string, list, dictionary };
 
-// One value, in 16 bytes (a large torrent has millions): read it through the functions below.
+// One value, in 8 bytes (a large torrent has millions): read it through the functions below.
 // Values are stored in the order they begin in the input, so the values nested in a list or
 // dictionary follow it directly and end just before end_of(); a dictionary's children
 // alternate key, value. Inputs are under 4 GiB, so offsets fit 32 bits, and a document holds
-// fewer than 2^30 values, so the kind fits the top bits of the end index.
+// fewer than 2^30 values, so the kind fits the top bits of the end index. The rest (a string's
+// length, where an encoding ends, a container's count) is read again from the checked input
+// when asked for: most values are never asked, and a smaller record is fewer pages to fill.
 struct bencode_value {
     std::uint32_t offset = 0;       // first byte of the encoding
-    std::uint32_t size = 0;         // bytes of the whole encoding, markers and prefix included
     std::uint32_t end_and_kind = 0; // end_of() below, and the kind in the top two bits
-    std::uint32_t length = 0;       // a string's bytes, a list's elements, a dictionary's entries
 };
 
 // Something accepted that a canonical encoder would not have written: keys out of order or
@@ -113,9 +113,12 @@ std::string_view encoding_of(const bencode_document &document, value_index index
 inline std::string_view text_of(const bencode_document &document, value_index index) {
     if (!is_kind(document, index, bencode_kind::string))
         return {};
-    const bencode_value &value = document.values[index];
-    return document.bytes.substr(std::size_t{value.offset} + value.size - value.length,
-                                 value.length);
+    // The reader checked the prefix: digits, then ':' before the end of the input.
+    std::size_t at = document.values[index].offset;
+    std::size_t length = 0;
+    for (; document.bytes[at] != ':'; ++at)
+        length = length * 10 + static_cast<unsigned>(document.bytes[at] - '0');
+    return document.bytes.substr(at + 1, length);
 }
 
 // An integer's value; 0 for any other kind.
