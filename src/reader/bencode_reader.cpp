@@ -33,7 +33,8 @@ struct open_container {
 
 class reader {
   public:
-    reader(std::string_view bytes, const bencode_limits &limits) : limits_(limits) {
+    reader(std::string_view bytes, const bencode_limits &limits)
+        : limits_(limits), token_limit_(std::min(limits.max_tokens, most_values)) {
         document_.bytes = bytes;
     }
 
@@ -53,6 +54,7 @@ class reader {
     std::size_t left() const { return document_.bytes.size() - position_; }
 
     const bencode_limits &limits_;
+    const std::size_t token_limit_; // values the document may hold
     bencode_document document_;
     std::vector<open_container> open_;
     std::size_t position_ = 0;
@@ -75,7 +77,7 @@ bencode_outcome reader::run() {
     } else {
         // Most torrents spend 4 to 8 bytes of input on a value: room for that many is taken up
         // front, untouched until used, so the values are never copied as they grow.
-        document_.values.reserve(std::min({size / 4 + 1, limits_.max_tokens, most_values}));
+        document_.values.reserve(std::min(size / 4 + 1, token_limit_));
         while (!finished_ && step()) {
         }
     }
@@ -210,10 +212,9 @@ bool reader::close() {
 }
 
 bool reader::push_value(bencode_kind kind, std::size_t offset) {
-    if (document_.values.size() >= std::min(limits_.max_tokens, most_values))
-        return fail("more values than the token limit of " +
-                        number_text(std::min(limits_.max_tokens, most_values)),
-                    offset, "--max-tokens");
+    if (document_.values.size() >= token_limit_)
+        return fail("more values than the token limit of " + number_text(token_limit_), offset,
+                    "--max-tokens");
     bencode_value value;
     value.offset = static_cast<std::uint32_t>(offset);
     value.end_and_kind = static_cast<std::uint32_t>(document_.values.size() + 1) |

@@ -22,12 +22,6 @@ path_view path_view::unnamed() {
     return path_view(nullptr, nullptr, 0, 1);
 }
 
-std::string_view path_view::operator[](std::size_t at) const {
-    if (document_ == nullptr)
-        return {};
-    return text_of(*document_, keys_ ? keys_[at] : first_ + static_cast<value_index>(at));
-}
-
 // Why a path component could name a place outside the torrent's folder, or none at all. One
 // pass over the bytes: every component of every file comes here.
 const char *path_component_fault(std::string_view component) {
@@ -88,7 +82,12 @@ struct reading {
 
     std::optional<value_index> field(value_index dictionary, std::string_view key,
                                      bencode_kind kind, bool required) {
-        const std::optional<value_index> value = find_key(document, dictionary, key);
+        return checked(find_key(document, dictionary, key), key, kind, required);
+    }
+
+    // The value found under `key`, if it is there and of the kind asked for.
+    std::optional<value_index> checked(std::optional<value_index> value, std::string_view key,
+                                       bencode_kind kind, bool required) {
         if (!value) {
             if (required)
                 invalid("no " + quoted(key));
@@ -114,9 +113,11 @@ struct reading {
         return value ? std::optional(integer_of(document, *value)) : std::nullopt;
     }
 
-    // A file's length: present, whole and not negative.
-    std::optional<std::uint64_t> length(value_index dictionary, path_view path) {
-        const std::optional<std::int64_t> value = number(dictionary, "length", true);
+    // A file's length, found under "length": present, whole and not negative.
+    std::optional<std::uint64_t> length(std::optional<value_index> found, path_view path) {
+        const auto number = checked(found, "length", bencode_kind::integer, true);
+        const std::optional<std::int64_t> value =
+            number ? std::optional(integer_of(document, *number)) : std::nullopt;
         if (value && *value < 0)
             invalid("negative length of " + quoted(joined(path)));
         return value && *value >= 0 ? std::optional(static_cast<std::uint64_t>(*value))
@@ -153,15 +154,39 @@ std::uint64_t summed_sizes(reading &state, const file_list &files) {
 
 // ------------------------------------------------------------------------------------ v1 ---
 
+// The fields of an entry of 'files', found in one pass over it; the first of each name counts,
+// as with find_key.
+struct file_fields {
+    std::optional<value_index> path;
+    std::optional<value_index> length;
+    std::optional<value_index> attr;
+};
+
+file_fields fields_of(const bencode_document &document, value_index entry) {
+    file_fields fields;
+    const value_index end = end_of(document, entry);
+    for (value_index key = entry + 1; key < end; key = end_of(document, key + 1)) {
+        const std::string_view name = text_of(document, key);
+        std::optional<value_index> *slot = name == "path"     ? &fields.path
+                                           : name == "length" ? &fields.length
+                                           : name == "attr"   ? &fields.attr
+                                                              : nullptr;
+        if (slot != nullptr && !*slot)
+            *slot = key + 1;
+    }
+    return fields;
+}
+
 std::optional<torrent_file> v1_file(reading &state, value_index entry) {
     const bencode_document &document = state.document;
     if (!is_kind(document, entry, bencode_kind::dictionary)) {
         state.invalid("an entry of 'files' is not a dictionary");
         return std::nullopt;
     }
+    const file_fields fields = fields_of(document, entry);
     // Strings each take one value, so a list of nothing else holds them one after another.
     torrent_file file;
-    if (const auto path = state.field(entry, "path", bencode_kind::list, true)) {
+    if (const auto path = state.checked(fields.path, "path", bencode_kind::list, true)) {
         const value_index end = end_of(document, *path);
         for (value_index at = *path + 1; at < end; ++at) {
             if (!is_kind(document, at, bencode_kind::string)) {
@@ -176,10 +201,9 @@ std::optional<torrent_file> v1_file(reading &state, value_index entry) {
         return std::nullopt;
     }
     check_path(state, file.path);
-    const std::optional<std::uint64_t> size = state.length(entry, file.path);
-    file.size = size.value_or(0);
-    if (const auto attr = state.text(entry, "attr"))
-        file.pad = attr->find('p') != std::string_view::npos;
+    file.size = state.length(fields.length, file.path).value_or(0);
+    if (const auto attr = state.checked(fields.attr, "attr", bencode_kind::string, false))
+        file.pad = text_of(document, *attr).find('p') != std::string_view::npos;
     return file;
 }
 
@@ -201,7 +225,7 @@ void read_v1_files(reading &state, value_index info) {
         const auto name = find_key(state.document, info, "name");
         file.path =
             torrent.name ? path_view::consecutive(state.document, *name, 1) : path_view::unnamed();
-        file.size = state.length(info, file.path).value_or(0);
+        file.size = state.length(length, file.path).value_or(0);
         torrent.files.push_back(file);
         return;
     }
@@ -253,7 +277,7 @@ std::optional<torrent_file> v2_file(reading &state, value_index node, path_view 
     if (!leaf)
         return std::nullopt;
     torrent_file file;
-    file.size = state.length(*leaf, path).value_or(0);
+    file.size = state.length(find_key(document, *leaf, "length"), path).value_or(0);
     const auto root = state.text(*leaf, "pieces root", file.size > 0);
     if (root && root->size() != std::tuple_size_v<pieces_root>) {
         state.invalid("'pieces root' of " + quoted(joined(path)) + " is not 32 bytes");

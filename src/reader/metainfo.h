@@ -66,7 +66,11 @@ class path_view {
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    std::string_view operator[](std::size_t at) const;
+    std::string_view operator[](std::size_t at) const {
+        if (document_ == nullptr)
+            return {};
+        return text_of(*document_, keys_ ? keys_[at] : first_ + static_cast<value_index>(at));
+    }
     std::string_view front() const { return (*this)[0]; }
     std::string_view back() const { return (*this)[size_ - 1]; }
     iterator begin() const { return {this, 0}; }
