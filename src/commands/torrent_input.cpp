@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <utility>
 
 namespace {
 file_bytes read_failure(std::string error) {
@@ -26,10 +27,11 @@ std::string size_limit_error(std::size_t limit) {
 // rather than against the process. One large mapping costs little on any machine (it is many
 // small fresh ones that cost, above all under a hypervisor). A torrent cut short by another
 // program while it is read would fault: edit never does that (it writes beside and renames).
-file_bytes mapped_whole(int fd, std::size_t size) {
+// A file system that maps nothing leaves the file to be read.
+std::optional<file_bytes> mapped_whole(int fd, std::size_t size) {
     void *address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (address == MAP_FAILED)
-        return read_failure(std::strerror(errno));
+        return std::nullopt;
     file_bytes result;
     result.mapped =
         std::unique_ptr<char, mapping_release>(static_cast<char *>(address), mapping_release{size});
@@ -53,7 +55,8 @@ file_bytes read_file(const std::string &path, std::size_t limit) {
     if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
         return read_failure(size_limit_error(limit));
     if (regular && status.st_size > 0)
-        return mapped_whole(file.fd, static_cast<std::size_t>(status.st_size));
+        if (auto mapped = mapped_whole(file.fd, static_cast<std::size_t>(status.st_size)))
+            return std::move(*mapped);
     file_bytes result;
     // One byte more than a regular file holds, so that its end is seen in the same pass.
     std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
