@@ -15,7 +15,7 @@ mkdir -p "$out/findings"
 
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -fno-omit-frame-pointer -Isrc)
-reader=(src/reader/bencode_reader.cpp)
+reader=(src/reader/bencode_reader.cpp src/hash/buffer.cpp)
 checks=("${reader[@]}" src/reader/metainfo.cpp src/metainfo/magnet.cpp
         src/common/terminal_text.cpp src/hash/sha1_single.cpp src/hash/sha256_single.cpp)
 

@@ -107,6 +107,30 @@ TEST(BencodeReader, ValuesKeepTheirExactBytesAndFileOrder) {
     EXPECT_FALSE(find_key(document, entries[1].value, "spam")); // a list has no keys
 }
 
+// Where a value's encoding ends is worked out again from the input, going down last children
+// that close together: each value's bytes, read alone, must be exactly one whole value with as
+// many values inside as the document gives it.
+TEST(BencodeReader, EveryValueSpansExactlyItsOwnBytes) {
+    const char *inputs[] = {"llee",
+                            "llelee",
+                            "d1:ad1:bd1:clleeeee",
+                            "lli1eeli-2eeli3e0:ee",
+                            "d0:0:1:al10:0123456789ee",
+                            "l1:xde2:yyd1:zi0eee"};
+    for (const char *input : inputs) {
+        const bencode_outcome outcome = read_bencode(std::string_view(input));
+        ASSERT_TRUE(outcome.document) << input << ": " << outcome.error.reason;
+        const bencode_document &document = *outcome.document;
+        EXPECT_EQ(encoding_of(document, 0), input);
+        for (value_index at = 0; at < document.values.size(); ++at) {
+            const std::string_view alone = encoding_of(document, at);
+            const bencode_outcome again = read_bencode(alone);
+            ASSERT_TRUE(again.document) << input << ", value " << at << ": " << alone;
+            EXPECT_EQ(again.document->values.size(), end_of(document, at) - at) << alone;
+        }
+    }
+}
+
 TEST(BencodeReader, AcceptsKeysOutOfOrderAndRepeatedButListsThem) {
     struct problem_case {
         const char *input;

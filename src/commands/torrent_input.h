@@ -12,12 +12,20 @@
 
 // Reading a torrent file that someone else made, for the commands that take one.
 
-// A file's bytes, in a buffer that is written once by read() and never cleared first.
+// Unmaps a whole file's mapping.
+struct mapping_release {
+    std::size_t size = 0;
+    void operator()(char *address) const;
+};
+
+// A file's bytes: a regular file's mapped whole, anything else's in a buffer written once by
+// read() and never cleared first.
 struct file_bytes {
+    std::unique_ptr<char, mapping_release> mapped;
     std::unique_ptr<char[]> data;
     std::size_t size = 0;
     std::string error; // empty when the bytes were read
-    std::string_view view() const { return {data.get(), size}; }
+    std::string_view view() const { return {mapped ? mapped.get() : data.get(), size}; }
 };
 
 // The whole file, read without taking more than `limit` bytes: a pipe, or a file that grows

@@ -41,15 +41,6 @@ std::optional<std::string> unsafe_component(std::string_view component) {
     return std::nullopt;
 }
 
-std::string disk_path_of(const std::string &root, std::span<const std::string_view> path) {
-    std::string joined = root;
-    for (const std::string_view component : path) {
-        joined += '/';
-        joined += component;
-    }
-    return joined;
-}
-
 found_file found_from_status(const expected_file &file, const struct stat &status) {
     found_file found;
     if (!S_ISREG(status.st_mode)) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -70,8 +69,17 @@ struct byte_range {
 std::optional<std::string> unsafe_component(std::string_view component);
 
 // Where each file of the torrent lives under `root` (the file itself for a single-file torrent).
-// Components were checked with unsafe_component first.
-std::string disk_path_of(const std::string &root, std::span<const std::string_view> path);
+// Components were checked with unsafe_component first. Any range of string views will do, the
+// torrent's paths being read from its document as they are walked.
+template <typename Components>
+std::string disk_path_of(const std::string &root, const Components &path) {
+    std::string joined = root;
+    for (const std::string_view component : path) {
+        joined += '/';
+        joined += component;
+    }
+    return joined;
+}
 
 // What a file's status, symbolic links followed, says of it before its content is read.
 found_file found_from_status(const expected_file &file, const struct stat &status);

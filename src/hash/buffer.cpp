@@ -38,12 +38,16 @@ void mapping_deleter::operator()(unsigned char *start) const {
     }
 }
 
+std::size_t content_buffer_mapped_size(std::size_t size) {
+    return round_up(size, size >= huge_page ? huge_page : 4096);
+}
+
 content_buffer allocate_content_buffer(std::size_t size) {
     if (size == 0) {
         return content_buffer(nullptr, mapping_deleter{0});
     }
     const bool large = size >= huge_page;
-    const std::size_t mapped_size = round_up(size, large ? huge_page : 4096);
+    const std::size_t mapped_size = content_buffer_mapped_size(size);
     unsigned char *start = large ? map_aligned(mapped_size) : nullptr;
     if (!large) {
         void *mapped =

@@ -6,8 +6,8 @@
 #include <numeric>
 
 namespace {
-constexpr unsigned kind_shift = 30;
-constexpr std::uint32_t end_mask = (std::uint32_t{1} << kind_shift) - 1;
+using bencode_detail::end_mask;
+using bencode_detail::kind_shift;
 
 // Indexes are 32-bit to keep a value small; a document of more values is refused whatever the
 // token limit says.
@@ -33,7 +33,8 @@ struct open_container {
 
 class reader {
   public:
-    reader(std::string_view bytes, const bencode_limits &limits) : limits_(limits) {
+    reader(std::string_view bytes, const bencode_limits &limits)
+        : limits_(limits), token_limit_(std::min(limits.max_tokens, most_values)) {
         document_.bytes = bytes;
     }
 
@@ -53,6 +54,7 @@ class reader {
     std::size_t left() const { return document_.bytes.size() - position_; }
 
     const bencode_limits &limits_;
+    const std::size_t token_limit_; // values the document may hold
     bencode_document document_;
     std::vector<open_container> open_;
     std::size_t position_ = 0;
@@ -75,7 +77,7 @@ bencode_outcome reader::run() {
     } else {
         // Most torrents spend 4 to 8 bytes of input on a value: room for that many is taken up
         // front, untouched until used, so the values are never copied as they grow.
-        document_.values.reserve(std::min({size / 4 + 1, limits_.max_tokens, most_values}));
+        document_.values.reserve(std::min(size / 4 + 1, token_limit_));
         while (!finished_ && step()) {
         }
     }
@@ -147,11 +149,9 @@ bool reader::read_integer() {
         return fail("integer with a leading zero", digits);
     if (negative && magnitude == 0)
         return fail("negative zero", start);
+    // The value is read again from its digits when asked for: most integers never are.
     if (!push_value(bencode_kind::integer, start))
         return false;
-    // The value is read again from its digits when asked for: most integers never are.
-    bencode_value &value = document_.values.back();
-    value.size = static_cast<std::uint32_t>(at + 1 - start);
     position_ = at + 1;
     return complete(static_cast<value_index>(document_.values.size() - 1));
 }
@@ -183,10 +183,6 @@ bool reader::read_string() {
                     start, "--max-string");
     if (!push_value(bencode_kind::string, start))
         return false;
-    // The value is read again from its digits when asked for: most integers never are.
-    bencode_value &value = document_.values.back();
-    value.length = static_cast<std::uint32_t>(length);
-    value.size = static_cast<std::uint32_t>(text + length - start);
     position_ = text + length;
     return complete(static_cast<value_index>(document_.values.size() - 1));
 }
@@ -207,7 +203,6 @@ bool reader::close() {
     const open_container closing = open_.back();
     open_.pop_back();
     bencode_value &value = document_.values[closing.index];
-    value.size = static_cast<std::uint32_t>(position_ + 1 - value.offset);
     value.end_and_kind =
         (value.end_and_kind & ~end_mask) | static_cast<std::uint32_t>(document_.values.size());
     ++position_;
@@ -217,10 +212,9 @@ bool reader::close() {
 }
 
 bool reader::push_value(bencode_kind kind, std::size_t offset) {
-    if (document_.values.size() >= std::min(limits_.max_tokens, most_values))
-        return fail("more values than the token limit of " +
-                        number_text(std::min(limits_.max_tokens, most_values)),
-                    offset, "--max-tokens");
+    if (document_.values.size() >= token_limit_)
+        return fail("more values than the token limit of " + number_text(token_limit_), offset,
+                    "--max-tokens");
     bencode_value value;
     value.offset = static_cast<std::uint32_t>(offset);
     value.end_and_kind = static_cast<std::uint32_t>(document_.values.size() + 1) |
@@ -238,20 +232,17 @@ bool reader::complete(value_index index) {
         return true;
     }
     open_container &parent = open_.back();
-    if (!parent.is_dict) {
-        ++document_.values[parent.index].length;
-    } else if (parent.key_next) {
+    if (!parent.is_dict)
+        return true;
+    if (parent.key_next)
         note_key(parent, index);
-        parent.key_next = false;
-    } else {
-        ++document_.values[parent.index].length;
-        parent.key_next = true;
-    }
+    parent.key_next = !parent.key_next;
     return true;
 }
 
 void reader::note_key(open_container &container, value_index key) {
-    const bool first = document_.values[container.index].length == 0;
+    // No key has index 0, the document's own.
+    const bool first = container.last_key == 0;
     const value_index previous = container.last_key;
     container.last_key = key;
     if (first)
@@ -285,33 +276,50 @@ bencode_outcome read_bencode(std::string_view bytes, const bencode_limits &limit
     return reader(bytes, limits).run();
 }
 
-bencode_kind kind_of(const bencode_document &document, value_index index) {
-    return static_cast<bencode_kind>(document.values[index].end_and_kind >> kind_shift);
+namespace {
+// The last value directly inside a list or dictionary that holds any.
+value_index last_child(const bencode_document &document, value_index container) {
+    const value_index end = end_of(document, container);
+    value_index last = container + 1;
+    for (value_index next = end_of(document, last); next < end; next = end_of(document, next))
+        last = next;
+    return last;
 }
 
-bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
-    return kind_of(document, index) == kind;
+// Just past a value's encoding. A container ends one byte past its last child, which may be a
+// container ending with it: the walk goes down the last children to a value that ends on its
+// own, counting the end markers on the way.
+std::size_t encoding_end(const bencode_document &document, value_index index) {
+    std::size_t markers = 0;
+    for (;;) {
+        const std::size_t offset = document.values[index].offset;
+        switch (kind_of(document, index)) {
+        case bencode_kind::integer:
+            return document.bytes.find('e', offset) + 1 + markers;
+        case bencode_kind::string: {
+            const std::string_view text = text_of(document, index);
+            return static_cast<std::size_t>(text.data() - document.bytes.data()) + text.size() +
+                   markers;
+        }
+        case bencode_kind::list:
+        case bencode_kind::dictionary:
+            if (end_of(document, index) == index + 1)
+                return offset + 2 + markers;
+            index = last_child(document, index);
+            ++markers;
+        }
+    }
 }
-
-value_index end_of(const bencode_document &document, value_index index) {
-    return document.values[index].end_and_kind & end_mask;
-}
+} // namespace
 
 byte_span span_of(const bencode_document &document, value_index index) {
-    return byte_span{document.values[index].offset, document.values[index].size};
+    const std::size_t offset = document.values[index].offset;
+    return byte_span{offset, encoding_end(document, index) - offset};
 }
 
 std::string_view encoding_of(const bencode_document &document, value_index index) {
-    const bencode_value &value = document.values[index];
-    return document.bytes.substr(value.offset, value.size);
-}
-
-std::string_view text_of(const bencode_document &document, value_index index) {
-    if (!is_kind(document, index, bencode_kind::string))
-        return {};
-    const bencode_value &value = document.values[index];
-    return document.bytes.substr(std::size_t{value.offset} + value.size - value.length,
-                                 value.length);
+    const byte_span span = span_of(document, index);
+    return document.bytes.substr(span.offset, span.size);
 }
 
 // The reader checked the digits and the range when it took the integer.
@@ -333,9 +341,13 @@ std::int64_t integer_of(const bencode_document &document, value_index index) {
 
 std::size_t count_of(const bencode_document &document, value_index index) {
     const bencode_kind kind = kind_of(document, index);
-    return kind == bencode_kind::list || kind == bencode_kind::dictionary
-               ? document.values[index].length
-               : 0;
+    if (kind != bencode_kind::list && kind != bencode_kind::dictionary)
+        return 0;
+    std::size_t children = 0;
+    const value_index end = end_of(document, index);
+    for (value_index at = index + 1; at < end; at = end_of(document, at))
+        ++children;
+    return kind == bencode_kind::dictionary ? children / 2 : children;
 }
 
 std::vector<value_index> elements_of(const bencode_document &document, value_index list) {

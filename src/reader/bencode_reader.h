@@ -1,4 +1,6 @@
 #pragma once
+#include "hash/buffer.h"
+
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -31,16 +33,16 @@ struct bencode_limits {
 
 enum class bencode_kind : std::uint8_t { integer, string, list, dictionary };
 
-// One value, in 16 bytes (a large torrent has millions): read it through the functions below.
+// One value, in 8 bytes (a large torrent has millions): read it through the functions below.
 // Values are stored in the order they begin in the input, so the values nested in a list or
 // dictionary follow it directly and end just before end_of(); a dictionary's children
 // alternate key, value. Inputs are under 4 GiB, so offsets fit 32 bits, and a document holds
-// fewer than 2^30 values, so the kind fits the top bits of the end index.
+// fewer than 2^30 values, so the kind fits the top bits of the end index. The rest (a string's
+// length, where an encoding ends, a container's count) is read again from the checked input
+// when asked for: most values are never asked, and a smaller record is fewer pages to fill.
 struct bencode_value {
     std::uint32_t offset = 0;       // first byte of the encoding
-    std::uint32_t size = 0;         // bytes of the whole encoding, markers and prefix included
     std::uint32_t end_and_kind = 0; // end_of() below, and the kind in the top two bits
-    std::uint32_t length = 0;       // a string's bytes, a list's elements, a dictionary's entries
 };
 
 // Something accepted that a canonical encoder would not have written: keys out of order or
@@ -53,7 +55,7 @@ struct bencode_problem {
 // A whole document over bytes the caller keeps alive.
 struct bencode_document {
     std::string_view bytes;
-    std::vector<bencode_value> values; // values[0] is the top-level value
+    std::vector<bencode_value, large_array_allocator<bencode_value>> values; // [0]: the top
     std::vector<bencode_problem> problems;
 };
 
@@ -81,10 +83,25 @@ requires std::same_as<Text, std::string>
 
 using value_index = std::uint32_t;
 
-bencode_kind kind_of(const bencode_document &document, value_index index);
+// The few accessors every walk calls for each value are defined here, to be inlined there.
+namespace bencode_detail {
+constexpr unsigned kind_shift = 30;
+constexpr std::uint32_t end_mask = (std::uint32_t{1} << kind_shift) - 1;
+} // namespace bencode_detail
+
+inline bencode_kind kind_of(const bencode_document &document, value_index index) {
+    return static_cast<bencode_kind>(document.values[index].end_and_kind >>
+                                     bencode_detail::kind_shift);
+}
+
+inline bool is_kind(const bencode_document &document, value_index index, bencode_kind kind) {
+    return kind_of(document, index) == kind;
+}
 
 // The index just past the value and every value nested in it: the next sibling's, if any.
-value_index end_of(const bencode_document &document, value_index index);
+inline value_index end_of(const bencode_document &document, value_index index) {
+    return document.values[index].end_and_kind & bencode_detail::end_mask;
+}
 
 // Where the value's whole encoding lies in the input.
 byte_span span_of(const bencode_document &document, value_index index);
@@ -93,7 +110,16 @@ byte_span span_of(const bencode_document &document, value_index index);
 std::string_view encoding_of(const bencode_document &document, value_index index);
 
 // A string's bytes, without its length prefix; empty for any other kind.
-std::string_view text_of(const bencode_document &document, value_index index);
+inline std::string_view text_of(const bencode_document &document, value_index index) {
+    if (!is_kind(document, index, bencode_kind::string))
+        return {};
+    // The reader checked the prefix: digits, then ':' before the end of the input.
+    std::size_t at = document.values[index].offset;
+    std::size_t length = 0;
+    for (; document.bytes[at] != ':'; ++at)
+        length = length * 10 + static_cast<unsigned>(document.bytes[at] - '0');
+    return document.bytes.substr(at + 1, length);
+}
 
 // An integer's value; 0 for any other kind.
 std::int64_t integer_of(const bencode_document &document, value_index index);
@@ -116,5 +142,3 @@ std::vector<bencode_entry> entries_of(const bencode_document &document, value_in
 // The value of the first entry named `key` (as clients take it), if the dictionary has one.
 std::optional<value_index> find_key(const bencode_document &document, value_index dictionary,
                                     std::string_view key);
-
-bool is_kind(const bencode_document &document, value_index index, bencode_kind kind);

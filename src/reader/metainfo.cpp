@@ -8,15 +8,36 @@
 #include <limits>
 #include <numeric>
 
-// Why a path component could name a place outside the torrent's folder, or none at all.
+path_view path_view::consecutive(const bencode_document &document, value_index first,
+                                 std::uint32_t size) {
+    return path_view(&document, nullptr, first, size);
+}
+
+path_view path_view::of_keys(const bencode_document &document, const value_index *keys,
+                             std::uint32_t size) {
+    return path_view(&document, keys, 0, size);
+}
+
+path_view path_view::unnamed() {
+    return path_view(nullptr, nullptr, 0, 1);
+}
+
+// Why a path component could name a place outside the torrent's folder, or none at all. One
+// pass over the bytes: every component of every file comes here.
 const char *path_component_fault(std::string_view component) {
     if (component.empty())
         return "an empty path component";
     if (component == "." || component == "..")
         return "a path component '.' or '..'";
-    if (component.find('/') != std::string_view::npos)
+    bool slash = false;
+    bool nul = false;
+    for (const char c : component) {
+        slash = slash || c == '/';
+        nul = nul || c == '\0';
+    }
+    if (slash)
         return "a path component with '/'";
-    if (component.find('\0') != std::string_view::npos)
+    if (nul)
         return "a path component with a NUL byte";
     return nullptr;
 }
@@ -61,7 +82,12 @@ struct reading {
 
     std::optional<value_index> field(value_index dictionary, std::string_view key,
                                      bencode_kind kind, bool required) {
-        const std::optional<value_index> value = find_key(document, dictionary, key);
+        return checked(find_key(document, dictionary, key), key, kind, required);
+    }
+
+    // The value found under `key`, if it is there and of the kind asked for.
+    std::optional<value_index> checked(std::optional<value_index> value, std::string_view key,
+                                       bencode_kind kind, bool required) {
         if (!value) {
             if (required)
                 invalid("no " + quoted(key));
@@ -87,9 +113,11 @@ struct reading {
         return value ? std::optional(integer_of(document, *value)) : std::nullopt;
     }
 
-    // A file's length: present, whole and not negative.
-    std::optional<std::uint64_t> length(value_index dictionary, path_view path) {
-        const std::optional<std::int64_t> value = number(dictionary, "length", true);
+    // A file's length, found under "length": present, whole and not negative.
+    std::optional<std::uint64_t> length(std::optional<value_index> found, path_view path) {
+        const auto number = checked(found, "length", bencode_kind::integer, true);
+        const std::optional<std::int64_t> value =
+            number ? std::optional(integer_of(document, *number)) : std::nullopt;
         if (value && *value < 0)
             invalid("negative length of " + quoted(joined(path)));
         return value && *value >= 0 ? std::optional(static_cast<std::uint64_t>(*value))
@@ -112,7 +140,7 @@ void check_path(reading &state, path_view path) {
         state.invalid("file " + quoted(joined(path)) + " has " + path_component_fault(*faulty));
 }
 
-std::uint64_t summed_sizes(reading &state, const std::vector<torrent_file> &files) {
+std::uint64_t summed_sizes(reading &state, const file_list &files) {
     std::uint64_t total = 0;
     for (const torrent_file &file : files) {
         if (file.size > largest_size - total) {
@@ -126,38 +154,56 @@ std::uint64_t summed_sizes(reading &state, const std::vector<torrent_file> &file
 
 // ------------------------------------------------------------------------------------ v1 ---
 
+// The fields of an entry of 'files', found in one pass over it; the first of each name counts,
+// as with find_key.
+struct file_fields {
+    std::optional<value_index> path;
+    std::optional<value_index> length;
+    std::optional<value_index> attr;
+};
+
+file_fields fields_of(const bencode_document &document, value_index entry) {
+    file_fields fields;
+    const value_index end = end_of(document, entry);
+    for (value_index key = entry + 1; key < end; key = end_of(document, key + 1)) {
+        const std::string_view name = text_of(document, key);
+        std::optional<value_index> *slot = name == "path"     ? &fields.path
+                                           : name == "length" ? &fields.length
+                                           : name == "attr"   ? &fields.attr
+                                                              : nullptr;
+        if (slot != nullptr && !*slot)
+            *slot = key + 1;
+    }
+    return fields;
+}
+
 std::optional<torrent_file> v1_file(reading &state, value_index entry) {
     const bencode_document &document = state.document;
     if (!is_kind(document, entry, bencode_kind::dictionary)) {
         state.invalid("an entry of 'files' is not a dictionary");
         return std::nullopt;
     }
-    // The components go to one block reserved for the whole list, which never moves (see
-    // read_v1_files), so the path can view them at once.
-    std::vector<std::string_view> &components = state.torrent.file_components;
-    const std::size_t first = components.size();
-    if (const auto path = state.field(entry, "path", bencode_kind::list, true)) {
+    const file_fields fields = fields_of(document, entry);
+    // Strings each take one value, so a list of nothing else holds them one after another.
+    torrent_file file;
+    if (const auto path = state.checked(fields.path, "path", bencode_kind::list, true)) {
         const value_index end = end_of(document, *path);
-        for (value_index at = *path + 1; at < end; at = end_of(document, at)) {
+        for (value_index at = *path + 1; at < end; ++at) {
             if (!is_kind(document, at, bencode_kind::string)) {
                 state.invalid("a path component that is not a string");
-                components.resize(first);
                 return std::nullopt;
             }
-            components.push_back(text_of(document, at));
         }
+        file.path = path_view::consecutive(document, *path + 1, end - *path - 1);
     }
-    torrent_file file;
-    file.path = path_view(components).subspan(first);
     if (file.path.empty()) {
         state.invalid("a file in 'files' without a path");
         return std::nullopt;
     }
     check_path(state, file.path);
-    const std::optional<std::uint64_t> size = state.length(entry, file.path);
-    file.size = size.value_or(0);
-    if (const auto attr = state.text(entry, "attr"))
-        file.pad = attr->find('p') != std::string_view::npos;
+    file.size = state.length(fields.length, file.path).value_or(0);
+    if (const auto attr = state.checked(fields.attr, "attr", bencode_kind::string, false))
+        file.pad = text_of(document, *attr).find('p') != std::string_view::npos;
     return file;
 }
 
@@ -175,10 +221,11 @@ void read_v1_files(reading &state, value_index info) {
     }
     if (length) {
         torrent.single_file = true;
-        torrent.file_components.push_back(torrent.name.value_or(std::string_view{}));
         torrent_file file;
-        file.path = torrent.file_components;
-        file.size = state.length(info, file.path).value_or(0);
+        const auto name = find_key(state.document, info, "name");
+        file.path =
+            torrent.name ? path_view::consecutive(state.document, *name, 1) : path_view::unnamed();
+        file.size = state.length(length, file.path).value_or(0);
         torrent.files.push_back(file);
         return;
     }
@@ -186,9 +233,8 @@ void read_v1_files(reading &state, value_index info) {
     if (!list)
         return;
     torrent.files.reserve(count_of(state.document, *list));
-    // Every component is a value of the list: room for them all means the block never moves.
-    torrent.file_components.reserve(end_of(state.document, *list) - *list);
-    for (const value_index entry : elements_of(state.document, *list))
+    const value_index end = end_of(state.document, *list);
+    for (value_index entry = *list + 1; entry < end; entry = end_of(state.document, entry))
         if (auto file = v1_file(state, entry))
             torrent.files.push_back(*file);
     if (torrent.files.empty())
@@ -221,8 +267,7 @@ void read_v1_pieces(reading &state, value_index info, bool required) {
 // ------------------------------------------------------------------------------------ v2 ---
 
 // A file of the tree: `node` is the dictionary under its name, whose only key is "".
-std::optional<torrent_file> v2_file(reading &state, value_index node,
-                                    const std::vector<std::string_view> &path) {
+std::optional<torrent_file> v2_file(reading &state, value_index node, path_view path) {
     const bencode_document &document = state.document;
     if (count_of(document, node) != 1) {
         state.invalid("file tree entry " + quoted(joined(path)) + " is both a file and a folder");
@@ -232,7 +277,7 @@ std::optional<torrent_file> v2_file(reading &state, value_index node,
     if (!leaf)
         return std::nullopt;
     torrent_file file;
-    file.size = state.length(*leaf, path).value_or(0);
+    file.size = state.length(find_key(document, *leaf, "length"), path).value_or(0);
     const auto root = state.text(*leaf, "pieces root", file.size > 0);
     if (root && root->size() != std::tuple_size_v<pieces_root>) {
         state.invalid("'pieces root' of " + quoted(joined(path)) + " is not 32 bytes");
@@ -244,55 +289,56 @@ std::optional<torrent_file> v2_file(reading &state, value_index node,
 }
 
 // The tree is walked with an explicit stack, in its order; its depth is bounded by the reader's.
+// `keys` holds the names down to the entry at hand, each the index of its key.
 void read_file_tree(reading &state, value_index tree) {
     const bencode_document &document = state.document;
     struct folder {
-        std::vector<bencode_entry> entries;
-        std::size_t next = 0;
+        value_index next_key = 0;
+        value_index end = 0;
     };
-    std::vector<folder> open{{entries_of(document, tree)}};
-    std::vector<std::string_view> path;
-    std::vector<std::size_t> first_components;
+    std::vector<folder> open{{tree + 1, end_of(document, tree)}};
+    std::vector<value_index> keys;
+    std::vector<std::size_t> first_keys;
     while (!open.empty()) {
         folder &current = open.back();
-        if (current.next == current.entries.size()) {
+        if (current.next_key == current.end) {
             open.pop_back();
-            if (!path.empty())
-                path.pop_back();
+            if (!keys.empty())
+                keys.pop_back();
             continue;
         }
-        const bencode_entry entry = current.entries[current.next++];
-        std::vector<std::string_view> entry_path = path;
-        entry_path.push_back(entry.name);
-        if (const char *fault = path_component_fault(entry.name)) {
+        const value_index key = current.next_key;
+        const value_index value = key + 1;
+        current.next_key = end_of(document, value);
+        keys.push_back(key);
+        const path_view entry_path =
+            path_view::of_keys(document, keys.data(), static_cast<std::uint32_t>(keys.size()));
+        if (const char *fault = path_component_fault(text_of(document, key))) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " has " + fault);
-            continue;
-        }
-        if (!is_kind(document, entry.value, bencode_kind::dictionary)) {
+        } else if (!is_kind(document, value, bencode_kind::dictionary)) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " is not a dictionary");
-            continue;
-        }
-        if (find_key(document, entry.value, "")) {
-            if (auto file = v2_file(state, entry.value, entry_path)) {
+        } else if (find_key(document, value, "")) {
+            if (auto file = v2_file(state, value, entry_path)) {
                 // Viewed once the walk is over and the block can no longer move.
-                first_components.push_back(state.torrent.tree_components.size());
-                state.torrent.tree_components.insert(state.torrent.tree_components.end(),
-                                                     entry_path.begin(), entry_path.end());
+                first_keys.push_back(state.torrent.tree_keys.size());
+                state.torrent.tree_keys.insert(state.torrent.tree_keys.end(), keys.begin(),
+                                               keys.end());
                 state.torrent.tree_files.push_back(*file);
             }
-        } else if (count_of(document, entry.value) == 0) {
+        } else if (count_of(document, value) == 0) {
             state.invalid("file tree entry " + quoted(joined(entry_path)) + " is empty");
         } else {
-            path.push_back(entry.name);
-            open.push_back({entries_of(document, entry.value)});
+            open.push_back({value + 1, end_of(document, value)});
+            continue;
         }
+        keys.pop_back();
     }
-    std::vector<torrent_file> &files = state.torrent.tree_files;
-    const path_view components = state.torrent.tree_components;
+    file_list &files = state.torrent.tree_files;
+    const std::vector<value_index> &all_keys = state.torrent.tree_keys;
     for (std::size_t at = 0; at < files.size(); ++at) {
-        const std::size_t end =
-            at + 1 < files.size() ? first_components[at + 1] : components.size();
-        files[at].path = components.subspan(first_components[at], end - first_components[at]);
+        const std::size_t end = at + 1 < files.size() ? first_keys[at + 1] : all_keys.size();
+        files[at].path = path_view::of_keys(document, all_keys.data() + first_keys[at],
+                                            static_cast<std::uint32_t>(end - first_keys[at]));
     }
 }
 

@@ -4,9 +4,10 @@
 #include "reader/bencode_reader.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,8 +21,71 @@ enum class torrent_format : std::uint8_t { unknown, v1, v2, hybrid };
 using pieces_root = std::array<unsigned char, 32>;
 
 // A file's path: its components below the torrent's name (a single-file torrent's one file has
-// the name as its only component), viewing storage its metainfo holds.
-using path_view = std::span<const std::string_view>;
+// the name as its only component). The components are the document's own strings, found when
+// asked for: a torrent of many files in deep folders would otherwise keep a view per component,
+// more memory than the document's values themselves.
+class path_view {
+  public:
+    // Walks the components in order; each is a view of the torrent's bytes.
+    class iterator {
+      public:
+        using iterator_concept = std::forward_iterator_tag;
+        using iterator_category = std::input_iterator_tag;
+        using value_type = std::string_view;
+        using difference_type = std::ptrdiff_t;
+        using reference = std::string_view;
+
+        iterator() = default;
+        iterator(const path_view *path, std::size_t at) : path_(path), at_(at) {}
+        std::string_view operator*() const { return (*path_)[at_]; }
+        iterator &operator++() {
+            ++at_;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator before = *this;
+            ++at_;
+            return before;
+        }
+        bool operator==(const iterator &other) const { return at_ == other.at_; }
+
+      private:
+        const path_view *path_ = nullptr;
+        std::size_t at_ = 0;
+    };
+
+    path_view() = default;
+    // `size` strings that follow one another in the document from `first`: a v1 path list's.
+    static path_view consecutive(const bencode_document &document, value_index first,
+                                 std::uint32_t size);
+    // The strings at `keys`, which the caller keeps: a v2 file tree's names down to a file.
+    static path_view of_keys(const bencode_document &document, const value_index *keys,
+                             std::uint32_t size);
+    // One empty component: the path of a single file whose torrent has no name.
+    static path_view unnamed();
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view operator[](std::size_t at) const {
+        if (document_ == nullptr)
+            return {};
+        return text_of(*document_, keys_ ? keys_[at] : first_ + static_cast<value_index>(at));
+    }
+    std::string_view front() const { return (*this)[0]; }
+    std::string_view back() const { return (*this)[size_ - 1]; }
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size_}; }
+
+  private:
+    path_view(const bencode_document *document, const value_index *keys, value_index first,
+              std::uint32_t size)
+        : document_(document), keys_(keys), first_(first), size_(size) {}
+
+    const bencode_document *document_ = nullptr; // none for unnamed()
+    const value_index *keys_ = nullptr;          // none for consecutive strings
+    value_index first_ = 0;
+    std::uint32_t size_ = 0;
+};
 
 struct torrent_file {
     path_view path;
@@ -30,6 +94,8 @@ struct torrent_file {
     std::optional<pieces_root> root; // v2: the root of the file's Merkle tree
 };
 
+using file_list = std::vector<torrent_file, large_array_allocator<torrent_file>>;
+
 // One thing wrong with a torrent or its encoding. An invalid one means no client could use the
 // torrent as it stands; the others (keys out of order, repeated keys) are accepted by clients.
 struct metainfo_problem {
@@ -37,7 +103,8 @@ struct metainfo_problem {
     bool invalid = true;
 };
 
-// Not copyable: the files' paths view storage of its own. Moved, it keeps that storage.
+// Not copyable: the files' paths view storage of its own. Moved, it keeps that storage. The
+// paths read the document too, which must outlive the metainfo.
 struct metainfo {
     metainfo() = default;
     metainfo(const metainfo &) = delete;
@@ -49,8 +116,8 @@ struct metainfo {
     std::optional<std::string_view> name;
     // The v1 file list when the torrent has one (pads included), else the v2 file tree in
     // its order. A single-file torrent has one file whose path is its name.
-    std::vector<torrent_file> files;
-    std::vector<torrent_file> tree_files; // the v2 file tree, in its order
+    file_list files;
+    file_list tree_files; // the v2 file tree, in its order
     bool single_file = false;
     std::optional<std::uint64_t> piece_length;
     std::string_view pieces;       // v1: concatenated SHA-1 digests
@@ -65,10 +132,9 @@ struct metainfo {
     std::optional<value_index> info;           // the info dictionary's value
     info_hashes hashes; // over the info dictionary's bytes as they stand in the input
     std::vector<metainfo_problem> problems;
-    // Where the paths of `files` and of `tree_files` keep their components, one block each, so
-    // that a torrent of millions of files costs no allocation per file.
-    std::vector<std::string_view> file_components;
-    std::vector<std::string_view> tree_components;
+    // The names along the v2 file tree down to each of `tree_files`, in one block that their
+    // paths view, so that a torrent of millions of files costs no allocation per file.
+    std::vector<value_index> tree_keys;
 };
 
 // The torrent a document holds, or the limit it broke: a torrent of more pieces than
