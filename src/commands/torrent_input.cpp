@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <utility>
 
@@ -22,27 +21,22 @@ std::string size_limit_error(std::size_t limit) {
            " bytes (raise it with --max-size)";
 }
 
-// One mapping of the whole file, its page-cache pages entered at once: no copy, no fresh
-// anonymous pages for the kernel to clear, and the torrent's bytes count against the page cache
-// rather than against the process. One large mapping costs little on any machine (it is many
-// small fresh ones that cost, above all under a hypervisor). A torrent cut short by another
-// program while it is read would fault: edit never does that (it writes beside and renames).
-// A file system that maps nothing leaves the file to be read.
-std::optional<file_bytes> mapped_whole(int fd, std::size_t size) {
-    void *address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (address == MAP_FAILED)
-        return std::nullopt;
-    file_bytes result;
-    result.mapped =
-        std::unique_ptr<char, mapping_release>(static_cast<char *>(address), mapping_release{size});
-    result.size = size;
-    return result;
+// The bytes are copied into memory of our own rather than mapped: the reader checks each
+// length once and reads it again later from the same bytes, which holds only if no other program
+// can change them in between (a mapping of a file shows every write to it, and faults on a file
+// cut short). A large torrent's buffer takes huge pages, so the copy costs little beside the
+// faults a mapping would take.
+file_bytes &grown(file_bytes &bytes, std::size_t capacity) {
+    content_buffer larger = allocate_content_buffer(capacity);
+    if (!larger)
+        throw std::bad_alloc();
+    if (bytes.size > 0)
+        std::memcpy(larger.get(), bytes.data.get(), bytes.size);
+    bytes.data = std::move(larger);
+    bytes.capacity = capacity;
+    return bytes;
 }
 } // namespace
-
-void mapping_release::operator()(char *address) const {
-    munmap(address, size);
-}
 
 file_bytes read_file(const std::string &path, std::size_t limit) {
     const fd_owner file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -54,22 +48,14 @@ file_bytes read_file(const std::string &path, std::size_t limit) {
     const bool regular = S_ISREG(status.st_mode);
     if (regular && static_cast<std::uint64_t>(status.st_size) > limit)
         return read_failure(size_limit_error(limit));
-    if (regular && status.st_size > 0)
-        if (auto mapped = mapped_whole(file.fd, static_cast<std::size_t>(status.st_size)))
-            return std::move(*mapped);
     file_bytes result;
     // One byte more than a regular file holds, so that its end is seen in the same pass.
-    std::size_t capacity = regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16;
-    result.data = std::make_unique_for_overwrite<char[]>(capacity);
+    grown(result, regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16);
     for (;;) {
-        if (result.size == capacity) {
-            capacity *= 2;
-            auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-            std::memcpy(larger.get(), result.data.get(), result.size);
-            result.data = std::move(larger);
-        }
-        const ssize_t got =
-            read_some(file.fd, result.data.get() + result.size, capacity - result.size);
+        if (result.size == result.capacity)
+            grown(result, result.capacity * 2);
+        const ssize_t got = read_some(file.fd, result.data.get() + result.size,
+                                      result.capacity - result.size);
         if (got < 0)
             return read_failure(std::strerror(errno));
         if (got == 0)

@@ -1,4 +1,5 @@
 #pragma once
+#include "hash/buffer.h"
 #include "reader/bencode_reader.h"
 #include "reader/metainfo.h"
 
@@ -12,20 +13,15 @@
 
 // Reading a torrent file that someone else made, for the commands that take one.
 
-// Unmaps a whole file's mapping.
-struct mapping_release {
-    std::size_t size = 0;
-    void operator()(char *address) const;
-};
-
-// A file's bytes: a regular file's mapped whole, anything else's in a buffer written once by
-// read() and never cleared first.
+// A file's bytes, in a buffer of our own written once by read() and never cleared first.
 struct file_bytes {
-    std::unique_ptr<char, mapping_release> mapped;
-    std::unique_ptr<char[]> data;
+    content_buffer data{nullptr, mapping_deleter{0}};
+    std::size_t capacity = 0;
     std::size_t size = 0;
     std::string error; // empty when the bytes were read
-    std::string_view view() const { return {mapped ? mapped.get() : data.get(), size}; }
+    std::string_view view() const {
+        return {reinterpret_cast<const char *>(data.get()), size};
+    }
 };
 
 // The whole file, read without taking more than `limit` bytes: a pipe, or a file that grows
