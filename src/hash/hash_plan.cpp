@@ -128,6 +128,7 @@ hash_plan plan_hashing(const hashing_job &job) {
     if (plan.piece_length > longest_batched_piece) {
         return plan_long_pieces(plan, job.processors);
     }
+    plan.path = stream_path::batches; // lane groups may join them, in plan_lane_groups
     const std::int64_t pieces = std::clamp<std::int64_t>(
         batch_byte_budget / plan.piece_length, 1, static_cast<std::int64_t>(max_pieces_per_batch));
     plan.pieces_per_batch = static_cast<std::size_t>(pieces);

@@ -10,7 +10,7 @@
 // The ways content reaches a kernel, and where each is chosen. Every byte is first copied into a
 // buffer of quillet's own; nothing is hashed from a mapping of the file (piece_stream.cpp says
 // why). Two kinds of work travel through the ring of slots that the hasher threads take up
-// (batch.h), and three side roads stay on the reading thread:
+// (batch.h), one of them in two uses; two side roads stay on the reading thread:
 // - piece_batch (ring): SHA-1 of whole pieces, up to 16 side by side, read by read() on the
 //   reading thread or copied from bytes read earlier (read-ahead, hybrid padding); a hybrid
 //   file's SHA-256 leaves with them. Pieces up to longest_batched_piece: stream_path::batches
