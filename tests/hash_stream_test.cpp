@@ -65,11 +65,11 @@ TEST(plan_rule, memory_threads_and_small_content) {
                     EXPECT_GE(threads, 1U);
                 }
                 // A small content costs at most its own size.
-                if (content == 1000 && !plan.long_pieces) {
+                if (content == 1000 && !has_long_pieces(plan)) {
                     EXPECT_LE(plan.buffer_bytes, 1000U);
                 }
                 // Pieces are whole in a batch, up to the widest kernel's 16.
-                if (!plan.long_pieces) {
+                if (!has_long_pieces(plan)) {
                     EXPECT_GE(plan.pieces_per_batch, 1U);
                     EXPECT_LE(plan.pieces_per_batch, 16U);
                     EXPECT_EQ(plan.batch_bytes,
@@ -290,7 +290,8 @@ hash_plan lane_plan(std::int32_t piece_length, bool long_path) {
     hash_plan plan = plan_hashing({piece_length, -1, 2});
     plan.pieces_per_batch = 3;
     plan.batch_bytes = plan.buffer_bytes = 3 * static_cast<std::size_t>(piece_length);
-    plan.long_pieces = long_path;
+    plan.path =
+        long_path ? stream_path::lane_groups_and_long_pieces : stream_path::batches_and_lane_groups;
     plan.long_piece_chunk = 100; // a piece spanning files takes several reads
     plan.lanes = {small_chunk, plan.batches_in_flight, 1};
     return plan;

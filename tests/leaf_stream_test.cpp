@@ -86,18 +86,13 @@ struct leaf_run {
     int leaf_calls = 0;
     temp_dir dir;
 
-    explicit leaf_run(std::int32_t piece_length, bool v1_pieces)
-        : leaf_run(plan_hashing({piece_length, -1, 2}), v1_pieces) {}
+    hash_plan plan;
 
-    leaf_run(const hash_plan &plan, bool v1_pieces) {
-        stream =
-            v1_pieces
-                ? piece_stream_start(plan,
-                                     [this](const unsigned char *d, std::size_t n) {
-                                         digests.append(reinterpret_cast<const char *>(d), n * 20);
-                                         return true;
-                                     })
-                : piece_stream_start_leaves(plan);
+    explicit leaf_run(const hash_plan &planned) : plan(planned) {
+        stream = piece_stream_start(plan, [this](const unsigned char *d, std::size_t n) {
+            digests.append(reinterpret_cast<const char *>(d), n * 20);
+            return true;
+        });
     }
 
     // Feeds `content` as a file announced `announced` bytes long, through the threads' leaves.
@@ -123,10 +118,10 @@ struct leaf_run {
 // path; every file but the last is padded with zeros to a piece boundary.
 TEST(leaf_stream, hybrid_files_get_their_leaves_and_the_padded_stream_its_pieces) {
     constexpr std::int32_t piece = 16384; // batches of 16 pieces: 256 KiB
-    leaf_run run(piece, true);
+    leaf_run run(plan_hashing({piece, -1, 2}));
     ASSERT_TRUE(run.stream);
-    EXPECT_FALSE(piece_stream_takes_leaves(*run.stream, 256 * kib));
-    EXPECT_TRUE(piece_stream_takes_leaves(*run.stream, 256 * kib + 1));
+    EXPECT_FALSE(leaves_in_ring(run.plan, 256 * kib));
+    EXPECT_TRUE(leaves_in_ring(run.plan, 256 * kib + 1));
     ASSERT_EQ(run.feed_bytes(random_bytes(20000, 1)), feed_status::ok);
     ASSERT_EQ(run.feed_bytes(std::string(2 * piece - 20000, '\0')), feed_status::ok);
     const std::int64_t sizes[] = {(5 * 256 + 3 * 16) * kib + 77, 512 * kib, 256 * kib + 1};
@@ -149,7 +144,7 @@ TEST(leaf_stream, hybrid_files_get_their_leaves_and_the_padded_stream_its_pieces
 
 // v2: no v1 stream, batches of 2 MiB; a file need not end on any boundary.
 TEST(leaf_stream, v2_files_get_their_leaves) {
-    leaf_run run(leaf_batch_piece_length, false);
+    leaf_run run(plan_leaf_hashing(-1, 2));
     ASSERT_TRUE(run.stream);
     for (const std::int64_t size : {2048 * kib + 1, 6144 * kib, 4096 * kib + 16383}) {
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
@@ -168,7 +163,8 @@ hash_plan leaf_lane_plan(std::int64_t piece_length, bool long_path) {
     hash_plan plan = plan_hashing({static_cast<std::int32_t>(piece_length), -1, 2});
     plan.pieces_per_batch = 3;
     plan.batch_bytes = plan.buffer_bytes = 3 * static_cast<std::size_t>(piece_length);
-    plan.long_pieces = long_path;
+    plan.path =
+        long_path ? stream_path::lane_groups_and_long_pieces : stream_path::batches_and_lane_groups;
     plan.long_piece_chunk = 32 * kib; // the tail of a 48 KiB piece takes two reads
     plan.lanes = {16 * kib, plan.batches_in_flight, 1};
     return plan;
@@ -178,10 +174,10 @@ TEST(leaf_stream, lane_groups_hand_over_their_leaves_in_file_order) {
     for (const bool long_path : {false, true}) {
         for (const std::int64_t piece : {16 * kib, 32 * kib, 48 * kib}) {
             SCOPED_TRACE("piece of " + std::to_string(piece) + (long_path ? ", long path" : ""));
-            leaf_run run(leaf_lane_plan(piece, long_path), true);
+            leaf_run run(leaf_lane_plan(piece, long_path));
             ASSERT_TRUE(run.stream);
-            EXPECT_FALSE(piece_stream_takes_leaves(*run.stream, piece - 1));
-            EXPECT_TRUE(piece_stream_takes_leaves(*run.stream, piece));
+            EXPECT_FALSE(leaves_in_ring(run.plan, piece - 1));
+            EXPECT_TRUE(leaves_in_ring(run.plan, piece));
             for (const std::int64_t size : {20 * piece + 5000, 3 * piece + 16385, piece}) {
                 const std::string content = random_bytes(static_cast<std::size_t>(size), size);
                 ASSERT_EQ(run.feed_file(content, size), feed_status::ok) << size;
@@ -194,7 +190,7 @@ TEST(leaf_stream, lane_groups_hand_over_their_leaves_in_file_order) {
             ASSERT_EQ(piece_stream_finish(*run.stream), feed_status::ok);
             EXPECT_TRUE(run.digests == expected_pieces(run.v1_content, static_cast<int>(piece)));
             for (const std::int64_t missing : {std::int64_t{1}, 2 * piece}) {
-                leaf_run shrunk(leaf_lane_plan(piece, long_path), true);
+                leaf_run shrunk(leaf_lane_plan(piece, long_path));
                 const std::string content = random_bytes(static_cast<std::size_t>(18 * piece), 9);
                 EXPECT_EQ(shrunk.feed_file(content, 18 * piece + missing), feed_status::changed);
             }
@@ -221,7 +217,7 @@ TEST(leaf_stream, leaves_delivered_while_the_last_piece_stays_open) {
     for (const open_case &c : cases) {
         for (const bool followed : {false, true}) {
             SCOPED_TRACE(std::string(c.path) + (followed ? ", followed" : ", alone"));
-            leaf_run run(c.plan, true);
+            leaf_run run(c.plan);
             ASSERT_TRUE(run.stream);
             const std::string first = random_bytes(static_cast<std::size_t>(c.size), 3);
             ASSERT_EQ(run.feed_file(first, c.size), feed_status::ok);
@@ -244,6 +240,16 @@ TEST(leaf_stream, leaves_delivered_while_the_last_piece_stays_open) {
     }
 }
 
+// Batches of 256 KiB, so that a file of a few MiB takes many: pieces of 16 KiB, or leaves alone.
+hash_plan small_batches(bool v1_pieces) {
+    if (v1_pieces) {
+        return plan_hashing({16384, -1, 2});
+    }
+    hash_plan plan = plan_leaf_hashing(-1, 2);
+    plan.batch_bytes = plan.buffer_bytes = 256 * kib;
+    return plan;
+}
+
 struct failure_case {
     const char *what;
     bool v1_pieces;
@@ -256,7 +262,7 @@ class leaf_failure : public ::testing::TestWithParam<failure_case> {};
 
 TEST_P(leaf_failure, stops_with_the_reason) {
     const failure_case &c = GetParam();
-    leaf_run run(16384, c.v1_pieces);
+    leaf_run run(small_batches(c.v1_pieces));
     ASSERT_TRUE(run.stream);
     run.refuse_leaf_call = c.refuse_leaf_call;
     const std::string content = random_bytes(3000 * kib, 5);
@@ -280,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(cases, leaf_failure, ::testing::ValuesIn(failure_cases)
 
 TEST(leaf_stream, directory_as_a_file_is_a_read_error) {
     for (const bool v1_pieces : {true, false}) {
-        leaf_run run(16384, v1_pieces);
+        leaf_run run(small_batches(v1_pieces));
         ASSERT_TRUE(run.stream);
         const fd_owner directory(open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         EXPECT_EQ(piece_stream_feed_leaves(*run.stream, directory.fd, 1 << 20,

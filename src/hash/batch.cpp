@@ -6,8 +6,8 @@
 
 #include <new>
 
-std::unique_ptr<batch> new_batch(std::size_t size) {
-    std::unique_ptr<batch> made(new (std::nothrow) batch);
+std::unique_ptr<work_unit> new_work_unit(std::size_t size) {
+    std::unique_ptr<work_unit> made(new (std::nothrow) work_unit);
     if (!made) {
         return nullptr;
     }
@@ -17,31 +17,36 @@ std::unique_ptr<batch> new_batch(std::size_t size) {
 }
 
 namespace {
-bool hash_held_pieces(const unsigned char *data, batch &work) {
-    const std::size_t full_pieces = work.fill / work.piece_length;
-    const std::size_t rest = work.fill % work.piece_length;
-    if (!hash_pieces(data, work.piece_length, full_pieces, work.digests.data())) {
+bool hash_held_pieces(const unsigned char *data, const piece_batch &held, work_unit &work) {
+    const std::size_t full_pieces = held.fill / held.piece_length;
+    const std::size_t rest = held.fill % held.piece_length;
+    if (!hash_pieces(data, held.piece_length, full_pieces, work.digests.data())) {
         return false;
     }
-    return rest == 0 || hash_one(data + full_pieces * work.piece_length, rest,
+    return rest == 0 || hash_one(data + full_pieces * held.piece_length, rest,
                                  work.digests.data() + full_pieces * 20);
 }
-} // namespace
 
-feed_status hash_batch(batch &work) {
-    if (work.grouped) {
-        const lane_group_hashes hashes{work.digests.data(),
-                                       work.leaf_bytes > 0 ? work.leaf_digests.data() : nullptr};
-        return hash_lane_group(work.group, work.data.get(), hashes, work.error);
-    }
+feed_status hash_kind(const piece_batch &held, work_unit &work) {
     const unsigned char *data = work.data.get();
     const bool hashed =
-        (work.digest_count == 0 || hash_held_pieces(data, work)) &&
+        (work.digest_count == 0 || hash_held_pieces(data, held, work)) &&
         (work.leaf_bytes == 0 || sha256_leaves(data, work.leaf_bytes, work.leaf_digests.data()));
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 
-bool make_leaf_room(batch &work, std::size_t leaves) {
+feed_status hash_kind(const lane_group &group, work_unit &work) {
+    const lane_group_hashes hashes{work.digests.data(),
+                                   work.leaf_bytes > 0 ? work.leaf_digests.data() : nullptr};
+    return hash_lane_group(group, work.data.get(), hashes, work.error);
+}
+} // namespace
+
+feed_status hash_work_unit(work_unit &work) {
+    return std::visit([&work](const auto &kind) { return hash_kind(kind, work); }, work.kind);
+}
+
+bool make_leaf_room(work_unit &work, std::size_t leaves) {
     if (work.leaf_digests.size() >= leaves * sha256_digest_size) {
         return true;
     }
@@ -53,7 +58,7 @@ bool make_leaf_room(batch &work, std::size_t leaves) {
     return true;
 }
 
-bool make_batch_slots(batch_ring &ring, std::size_t count) {
+bool make_ring_slots(work_ring &ring, std::size_t count) {
     try {
         ring.slots.resize(count);
     } catch (const std::bad_alloc &) {

@@ -17,7 +17,7 @@
 static_assert(std::is_same_v<merkle_node, tree_node>, "a tree's nodes go to the document as is");
 
 namespace {
-// Reads of files too small for the stream's batches; large enough that the system calls cost
+// Reads of files too small for the ring (leaves_in_ring); large enough that the system calls cost
 // little.
 constexpr std::int64_t read_chunk = std::int64_t{1} << 20;
 
@@ -39,18 +39,16 @@ std::unique_ptr<content_hasher> content_hasher::start(const content_plan &plan,
 
 bool content_hasher::begin(piece_digest_sink &pieces) {
     pieces_ = &pieces;
-    if (plan_.format == torrent_format::v2) {
-        stream_ =
-            piece_stream_start_leaves(plan_.content_size, hash_thread_count(plan_.thread_limit));
-    } else {
-        stream_ = piece_stream_start(
-            plan_.piece_length, plan_.content_size, hash_thread_count(plan_.thread_limit),
-            [this](const unsigned char *digests, std::size_t count) {
-                sink_status_ = pieces_->take_pieces(pieces_delivered_, digests, count);
-                pieces_delivered_ += static_cast<std::int64_t>(count);
-                return sink_status_ == feed_status::ok;
-            });
-    }
+    const unsigned processors = hash_thread_count(plan_.thread_limit);
+    stream_plan_ = plan_.format == torrent_format::v2
+                       ? plan_leaf_hashing(plan_.content_size, processors)
+                       : plan_hashing({plan_.piece_length, plan_.content_size, processors});
+    stream_ =
+        piece_stream_start(stream_plan_, [this](const unsigned char *digests, std::size_t count) {
+            sink_status_ = pieces_->take_pieces(pieces_delivered_, digests, count);
+            pieces_delivered_ += static_cast<std::int64_t>(count);
+            return sink_status_ == feed_status::ok;
+        });
     if (!stream_) {
         return false;
     }
@@ -132,8 +130,8 @@ feed_status content_hasher::deliver_leaves() {
                                        : piece_stream_deliver(*stream_));
 }
 
-// A file long enough for the stream's batches has its leaves hashed there, beside the pieces;
-// the tree is built from them in order as the batches are delivered.
+// A file that leaves_in_ring takes has its leaves hashed in the ring, beside the pieces; the
+// tree is built from them in order as the units of work are delivered.
 feed_status content_hasher::feed_with_leaves(int fd, std::int64_t size) {
     leaves_pending_ = true;
     leaf_sink to_tree = [&tree = tree_](const unsigned char *leaves, std::size_t count) {
@@ -187,8 +185,8 @@ feed_status content_hasher::feed(int fd, std::int64_t size) {
     if (padded != feed_status::ok) {
         return padded;
     }
-    return piece_stream_takes_leaves(*stream_, size) ? feed_with_leaves(fd, size)
-                                                     : read_small_file(fd, size);
+    return leaves_in_ring(stream_plan_, size) ? feed_with_leaves(fd, size)
+                                              : read_small_file(fd, size);
 }
 
 feed_status content_hasher::feed_bytes(const unsigned char *data, std::size_t size) {

@@ -83,11 +83,13 @@ class content_hasher {
     feed_status sink_status_ = feed_status::ok; // why the sink stopped the run
     int read_errno_ = 0;
     std::int64_t pieces_delivered_ = 0;
-    // v1 and hybrid: the pieces; v2: a stream whose batches carry only leaves.
+    // v1 and hybrid: the pieces; v2: a stream whose batches carry only leaves. The plan chose
+    // its path, and chooses which files' leaves it takes.
+    hash_plan stream_plan_;
     piece_stream_ptr stream_;
     // v2 and hybrid.
     merkle_file tree_;
-    content_buffer buffer_{nullptr, mapping_deleter{}}; // reads of files too small for batches
+    content_buffer buffer_{nullptr, mapping_deleter{}}; // reads of files too small for the ring
     std::size_t buffer_size_ = 0;
     bool leaves_pending_ = false; // the file's last leaves are in batches not yet delivered
     // The first file's padding waits for a second file: the only file of a torrent has none.

@@ -2,39 +2,50 @@
 #include <cstddef>
 #include <cstdint>
 
-// How the piece stream cuts its work up: what it allocates and how many threads it starts.
-// Decided once per stream from the piece length, the size of the content when it is known, and
-// the processors the process may run on.
+// How the piece stream cuts its work up: which path its bytes take, what it allocates and how
+// many threads it starts. Decided once per stream from the piece length (or leaves alone), the
+// size of the content when it is known, and the processors the process may run on; the stream
+// and the content hasher read the plan and choose nothing themselves.
 //
 // The ways content reaches a kernel, and where each is chosen. Every byte is first copied into a
 // buffer of quillet's own; nothing is hashed from a mapping of the file (piece_stream.cpp says
-// why).
-// - SHA-1, whole pieces held in a batch: read by read() on the reading thread, or copied from
-//   bytes read earlier (read-ahead, hybrid padding). Pieces up to longest_batched_piece.
-// - SHA-1, a lane group: up to 16 whole pieces of one file side by side, read by pread on the
-//   thread that hashes them; pieces longer than 1 MiB (lanes.chunk > 0 here), chosen per file
-//   in piece_stream_feed where the file holds a whole piece past what completes the last one.
-// - SHA-1, long pieces on the reading thread (long_pieces): the pieces longer than
-//   longest_batched_piece that no group takes (a piece spanning files, bytes read earlier, a
-//   file's last partial piece); chosen here.
-// - SHA-256 leaves in the same batches and groups as the pieces (hybrid), or in a stream of
-//   their own whose batches carry leaves alone (v2); chosen per file by
-//   piece_stream_takes_leaves, called from content_hasher::feed.
-// - SHA-256 of files too small for that, or bytes read earlier, on the reading thread
-//   (content_hasher::read_small_file, take_content); chosen in content_hasher::feed and, for
-//   read-ahead bytes, by the walk's prefetcher.
+// why). Two kinds of work travel through the ring of slots that the hasher threads take up
+// (batch.h), one of them in two uses; two side roads stay on the reading thread:
+// - piece_batch (ring): SHA-1 of whole pieces, up to 16 side by side, read by read() on the
+//   reading thread or copied from bytes read earlier (read-ahead, hybrid padding); a hybrid
+//   file's SHA-256 leaves with them. Pieces up to longest_batched_piece: stream_path::batches
+//   and batches_and_lane_groups, chosen in plan_hashing.
+// - piece_batch holding leaves alone (ring): v2 content, no SHA-1 at all;
+//   stream_path::leaf_batches, chosen in plan_leaf_hashing.
+// - lane_group (ring): up to 16 whole pieces of one file side by side, read by pread on the
+//   thread that hashes them, a hybrid file's leaves with them. Pieces longer than 1 MiB: the
+//   paths with lane groups, chosen in plan_lane_groups; each file's groups are cut in
+//   piece_stream_feed where it holds a whole piece past what completes the last one.
+// - long pieces (reading thread, long_pieces.h): pieces longer than longest_batched_piece that
+//   no group takes (a piece spanning files, bytes read earlier, a file's last partial piece),
+//   hashed as their bytes arrive; stream_path::lane_groups_and_long_pieces, chosen in
+//   plan_hashing. hash_plan.cpp says why they stay on the reading thread.
+// - small files' leaves (reading thread, content_hasher::read_small_file): v2 and hybrid files
+//   too small for leaves_in_ring, and bytes read earlier (content_hasher::feed_bytes, fed so by
+//   the walk's prefetcher). hash_plan.cpp says why.
+
+// The path a stream's bytes take, the same for its whole life.
+enum class stream_path {
+    batches,                     // whole pieces in piece batches
+    batches_and_lane_groups,     // lane groups for files' whole pieces, batches for the rest
+    lane_groups_and_long_pieces, // lane groups for files' whole pieces, long pieces for the rest
+    leaf_batches,                // no v1 pieces: piece batches that carry leaves alone (v2)
+};
+
 struct hash_plan {
-    std::int64_t piece_length = 0;
+    stream_path path = stream_path::batches;
+    std::int64_t piece_length = 0;   // 0 on the leaf_batches path, which has no pieces
     std::int64_t content_limit = -1; // bytes that will be fed, or -1 when unknown
 
-    // Pieces too long to hold whole: those that lane groups do not take (a piece spanning two
-    // files, bytes already read, the last partial piece) are hashed one at a time as their
-    // bytes arrive, on the reading thread, through a read chunk of this many bytes; no batch
-    // is used.
-    bool long_pieces = false;
+    // The long-piece path reads a file's bytes through a chunk of this many bytes.
     std::size_t long_piece_chunk = 0;
 
-    std::size_t pieces_per_batch = 0;
+    std::size_t pieces_per_batch = 0;  // 0 on the leaf_batches path
     std::size_t batch_bytes = 0;       // a full batch: pieces_per_batch whole pieces
     std::size_t buffer_bytes = 0;      // one batch's buffer: batch_bytes, or less for less content
     std::size_t batches_in_flight = 0; // batches that exist at once, at most
@@ -43,11 +54,24 @@ struct hash_plan {
     // Pieces too long for a batch to hold 16 of them are hashed in lane groups where whole
     // pieces of a file allow (see lane_group.h); batches or the long-piece path take the rest.
     struct lane_groups {
-        std::size_t chunk = 0; // bytes each lane reads per round; 0: no lane groups
+        std::size_t chunk = 0; // bytes each lane reads per round
         std::size_t slots = 0; // groups and batches that exist at once, at most
         unsigned threads = 0;  // threads that hash groups besides the reading one
     } lanes;
 };
+
+inline bool has_v1_pieces(const hash_plan &plan) {
+    return plan.path != stream_path::leaf_batches;
+}
+
+inline bool has_lane_groups(const hash_plan &plan) {
+    return plan.path == stream_path::batches_and_lane_groups ||
+           plan.path == stream_path::lane_groups_and_long_pieces;
+}
+
+inline bool has_long_pieces(const hash_plan &plan) {
+    return plan.path == stream_path::lane_groups_and_long_pieces;
+}
 
 // What a stream is asked to hash, and on how many processors.
 struct hashing_job {
@@ -56,4 +80,12 @@ struct hashing_job {
     unsigned processors = 1;
 };
 
+// A stream of v1 pieces (v1, hybrid).
 hash_plan plan_hashing(const hashing_job &job);
+
+// A stream without v1 pieces, whose batches carry only the leaves of the files fed (v2).
+hash_plan plan_leaf_hashing(std::int64_t content_limit, unsigned processors);
+
+// Whether a v2 or hybrid file of `size` bytes has its leaves hashed in the ring, beside the
+// pieces, rather than on the reading thread (content_hasher::read_small_file).
+bool leaves_in_ring(const hash_plan &plan, std::int64_t size);

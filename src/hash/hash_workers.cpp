@@ -26,12 +26,12 @@ bool work_waiting(const hash_workers &workers) {
     return workers.taken_up < workers.handed_over;
 }
 
-// Hashes the oldest batch not yet taken up, with the lock released, then marks it hashed.
+// Hashes the oldest unit not yet taken up, with the lock released, then marks it hashed.
 void hash_next(hash_workers &workers, std::unique_lock<std::mutex> &held) {
-    batch &work = *batch_slot(*workers.ring, workers.taken_up);
+    work_unit &work = *ring_slot(*workers.ring, workers.taken_up);
     ++workers.taken_up;
     held.unlock();
-    const feed_status outcome = hash_batch(work);
+    const feed_status outcome = hash_work_unit(work);
     held.lock();
     work.outcome = outcome;
     work.hashed = true;
@@ -62,10 +62,10 @@ void start_hash_workers(hash_workers &workers, unsigned count) {
     }
 }
 
-void hand_over_batch(hash_workers &workers, std::uint64_t number) {
+void hand_over_work(hash_workers &workers, std::uint64_t number) {
     {
         const std::lock_guard<std::mutex> held(workers.lock);
-        batch_slot(*workers.ring, number)->hashed = false;
+        ring_slot(*workers.ring, number)->hashed = false;
         workers.handed_over = number + 1;
     }
     workers.work_ready.notify_one();
@@ -73,7 +73,7 @@ void hand_over_batch(hash_workers &workers, std::uint64_t number) {
 
 void wait_hashed(hash_workers &workers, std::uint64_t number) {
     std::unique_lock<std::mutex> held(workers.lock);
-    const batch &awaited = *batch_slot(*workers.ring, number);
+    const work_unit &awaited = *ring_slot(*workers.ring, number);
     while (!awaited.hashed) {
         if (work_waiting(workers)) {
             hash_next(workers, held);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Pieces too long to hold whole that no lane group takes (see piece_stream.cpp): each is hashed
 // as its bytes arrive, through one running digest, and its digest handed on the moment its last
@@ -16,6 +17,7 @@ struct long_pieces {
     sha1_single running{};
     content_buffer chunk;
     std::size_t chunk_size = 0;
+    std::vector<unsigned char> leaves; // hybrid: the leaves of one chunk read from a file
 };
 
 // False when the chunk cannot be allocated or the digest cannot be begun.

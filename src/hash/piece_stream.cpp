@@ -15,10 +15,10 @@
 #include <unistd.h>
 #include <vector>
 
-// Content flows one way: the reading thread reads it into batches and hands each full batch
-// over, the hashers hash what they are handed, and the reading thread delivers the digests,
-// batch by batch in content order, to the sink. Pieces too long to batch take their own path
-// (long_pieces), all on the reading thread.
+// Content flows one way along the path its plan chose (hash_plan.h): the reading thread reads
+// it into piece batches and hands each full batch over, the hashers hash what they are handed,
+// and the reading thread delivers the digests, unit by unit in content order, to the sink.
+// Pieces too long to batch take their own path (long_pieces), all on the reading thread.
 //
 // Pieces too long for a batch to hold 16 of them are instead hashed in lane groups where a file
 // holds them whole (lane_group.h): the reading thread describes each group and hands it over in
@@ -43,25 +43,23 @@ struct piece_stream {
     digest_sink sink;
     int read_errno = 0; // the system's error number of the read that failed, kept as a value
 
-    // Batches are numbered in content order: `reading` is the number of the batch being read
-    // into (null `current` until it has a slot), and batches `delivered` .. `reading`-1 are
-    // handed over, their digests not yet delivered.
-    batch_ring ring;
-    batch *current = nullptr;
+    // Units of work are numbered in content order: `reading` is the number of the piece batch
+    // being read into (null `current` until it has a slot), and units `delivered` .. `reading`-1
+    // are handed over, their digests not yet delivered.
+    work_ring ring;
+    work_unit *current = nullptr;
+    piece_batch *filling = nullptr; // the kind of `current`
     std::uint64_t reading = 0;
     std::uint64_t delivered = 0;
     bool hashers_started = false;
     hash_workers workers;
 
-    std::unique_ptr<long_pieces> long_path; // instead of batches, for pieces too long to batch
+    std::unique_ptr<long_pieces> long_path; // made on the lane_groups_and_long_pieces path
 
     // v2 and hybrid: bytes fed while `taking_leaves` are one file's content, whose leaves are
-    // hashed with the batches and go to `leaves` as the batches are delivered. A v2 stream has
-    // no v1 pieces at all.
-    bool v1_pieces = true;
+    // hashed with the units of work and go to `leaves` as they are delivered.
     bool taking_leaves = false;
     leaf_sink leaves;
-    std::vector<unsigned char> long_path_leaves; // the leaves of one read of the long-piece path
 
     ~piece_stream() { stop_hash_workers(workers); }
 };
@@ -79,16 +77,8 @@ bool start_long_path(piece_stream &stream) {
 
 bool start_ring(piece_stream &stream) {
     stream.workers.ring = &stream.ring;
-    return make_batch_slots(stream.ring,
-                            std::max(stream.plan.batches_in_flight, stream.plan.lanes.slots));
-}
-
-bool lane_groups_planned(const piece_stream &stream) {
-    return stream.plan.lanes.chunk > 0;
-}
-
-bool start_long_and_groups(piece_stream &stream) {
-    return start_long_path(stream) && (!lane_groups_planned(stream) || start_ring(stream));
+    return make_ring_slots(stream.ring,
+                           std::max(stream.plan.batches_in_flight, stream.plan.lanes.slots));
 }
 } // namespace
 
@@ -99,7 +89,8 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
     }
     stream->plan = plan;
     stream->sink = std::move(sink);
-    const bool started = plan.long_pieces ? start_long_and_groups(*stream) : start_ring(*stream);
+    const bool started =
+        (!has_long_pieces(plan) || start_long_path(*stream)) && start_ring(*stream);
     return started ? std::move(stream) : nullptr;
 }
 
@@ -148,9 +139,8 @@ std::size_t leaves_in(std::size_t bytes) {
 // count.
 feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
     wait_hashed(stream.workers, stream.delivered);
-    batch &oldest = *batch_slot(stream.ring, stream.delivered);
+    work_unit &oldest = *ring_slot(stream.ring, stream.delivered);
     ++stream.delivered;
-    oldest.fill = 0;
     if (dropped) {
         return feed_status::ok;
     }
@@ -158,8 +148,8 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
         stream.read_errno = oldest.error;
         return oldest.outcome;
     }
-    if (oldest.grouped) {
-        progress_bytes(static_cast<std::int64_t>(oldest.digest_count * oldest.piece_length));
+    if (const auto *group = std::get_if<lane_group>(&oldest.kind)) {
+        progress_bytes(group->piece_length * static_cast<std::int64_t>(group->lanes));
     }
     if (!stream.sink(oldest.digests.data(), oldest.digest_count)) {
         return feed_status::sink_failed;
@@ -175,17 +165,17 @@ feed_status deliver_oldest(piece_stream &stream, bool dropped = false) {
 // Gives the batch numbered `reading` a slot with a buffer of at least `size` bytes: once every
 // slot holds a batch whose digests are still to be delivered, the oldest of them is delivered
 // first. A slot's buffer is used again when large enough, else made anew.
-feed_status take_slot(piece_stream &stream, std::size_t size, batch *&taken) {
+feed_status take_slot(piece_stream &stream, std::size_t size, work_unit *&taken) {
     if (stream.reading - stream.delivered == stream.ring.slots.size()) {
         const feed_status delivered = deliver_oldest(stream);
         if (delivered != feed_status::ok) {
             return delivered;
         }
     }
-    std::unique_ptr<batch> &slot = batch_slot(stream.ring, stream.reading);
+    std::unique_ptr<work_unit> &slot = ring_slot(stream.ring, stream.reading);
     if (!slot || slot->buffer_size < size) {
         slot.reset(); // the old buffer goes before the new one comes
-        slot = new_batch(size);
+        slot = new_work_unit(size);
     }
     taken = slot.get();
     return taken != nullptr ? feed_status::ok : feed_status::out_of_memory;
@@ -194,21 +184,26 @@ feed_status take_slot(piece_stream &stream, std::size_t size, batch *&taken) {
 feed_status take_batch(piece_stream &stream) {
     const feed_status taken = take_slot(stream, stream.plan.buffer_bytes, stream.current);
     if (taken == feed_status::ok) {
-        stream.current->grouped = false;
         stream.current->leaf_bytes = 0;
-        stream.current->capacity = stream.plan.buffer_bytes;
-        stream.current->piece_length = static_cast<std::size_t>(stream.plan.piece_length);
+        stream.filling = &stream.current->kind.emplace<piece_batch>(piece_batch{
+            stream.plan.buffer_bytes, 0, static_cast<std::size_t>(stream.plan.piece_length)});
     }
     return taken;
 }
 
+// Whether a piece batch is being read into and holds bytes already.
+bool holds_content(const piece_stream &stream) {
+    return stream.filling != nullptr && stream.filling->fill > 0;
+}
+
 // Hands the batch being read over for hashing; its last piece may be short at the content's end.
 void hand_over_current(piece_stream &stream) {
-    batch &work = *stream.current;
+    const piece_batch &held = *stream.filling;
+    stream.current->digest_count =
+        has_v1_pieces(stream.plan) ? (held.fill + held.piece_length - 1) / held.piece_length : 0;
     stream.current = nullptr;
-    work.digest_count =
-        stream.v1_pieces ? (work.fill + work.piece_length - 1) / work.piece_length : 0;
-    hand_over_batch(stream.workers, stream.reading);
+    stream.filling = nullptr;
+    hand_over_work(stream.workers, stream.reading);
     ++stream.reading;
 }
 
@@ -220,22 +215,22 @@ feed_status batch_room(piece_stream &stream, std::int64_t &room) {
             return taken;
         }
     }
-    const std::size_t leaves = leaves_in(stream.current->capacity);
+    const std::size_t leaves = leaves_in(stream.filling->capacity);
     if (stream.taking_leaves && !make_leaf_room(*stream.current, leaves)) {
         return feed_status::out_of_memory;
     }
-    room = static_cast<std::int64_t>(stream.current->capacity - stream.current->fill);
+    room = static_cast<std::int64_t>(stream.filling->capacity - stream.filling->fill);
     return feed_status::ok;
 }
 
 // Counts bytes just placed in the current batch; a full batch goes to be hashed. The hashers
 // start with the first full batch, so content that never fills one starts no thread.
 void commit_batch_bytes(piece_stream &stream, std::int64_t count) {
-    stream.current->fill += static_cast<std::size_t>(count);
+    stream.filling->fill += static_cast<std::size_t>(count);
     if (stream.taking_leaves) {
         stream.current->leaf_bytes += static_cast<std::size_t>(count);
     }
-    if (stream.current->fill == stream.plan.batch_bytes) {
+    if (stream.filling->fill == stream.plan.batch_bytes) {
         start_hashers(stream);
         hand_over_current(stream);
     }
@@ -252,9 +247,8 @@ feed_status read_into_batch(piece_stream &stream, int fd, std::int64_t wanted, b
         return status;
     }
     const std::int64_t asked = std::min(room, last ? wanted + 1 : wanted);
-    batch &work = *stream.current;
-    const ssize_t count =
-        read_some(fd, work.data.get() + work.fill, static_cast<std::size_t>(asked));
+    const ssize_t count = read_some(fd, stream.current->data.get() + stream.filling->fill,
+                                    static_cast<std::size_t>(asked));
     if (count < 0) {
         return read_failed(stream);
     }
@@ -275,7 +269,7 @@ feed_status copy_into_batch(piece_stream &stream, const unsigned char *data, std
         return status;
     }
     got = std::min(room, size);
-    std::memcpy(stream.current->data.get() + stream.current->fill, data,
+    std::memcpy(stream.current->data.get() + stream.filling->fill, data,
                 static_cast<std::size_t>(got));
     commit_batch_bytes(stream, got);
     return feed_status::ok;
@@ -292,15 +286,14 @@ feed_status take_long_path_leaves(piece_stream &stream, std::int64_t asked, std:
     }
     const auto size = static_cast<std::size_t>(count);
     const std::size_t leaves = leaves_in(size);
+    std::vector<unsigned char> &digests = stream.long_path->leaves;
     try {
-        stream.long_path_leaves.resize(
-            std::max(stream.long_path_leaves.size(), leaves * sha256_digest_size));
+        digests.resize(std::max(digests.size(), leaves * sha256_digest_size));
     } catch (const std::bad_alloc &) {
         return feed_status::out_of_memory;
     }
-    const bool taken =
-        sha256_leaves(stream.long_path->chunk.get(), size, stream.long_path_leaves.data()) &&
-        stream.leaves(stream.long_path_leaves.data(), leaves);
+    const bool taken = sha256_leaves(stream.long_path->chunk.get(), size, digests.data()) &&
+                       stream.leaves(digests.data(), leaves);
     return taken ? feed_status::ok : feed_status::out_of_memory;
 }
 
@@ -338,7 +331,7 @@ void count_fed(piece_stream &stream, std::int64_t count) {
 feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool last, bool &at_end) {
     while (wanted > 0) {
         std::int64_t got = 0;
-        const feed_status status = stream.long_path
+        const feed_status status = has_long_pieces(stream.plan)
                                        ? read_into_long_piece(stream, fd, wanted, got)
                                        : read_into_batch(stream, fd, wanted, last, got, at_end);
         if (status != feed_status::ok) {
@@ -365,29 +358,28 @@ feed_status read_to_end(piece_stream &stream, int fd, std::int64_t size) {
 // Hands over a group of whole pieces; a batch being read into holds whole pieces that come
 // before them, so it goes first, full or not.
 feed_status hand_over_group(piece_stream &stream, const lane_group &group) {
-    if (stream.current != nullptr && stream.current->fill > 0) {
+    if (holds_content(stream)) {
         hand_over_current(stream);
     }
     stream.current = nullptr; // an empty batch's slot is the group's
-    batch *work = nullptr;
+    stream.filling = nullptr;
+    work_unit *work = nullptr;
     const feed_status taken = take_slot(stream, lane_group_bytes(group), work);
     if (taken != feed_status::ok) {
         return taken;
     }
-    work->grouped = true;
-    work->group = group;
-    work->piece_length = static_cast<std::size_t>(group.piece_length);
+    work->kind = group;
     work->digest_count = group.lanes;
     work->leaf_bytes = 0;
     if (stream.taking_leaves) {
         if (!make_leaf_room(*work, lane_group_leaves(group))) {
             return feed_status::out_of_memory;
         }
-        work->leaf_bytes = group.lanes * work->piece_length;
+        work->leaf_bytes = group.lanes * static_cast<std::size_t>(group.piece_length);
     }
     advise_lane_group(group);
     start_hashers(stream);
-    hand_over_batch(stream.workers, stream.reading);
+    hand_over_work(stream.workers, stream.reading);
     ++stream.reading;
     stream.bytes_fed += group.piece_length * static_cast<std::int64_t>(group.lanes);
     return feed_status::ok;
@@ -448,7 +440,7 @@ feed_status feed_in_groups(piece_stream &stream, int fd, std::int64_t start, std
     }
     std::int64_t offset = start + head;
     status = hand_over_groups(stream, fd, offset, start + size);
-    if (status == feed_status::ok && stream.taking_leaves && stream.long_path) {
+    if (status == feed_status::ok && stream.taking_leaves && has_long_pieces(stream.plan)) {
         // The long-piece path hands on the leaves of the rest as it reads it: the groups' go
         // first. Batches need no wait; they are delivered in content order.
         status = settle_groups(stream, feed_status::ok);
@@ -467,10 +459,13 @@ feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
     if (beyond_limit(stream, size)) {
         return feed_status::changed;
     }
+    if (!has_lane_groups(stream.plan)) {
+        return read_to_end(stream, fd, size);
+    }
     const std::int64_t piece_length = stream.plan.piece_length;
     const std::int64_t head =
         std::min(size, (piece_length - stream.bytes_fed % piece_length) % piece_length);
-    if (!lane_groups_planned(stream) || size - head < piece_length) {
+    if (size - head < piece_length) {
         return read_to_end(stream, fd, size);
     }
     // Groups read by offset from where the file stands now; a file that cannot tell (a pipe)
@@ -489,7 +484,7 @@ feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *d
     while (remaining > 0) {
         std::int64_t got = 0;
         const feed_status status =
-            stream.long_path
+            has_long_pieces(stream.plan)
                 ? copy_into_long_piece(*stream.long_path, stream.sink, data, remaining, got)
                 : copy_into_batch(stream, data, remaining, got);
         if (status != feed_status::ok) {
@@ -504,8 +499,8 @@ feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *d
 
 feed_status piece_stream_finish(piece_stream &stream) {
     // Every feed that handed over lane groups waited for them, so their digests are out.
-    return stream.long_path ? long_pieces_finish(*stream.long_path, stream.sink)
-                            : piece_stream_deliver(stream);
+    return has_long_pieces(stream.plan) ? long_pieces_finish(*stream.long_path, stream.sink)
+                                        : piece_stream_deliver(stream);
 }
 
 namespace {
@@ -521,7 +516,7 @@ feed_status deliver_handed_over(piece_stream &stream) {
 } // namespace
 
 feed_status piece_stream_deliver(piece_stream &stream) {
-    if (stream.current != nullptr && stream.current->fill > 0) {
+    if (holds_content(stream)) {
         hand_over_current(stream);
     }
     return deliver_handed_over(stream);
@@ -529,7 +524,7 @@ feed_status piece_stream_deliver(piece_stream &stream) {
 
 feed_status piece_stream_deliver_leaves(piece_stream &stream) {
     const feed_status delivered = deliver_handed_over(stream);
-    batch *current = stream.current;
+    work_unit *current = stream.current;
     if (delivered != feed_status::ok || current == nullptr || current->leaf_bytes == 0) {
         return delivered;
     }
@@ -550,41 +545,10 @@ std::int64_t piece_stream_bytes(const piece_stream &stream) {
     return stream.bytes_fed;
 }
 
-piece_stream_ptr piece_stream_start_leaves(const hash_plan &plan) {
-    piece_stream_ptr stream = piece_stream_start(
-        plan, [](const unsigned char * /*digests*/, std::size_t /*count*/) { return true; });
-    if (stream) {
-        stream->v1_pieces = false;
-    }
-    return stream;
-}
-
-piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit, unsigned processors) {
-    return piece_stream_start_leaves(
-        plan_hashing({leaf_batch_piece_length, content_limit, processors}));
-}
-
-bool piece_stream_takes_leaves(const piece_stream &stream, std::int64_t size) {
-    if (!lane_groups_planned(stream)) {
-        return !stream.long_path && size > static_cast<std::int64_t>(stream.plan.batch_bytes);
-    }
-    // Lane groups take the leaves of the file's whole pieces, from the chunks they read, so a
-    // file of one whole piece is worth it; the rest goes through batches or the long-piece path.
-    // Each of them must cut the file at whole blocks.
-    const auto whole_blocks = [](std::int64_t bytes) {
-        return bytes % static_cast<std::int64_t>(sha256_leaf_bytes) == 0;
-    };
-    const hash_plan &plan = stream.plan;
-    return whole_blocks(plan.piece_length) &&
-           whole_blocks(static_cast<std::int64_t>(plan.lanes.chunk)) &&
-           (!plan.long_pieces || whole_blocks(static_cast<std::int64_t>(plan.long_piece_chunk))) &&
-           size >= plan.piece_length;
-}
-
 feed_status piece_stream_feed_leaves(piece_stream &stream, int fd, std::int64_t size,
                                      leaf_sink leaves) {
     // The file's first leaf starts a batch, so each batch's leaves begin at its first byte.
-    if (stream.current != nullptr && stream.current->fill > 0) {
+    if (holds_content(stream)) {
         hand_over_current(stream);
     }
     stream.leaves = std::move(leaves);

@@ -50,24 +50,13 @@ feed_status piece_stream_finish(piece_stream &stream);
 std::int64_t piece_stream_bytes(const piece_stream &stream);
 
 // v2 and hybrid: the SHA-256 leaves of a file's 16 KiB blocks are hashed on the same threads as
-// the pieces, from the same batches, so the content is read once. A file small enough to fit in
-// one batch is better hashed by the reading thread while the threads hash pieces.
+// the pieces, in the same units of work, so the content is read once; leaves_in_ring
+// (hash_plan.h) tells which files are worth it. A stream planned by plan_leaf_hashing has no v1
+// pieces, and its digest sink is never given a digest.
 
 // Receives `count` leaf digests of 32 bytes, back to back, in the file's order; returns false
 // only when memory ran out.
 using leaf_sink = std::function<bool(const unsigned char *leaves, std::size_t count)>;
-
-// Batches of this piece length's plan carry the leaves of a stream without v1 pieces: 2 MiB, one
-// huge page (smaller batches cost more in address translation than they gain), yet small enough
-// that a file of a few MiB already keeps every thread busy.
-constexpr std::int32_t leaf_batch_piece_length = 131072;
-
-// A stream for v2 content: no v1 pieces, only leaves; its digest sink is never given a digest.
-piece_stream_ptr piece_stream_start_leaves(std::int64_t content_limit, unsigned processors);
-piece_stream_ptr piece_stream_start_leaves(const hash_plan &plan);
-
-// Whether a file of `size` bytes is worth feeding through piece_stream_feed_leaves.
-bool piece_stream_takes_leaves(const piece_stream &stream, std::int64_t size);
 
 // Reads the open file `fd` like piece_stream_feed and has its leaves hashed with the pieces;
 // they go to `leaves` as the batches are delivered, at the latest by piece_stream_deliver. In a
