@@ -4,6 +4,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -77,12 +78,15 @@ std::string metafile(const std::string &info, std::string layers = "") {
 const std::string layer_a = d({{root_a, s(std::string(96, 'h'))}});
 const std::string hybrid_layer = d({{root_a, s(std::string(64, 'h'))}});
 
+// A metainfo's paths read the document they came from, so the documents outlive the test.
 metainfo read(const std::string &bytes, const bencode_limits &limits = {}) {
-    const bencode_outcome outcome = read_bencode(bytes, limits);
+    static std::deque<bencode_document> documents;
+    bencode_outcome outcome = read_bencode(bytes, limits);
     EXPECT_TRUE(outcome.document) << outcome.error.reason << " at " << outcome.error.offset;
     if (!outcome.document)
         return {};
-    metainfo_outcome torrent = read_metainfo(*outcome.document, limits);
+    documents.push_back(std::move(*outcome.document));
+    metainfo_outcome torrent = read_metainfo(documents.back(), limits);
     EXPECT_FALSE(torrent.refusal);
     return std::move(torrent.torrent);
 }
