@@ -98,7 +98,8 @@ std::int64_t check_probe(const std::string &dir, const entry_probe &probe, const
     return want.st_size + 1;
 }
 
-enum class ring_fault { none, at_setup, after_one_group };
+// How the helper threads come to do without a ring, if they do.
+enum class ring_fault { none, at_setup, after_one_group, plain_calls_asked };
 
 struct prefetch_case {
     const char *label;
@@ -125,6 +126,8 @@ TEST_P(read_ahead, probes_match_the_entries_and_the_budget_comes_back) {
         prefetch_fail_ring_setup(pool);
     } else if (c.fault == ring_fault::after_one_group) {
         prefetch_fail_ring_after(pool, 1);
+    } else if (c.fault == ring_fault::plain_calls_asked) {
+        prefetch_plain_calls(pool);
     }
     std::vector<probe_handle> probes = hand_over_all(pool, dir.get());
     std::int64_t reserved = 0;
@@ -152,6 +155,12 @@ TEST_P(read_ahead, probes_match_the_entries_and_the_budget_comes_back) {
         EXPECT_TRUE(after.ring_given_up);
         return;
     }
+    if (c.fault == ring_fault::plain_calls_asked) {
+        EXPECT_EQ(after.rings_set_up, 0);
+        EXPECT_EQ(after.ring_groups, 0);
+        EXPECT_FALSE(after.ring_given_up);
+        return;
+    }
     if (after.rings_set_up == 0) {
         GTEST_SKIP() << "no io_uring here (left out of the build or refused by the system)";
     }
@@ -167,6 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                       prefetch_case{"ring_setup_fails", 1, false, ring_fault::at_setup, false},
                       prefetch_case{"ring_fails_mid_run", 1, false, ring_fault::after_one_group,
                                     false},
+                      prefetch_case{"plain_calls", 1, false, ring_fault::plain_calls_asked, false},
                       prefetch_case{"walk_thread_helps", 2, true, ring_fault::none, false},
                       prefetch_case{"walk_thread_only", 0, true, ring_fault::none, false}),
     [](const ::testing::TestParamInfo<prefetch_case> &info) { return info.param.label; });

@@ -18,40 +18,52 @@
 
 namespace {
 constexpr std::uint64_t piece_length = 16384;
-// The middle file is larger than the look-ahead reads whole, so it is read from an open file,
-// and than the engine's batches, so that some of its pieces are compared before it is found
-// changed; none of the sizes is a whole number of pieces, so pieces straddle the files in v1.
-const std::vector<std::pair<std::string, std::size_t>> tree = {
-    {"a", 40000}, {"b", 2100000}, {"c", 50000}};
+// The middle file is the one changed. A large one is larger than the look-ahead reads whole,
+// so it is read from an open file, and than the engine's batches, so that some of its pieces
+// are compared before it is found changed; a small one is read whole ahead of the hashing,
+// where only what the look-ahead found of it can tell. None of the sizes is a whole number of
+// pieces, so pieces straddle the files in v1.
+constexpr std::size_t large_file = 2100000;
+constexpr std::size_t small_file = 3000;
+std::vector<std::pair<std::string, std::size_t>> tree_with(std::size_t middle) {
+    return {{"a", 40000}, {"b", middle}, {"c", 50000}};
+}
 constexpr std::size_t changed_file = 1;
 
 enum class moment { after_size_pass, once_opened };
 
 struct change {
     const char *name;
-    void (*make)(const std::string &path);
+    void (*make)(const std::string &path, std::size_t size);
 };
 
 // Every change but the growth and the shrinking leaves the bytes as they were: only that the
 // file is no longer the one the size pass found can tell.
 const change changes[] = {
-    {"shrinks", [](const std::string &path) { ASSERT_EQ(truncate(path.c_str(), 30000), 0); }},
-    {"grows", [](const std::string &path) { ASSERT_EQ(truncate(path.c_str(), 2100001), 0); }},
-    {"is_written_to",
-     [](const std::string &path) { harness::write_file(path, harness::read_file(path)); }},
+    {"shrinks",
+     [](const std::string &path, std::size_t size) {
+         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size / 2)), 0);
+     }},
+    {"grows",
+     [](const std::string &path, std::size_t size) {
+         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size + 1)), 0);
+     }},
+    {"is_written_to", [](const std::string &path,
+                         std::size_t) { harness::write_file(path, harness::read_file(path)); }},
     {"is_replaced",
-     [](const std::string &path) {
+     [](const std::string &path, std::size_t) {
          harness::write_file(path + ".new", harness::read_file(path));
          ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
      }},
-    {"is_removed", [](const std::string &path) { ASSERT_EQ(unlink(path.c_str()), 0); }},
+    {"is_removed",
+     [](const std::string &path, std::size_t) { ASSERT_EQ(unlink(path.c_str()), 0); }},
 };
 
 void PrintTo(const change &what, std::ostream *out) {
     *out << what.name;
 }
 
-using change_case = std::tuple<const char *, change, moment>;
+using change_case = std::tuple<const char *, change, moment, std::size_t>;
 
 class changed_file_table : public testing::TestWithParam<change_case> {};
 
@@ -92,6 +104,8 @@ TEST_P(changed_file_table, is_unreadable_with_all_its_pieces_bad_and_the_rest_ch
     const char *format = std::get<0>(GetParam());
     const change what = std::get<1>(GetParam());
     const moment when = std::get<2>(GetParam());
+    const std::size_t changed_size = std::get<3>(GetParam());
+    const std::vector<std::pair<std::string, std::size_t>> tree = tree_with(changed_size);
     const harness::temp_dir dir;
     harness::make_dir(dir / "t");
     for (std::size_t i = 0; i < tree.size(); ++i) {
@@ -119,12 +133,12 @@ TEST_P(changed_file_table, is_unreadable_with_all_its_pieces_bad_and_the_rest_ch
     ASSERT_LT(std::max({first, target, last}), layout.files.size());
     const std::string path = layout.files[target].disk_path;
     if (when == moment::after_size_pass)
-        what.make(path);
+        what.make(path, changed_size);
     bool changed_once_opened = false;
     const content_findings findings = check_content(layout, found, [&](std::size_t index) {
         if (when == moment::once_opened && index == target && !changed_once_opened) {
             changed_once_opened = true;
-            what.make(path);
+            what.make(path, changed_size);
         }
     });
 
@@ -142,7 +156,7 @@ TEST_P(changed_file_table, is_unreadable_with_all_its_pieces_bad_and_the_rest_ch
     }
     if (layout.kind != check_kind::v1) {
         EXPECT_EQ(findings.v2_bad[first], std::vector<std::uint64_t>{0});
-        std::vector<std::uint64_t> every_piece(pieces_of(tree[changed_file].second, piece_length));
+        std::vector<std::uint64_t> every_piece(pieces_of(changed_size, piece_length));
         std::iota(every_piece.begin(), every_piece.end(), 0);
         EXPECT_EQ(findings.v2_bad[target], every_piece);
         EXPECT_EQ(findings.v2_bad[last], std::vector<std::uint64_t>{3});
@@ -156,14 +170,24 @@ TEST_P(changed_file_table, is_unreadable_with_all_its_pieces_bad_and_the_rest_ch
 }
 
 std::string case_name(const testing::TestParamInfo<change_case> &info) {
-    const auto &[format, what, when] = info.param;
-    return std::string(format) + "_" + what.name +
+    const auto &[format, what, when, size] = info.param;
+    return std::string(format) + (size == small_file ? "_small_" : "_") + what.name +
            (when == moment::after_size_pass ? "_after_size_pass" : "_once_opened");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     verify_content, changed_file_table,
     testing::Combine(testing::Values("v1", "v2", "hybrid"), testing::ValuesIn(changes),
-                     testing::Values(moment::after_size_pass, moment::once_opened)),
+                     testing::Values(moment::after_size_pass, moment::once_opened),
+                     testing::Values(large_file)),
     case_name);
+
+// A small file is never opened from the content pass (the look-ahead read it whole), so it can
+// only change before that.
+INSTANTIATE_TEST_SUITE_P(verify_content_small, changed_file_table,
+                         testing::Combine(testing::Values("v1", "v2", "hybrid"),
+                                          testing::ValuesIn(changes),
+                                          testing::Values(moment::after_size_pass),
+                                          testing::Values(small_file)),
+                         case_name);
 } // namespace

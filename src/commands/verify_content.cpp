@@ -145,27 +145,33 @@ bool same_time(const timespec &a, const timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Whether the file read from `fd` is still the one the size pass found, untouched since: not
-// written to (its times), not resized, and still there under some name. A file removed or
-// replaced while it was open reads to its end as it was, so only its link count tells.
+// The file the size pass found, not written to since (its times) nor resized.
+bool untouched(const found_file &found, const struct stat &now) {
+    return same_file(found, now) && same_time(now.st_mtim, found.seen.modified) &&
+           same_time(now.st_ctim, found.seen.changed);
+}
+
+// Whether the file read from `fd` is still the one the size pass found, untouched since, and
+// still there under some name. A file removed or replaced while it was open reads to its end
+// as it was, so only its link count tells.
 feed_status confirm_unchanged(int fd, const found_file &found) {
     struct stat now {};
     if (fstat(fd, &now) != 0)
         return feed_status::read_error;
-    const bool untouched = same_file(found, now) && now.st_nlink > 0 &&
-                           same_time(now.st_mtim, found.seen.modified) &&
-                           same_time(now.st_ctim, found.seen.changed);
-    return untouched ? feed_status::ok : feed_status::changed;
+    return untouched(found, now) && now.st_nlink > 0 ? feed_status::ok : feed_status::changed;
 }
 
-// Files with content to read, looked at ahead of the hashing by the helper threads (and
-// io_uring) that look ahead of create's walk: each one opened, a small one read whole. The
-// size pass said they are regular files, which spares the look-ahead finding that out again.
+// Files with content to read, looked at ahead of the hashing by the helper threads that look
+// ahead of create's walk: each one opened, a small one read whole. The size pass said they are
+// regular files, so each is opened straight away and its status taken from the open file: the
+// name is looked up once here, where io_uring would ask its status by name first.
 class look_ahead {
   public:
     look_ahead(const content_layout &layout, const std::vector<found_file> &found)
         : layout_(layout), found_(found),
-          pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0, hidden_files_too) {}
+          pool_(hash_thread_count() > 1 ? hash_thread_count() - 1 : 0, hidden_files_too) {
+        prefetch_plain_calls(pool_);
+    }
 
     // The probe of file `index`, done; nullptr when there is none (its folder could not be
     // opened, or the file comes again after the look-ahead went past it).
@@ -367,7 +373,7 @@ class content_check {
         if (probe->content == probe_content::open_failed ||
             probe->content == probe_content::read_failed)
             return unreadable(found, probe->error);
-        if (!probe->stat_ok || !same_file(found, probe->status) ||
+        if (!probe->stat_ok || !untouched(found, probe->status) ||
             probe->content == probe_content::changed)
             return feed_status::changed;
         if (probe->content == probe_content::read) {
@@ -388,7 +394,7 @@ class content_check {
         struct stat now {};
         if (fstat(source.file.fd, &now) != 0)
             return unreadable(found, errno);
-        return same_file(found, now) ? feed_status::ok : feed_status::changed;
+        return untouched(found, now) ? feed_status::ok : feed_status::changed;
     }
 
     static feed_status unreadable(found_file &found, int error) {

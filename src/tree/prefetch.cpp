@@ -71,7 +71,7 @@ void run_turn(prefetcher &pool, std::unique_ptr<probe_path> &ring, plain_path &p
 
 void helper_thread(prefetcher &pool) {
     std::unique_ptr<probe_path> ring;
-    if (!pool.ring.given_up.load(std::memory_order_relaxed)) {
+    if (pool.ring_wanted && !pool.ring.given_up.load(std::memory_order_relaxed)) {
         ring = open_ring_path(pool.budget, pool.ring);
     }
     plain_path plain(pool.budget);
@@ -245,6 +245,10 @@ bool prefetch_take_file(entry_probe &probe, fd_owner &file) {
     file = std::move(probe.file);
     probe.file = fd_owner();
     return true;
+}
+
+void prefetch_plain_calls(prefetcher &pool) {
+    pool.ring_wanted = false;
 }
 
 void prefetch_fail_ring_setup(prefetcher &pool) {

@@ -77,6 +77,7 @@ struct prefetcher {
     unsigned idle_threads = 0;
 
     unsigned wanted_threads;
+    bool ring_wanted = true;          // see prefetch_plain_calls
     std::vector<std::thread> threads; // started at the first hand-over
     // Probes are used again, with the buffers they hold: a fresh buffer for every small file
     // made the memory allocator return and fetch pages from the system over and over.
@@ -104,6 +105,11 @@ void prefetch_wait(const probe_handle &probe);
 // Hands over a file the probe opened ahead, if it did. The file stays counted against the
 // open-files budget until the probe is given back, so it is closed before that.
 bool prefetch_take_file(entry_probe &probe, fd_owner &file);
+
+// Called before the first hand-over: every probe is done with plain system calls. For a caller
+// that knows each entry's status already, the ring's status query by name repeats a lookup the
+// plain path spares, as it opens a file the listing calls regular and asks the open file.
+void prefetch_plain_calls(prefetcher &pool);
 
 // Test switches, called before the first hand-over, so that the fall-back from io_uring to plain
 // system calls runs in the tests: setting up a ring fails, or a ring fails in the middle of a
