@@ -648,12 +648,17 @@ if [ -n "${selected[W2]:-}" ]; then
   echo
 fi
 
-if [ -n "${selected[W3]:-}" ]; then
+# The W3 tree, made once, for a workload that reads it or its torrent; sets w3_bytes. Inodes and
+# dentries of the many small files want room too.
+need_w3_tree() { # workload
   w3_bytes=$(tree_bytes many-small "$w3_count")
-  echo "W3 data: $w3_count files of 0-4096 bytes, tree 10 levels deep"
-  # Inodes and dentries of the many small files want room too.
-  check_memory W3 $((w3_bytes + w3_count * 4096))
+  check_memory "$1" $((w3_bytes + w3_count * 4096))
   ensure_tree W3 "$w3" many-small "$w3_count"
+}
+
+if [ -n "${selected[W3]:-}" ]; then
+  echo "W3 data: $w3_count files of 0-4096 bytes, tree 10 levels deep"
+  need_w3_tree W3
   clear_contestants
   contestant quillet quillet $piece
   add_peers $piece
@@ -662,10 +667,8 @@ if [ -n "${selected[W3]:-}" ]; then
 fi
 
 if [ -n "${selected[WR]:-}" ]; then
-  w3_bytes=$(tree_bytes many-small "$w3_count")
   echo "WR data: the torrent of W3 ($w3_count files), made once by quillet"
-  check_memory WR $((w3_bytes + w3_count * 4096))
-  ensure_tree W3 "$w3" many-small "$w3_count"
+  need_w3_tree WR
   wr_torrent=$scratch/W3.torrent
   "$quillet" -a "$url" -l "$piece" "$w3" "$wr_torrent" >/dev/null || die "could not make $wr_torrent"
   clear_contestants
@@ -694,9 +697,7 @@ verify_workload() { # name title input bytes files
 }
 
 if [ -n "${selected[WV]:-}" ]; then
-  w3_bytes=$(tree_bytes many-small "$w3_count")
-  check_memory WV $((w3_bytes + w3_count * 4096))
-  ensure_tree W3 "$w3" many-small "$w3_count"
+  need_w3_tree WV
   echo "WV data: the W1 file and the W3 tree, each with a torrent made once by quillet"
   verify_workload WV-W1 "verify the W1 file" "$w1" "$w1_bytes" 1
   verify_workload WV-W3 "verify the W3 tree" "$w3" "$w3_bytes" "$w3_count"
@@ -704,10 +705,8 @@ if [ -n "${selected[WV]:-}" ]; then
 fi
 
 if [ -n "${selected[WE]:-}" ]; then
-  w3_bytes=$(tree_bytes many-small "$w3_count")
   echo "WE data: the W3 tree, its torrent, and $edit_count copies of a torrent of one 64 MiB file"
-  check_memory WE $((w3_bytes + w3_count * 4096))
-  ensure_tree W3 "$w3" many-small "$w3_count"
+  need_w3_tree WE
   edit_torrent=$scratch/edit-source.torrent
   "$quillet" -a "$url" -l $piece "$w3" "$edit_torrent" >/dev/null || die "could not make W3's torrent"
   edit_many=$scratch/many
