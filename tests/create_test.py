@@ -199,6 +199,8 @@ class Rules(CreateCase):
             (["tree", "-o", "x", "-t", "tracker.example.org"], b"not a complete URL"),
             (["tree", "-o", "x", "-w", "udp://h/x"], b"web seed URL"),
             (["tree", "-o", "x", "-n", ".."], b"--name"),
+            (["/", "-o", "x"], b"/ has no name for the torrent: use --name"),
+            (["/.", "-o", "x"], b"/. has no name for the torrent: use --name"),
             (["tree", "B", "-o", "-"], b"give one PATH"),
             (["tree/B", "-o", "tree/B", "--force"], b"is the input file"),
         ]:

@@ -352,6 +352,11 @@ std::optional<torrent_result> create_one(const create_request &request, const cr
                                          const std::string &path) {
     const auto started = std::chrono::steady_clock::now();
     const std::string name = torrent_name_for(request, path);
+    // The root directory's name would be "/", which no client can make a file or folder of.
+    if (!usable_torrent_name(name)) {
+        report_failure("%s has no name for the torrent: use --name to give one\n", path.c_str());
+        return std::nullopt;
+    }
     const std::string output = output_path_for(request, name);
     if (request.output != "-" && !output_may_be_written(output, request.force)) {
         return std::nullopt;
