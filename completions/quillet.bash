@@ -68,30 +68,56 @@ _quillet_values() {
     fi
 }
 
-# The command words, which only count as the first word, and the options of `quillet show`
-# and `quillet verify`.
-_quillet_commands='create show verify help'
-_quillet_show_options='-h --help -j --json -p --pads --max-size --max-depth --max-tokens
---max-string --max-pieces'
+# The command words, which only count as the first word, and the options of `quillet show`,
+# `quillet verify` and `quillet edit`; show and edit share the limits on the torrents they read.
+_quillet_commands='create show verify edit help'
+_quillet_limit_options='--max-size --max-depth --max-tokens --max-string --max-pieces'
+_quillet_show_options="-h --help -j --json -p --pads $_quillet_limit_options"
 _quillet_verify_options='-h --help -a --all -j --json -q --quiet'
+_quillet_edit_options="-h --help -o --output -i --in-place -f --force -n --dry-run -j --json
+-t --tracker --add-tracker --remove-tracker -w --webseed --add-webseed --remove-webseed
+-c --comment --created-by --nodate --date -p --private --public -s --source --name
+$_quillet_limit_options"
+
+# The options of `quillet edit` whose value is a URL, a text or a number: nothing to offer.
+_quillet_edit_takes_text() {
+    case $1 in
+    -t | --tracker | --add-tracker | --remove-tracker | -w | --webseed | --add-webseed | \
+        --remove-webseed | -c | --comment | --created-by | --date | -s | --source | --name)
+        return 0
+        ;;
+    esac
+    return 1
+}
+
+# The value of the option before the current word, for `quillet WORD ...`; fails when that
+# word is not an option's value.
+_quillet_command_value() {
+    local word=$1 current=$2 previous=$3
+    [[ $previous == --max-* ]] && return 0
+    [[ $word == edit ]] || return 1
+    _quillet_edit_takes_text "$previous" && return 0
+    [[ $previous == -o || $previous == --output ]] || return 1
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -f -- "$current")
+}
 
 # The words after a command word: its options, and torrents (or folders on the way to them).
 _quillet_command() {
-    local current=$1 previous=$2
-    if [[ ${COMP_WORDS[1]} == help ]]; then
+    local word=${COMP_WORDS[1]} current=$1 previous=$2
+    if [[ $word == help ]]; then
         ((COMP_CWORD == 2)) && mapfile -t COMPREPLY < <(compgen -W "$_quillet_commands" -- "$current")
         return 0
     fi
-    [[ $previous == --max-* ]] && return 0
+    _quillet_command_value "$word" "$current" "$previous" && return 0
     if [[ $current == -* ]]; then
-        local options=$_quillet_show_options
-        [[ ${COMP_WORDS[1]} == verify ]] && options=$_quillet_verify_options
-        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")
+        local options_of=_quillet_${word}_options
+        mapfile -t COMPREPLY < <(compgen -W "${!options_of}" -- "$current")
         return 0
     fi
     compopt -o filenames 2>/dev/null
     # verify's second operand is content: any file or folder.
-    if [[ ${COMP_WORDS[1]} == verify ]] && ((COMP_CWORD >= 3)); then
+    if [[ $word == verify ]] && ((COMP_CWORD >= 3)); then
         mapfile -t COMPREPLY < <(compgen -f -- "$current")
         return 0
     fi

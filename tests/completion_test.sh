@@ -2,12 +2,14 @@
 # Shell completion: the bash completion offers every option, the three formats after --format
 # and file names for the operands, and completes nothing for a free-text value; the zsh and fish
 # files name every long option as well, and the manual page documents exactly the options
-# offered. The zsh and fish files are checked for syntax where those shells are installed.
-# Needs only bash (no bash-completion). Exit 0 on success, 1 on a failure.
+# offered. Each shell that is installed completes the command words, their options and
+# operands. Needs only bash (no bash-completion); zsh and fish are run where installed.
+# Exit 0 on success, 1 on a failure.
 set -u
 set -f # word lists below are split, never globbed
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(dirname "$here")
+quillet=${1-}
 failures=0
 
 fail() {
@@ -82,7 +84,6 @@ for option in -a --announce -p --port -P --path -l --piecelength -c --comment --
 done
 
 # Operands: file and directory names, before, between and after options, and after "--"
-expect 'album alpha.mkv' al
 expect 'album alpha.mkv' -a http://t.example al
 expect 'album alpha.mkv' --private al
 expect 'album alpha.mkv' --format v2 --magnet al
@@ -100,22 +101,79 @@ expect '4M' create album -l 4
 expect 'album alpha.mkv' create --hidden al
 expect '' create -t al
 
-# Command words: offered in the first place only; after `show`, its options and torrents;
-# after `verify`, its options, a torrent, then content
+# Command words, bash only: offered in the first place only; nothing after an option's
+# number; folders on the way to torrents
 touch "$scratch/gamma.torrent" "$scratch/gamma.txt"
-expect 'show' sh
-expect 'help' he
 expect '' --name sh
-expect 'gamma.torrent' show g
-expect 'album' show alb # folders on the way to torrents
-expect '--max-depth --max-pieces --max-size --max-string --max-tokens' show --max
+expect 'album' show alb
 expect '' show --max-depth g
-expect 'create help show verify' help ''
-expect '--all' verify --a
-expect 'gamma.torrent' verify g
-expect 'gamma.torrent gamma.txt' verify gamma.torrent g # the content may be any file
-expect '' help show ''
 expect 'gamma.torrent gamma.txt' ./show g # content named like a command is just a path
+
+# The command words in every shell that is installed: each word in the first place next to the
+# classic input, their operands and what follows edit's options; with the binary, each
+# command's options after "-" are exactly those its -h lists. WANTED|LINE: LINE is what follows "quillet " when TAB is pressed,
+# its last word the one completed; folders are named without their trailing slash.
+shell_cases=(
+    'album alpha.mkv|al'
+    'edit|ed'
+    'show|sh'
+    'verify|ve'
+    'help|he'
+    'create edit help show verify|help '
+    '|help show '
+    'gamma.torrent|show g'
+    'gamma.torrent|verify g'
+    'gamma.torrent gamma.txt|verify gamma.torrent g' # the content may be any file
+    '--private --public|edit --p'
+    'gamma.torrent|edit g'
+    'gamma.torrent|edit -i g'
+    'gamma.torrent gamma.txt|edit -o g' # the output may be any file
+    '|edit -c g'
+    '|edit --name g'
+    '|edit --date 1'
+)
+if [[ -n $quillet ]]; then
+    rm -- -dash # zsh and fish offer file names that start with "-" among the options
+    for command in create show verify edit; do
+        shell_cases+=("$("$quillet" "$command" -h | grep -oE '^ +-[^ ]+' | tr ',' ' ')|$command -")
+    done
+fi
+shell_lines=("${shell_cases[@]#*|}")
+
+bash_offers() {
+    local line words
+    for line in "$@"; do
+        read -ra words <<<"$line"
+        [[ $line == *' ' ]] && words+=('')
+        candidates "${words[@]}"
+    done
+}
+
+fish_offers() {
+    # shellcheck disable=SC2016 # fish expands them
+    fish -N -c 'source $argv[1]
+        for line in $argv[2..]
+            echo (complete -C"quillet $line" | string replace -r "(/|\t.*)\$" "")
+        end' "$source_dir/completions/quillet.fish" "$@"
+}
+
+zsh_offers() {
+    zsh "$here/support/zsh_complete.zsh" "$source_dir/completions" "${@/#/quillet }"
+}
+
+for shell in bash fish zsh; do
+    if ! command -v "$shell" >/dev/null; then
+        echo "skipped: $shell is not installed, its completion of the command words not run"
+        continue
+    fi
+    mapfile -t offered < <("${shell}_offers" "${shell_lines[@]}")
+    for index in "${!shell_cases[@]}"; do
+        wanted=$(sorted_words "${shell_cases[index]%%|*}")
+        actual=$(sorted_words "${offered[index]-(nothing printed)}")
+        [[ $actual == "$wanted" ]] ||
+            fail "$shell: quillet ${shell_lines[index]}<TAB>: got '$actual', wanted '$wanted'"
+    done
+done
 
 # The manual page documents exactly the long options that are completed.
 manual_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$source_dir/quillet.1.in" |
