@@ -269,6 +269,15 @@ class Refusals(EditCase):
         self.edit(self.good, "--comment", "x", "-o", existing, "--force")
         self.assertEqual(lt.torrent_info(existing).comment(), "x")
 
+    def test_standard_output(self):
+        to_file = self.path("to-file.torrent")
+        self.edit(self.good, "--comment", "piped", "-o", to_file)
+        done = scaffold.run("edit", self.good, "--comment", "piped", "-o", "-", cwd=self.tmp,
+                            check=True)
+        self.assertEqual(done.stdout, read(to_file))
+        self.assertIn(b" -> -\n  changed:       comment", done.stderr)
+        self.assertFalse(os.path.exists(self.path("-")))
+
     def test_in_place_edits_each_and_keeps_modes(self):
         torrents = [self.path(f"many-{i}.torrent") for i in range(3)]
         for i, torrent in enumerate(torrents):

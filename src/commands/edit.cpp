@@ -31,6 +31,10 @@ struct edit_options {
     bool json = false;
     bencode_limits limits;
     edit_request request;
+
+    // `-o -` puts the edited torrent on standard output, as `create -o -` does; what the run
+    // reports then goes to standard error.
+    [[nodiscard]] bool to_standard_output() const { return output == "-"; }
 };
 
 // The options whose presence, not only their value, matters: an empty text removes a key.
@@ -73,7 +77,7 @@ void declare_options(CLI::App &app, edit_options &options, given_options &given,
                      option_values &values) {
     edit_request &request = options.request;
     app.add_option("TORRENT", options.torrents, "torrent files to edit")->required();
-    auto *output = app.add_option("-o,--output", options.output, "where the edited torrent goes");
+    auto *output = app.add_option("-o,--output", options.output, "where the edited torrent goes; - for standard output");
     auto *in_place = app.add_flag("-i,--in-place", options.in_place,
                                   "replace each torrent with its edited self");
     output->excludes(in_place);
@@ -293,19 +297,19 @@ std::string joined_keys(const std::vector<std::string> &keys) {
     return text;
 }
 
-void print_text(const std::string &from, const std::string &to, const edit_outcome &outcome,
-                bool dry_run) {
-    std::printf("%s", terminal_escaped(from).c_str());
+void print_text(std::FILE *out, const std::string &from, const std::string &to,
+                const edit_outcome &outcome, bool dry_run) {
+    std::fprintf(out, "%s", terminal_escaped(from).c_str());
     if (dry_run)
-        std::printf(" (dry run: nothing written)\n");
+        std::fprintf(out, " (dry run: nothing written)\n");
     else
-        std::printf(" -> %s\n", terminal_escaped(to).c_str());
-    std::printf("  %-15s%s\n", dry_run ? "would change:" : "changed:",
-                terminal_escaped(joined_keys(outcome.changed)).c_str());
-    std::printf("  %-15s%s\n",
-                "info hash v1:", hash_change(outcome.old_hashes.v1, outcome.new_hashes.v1).c_str());
-    std::printf("  %-15s%s\n",
-                "info hash v2:", hash_change(outcome.old_hashes.v2, outcome.new_hashes.v2).c_str());
+        std::fprintf(out, " -> %s\n", terminal_escaped(to).c_str());
+    std::fprintf(out, "  %-15s%s\n", dry_run ? "would change:" : "changed:",
+                 terminal_escaped(joined_keys(outcome.changed)).c_str());
+    std::fprintf(out, "  %-15s%s\n", "info hash v1:",
+                 hash_change(outcome.old_hashes.v1, outcome.new_hashes.v1).c_str());
+    std::fprintf(out, "  %-15s%s\n", "info hash v2:",
+                 hash_change(outcome.old_hashes.v2, outcome.new_hashes.v2).c_str());
 }
 
 template <typename Digest> nlohmann::ordered_json hash_json(const std::optional<Digest> &digest) {
@@ -353,7 +357,7 @@ std::optional<staged_edit> stage(const std::string &path, const edit_options &op
     for (const std::string &note : staged.outcome.notes)
         std::fprintf(stderr, "quillet edit: %s: %s\n", terminal_escaped(path).c_str(),
                      terminal_escaped(note).c_str());
-    if (!options.dry_run)
+    if (!options.dry_run && !options.to_standard_output())
         if (const int error = write_staged(staged, options.in_place))
             return refuse(staged.target, std::strerror(error));
     return staged;
@@ -385,19 +389,31 @@ bool publish(std::vector<staged_edit> &staged) {
     return all;
 }
 
+// The edited torrent's bytes on standard output; whether they all went out.
+bool send_to_standard_output(staged_edit &staged) {
+    const std::string &bytes = staged.outcome.bytes;
+    const bool sent = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+                      std::fflush(stdout) == 0;
+    if (!sent)
+        refuse("standard output", std::strerror(errno));
+    staged.outcome.bytes = std::string();
+    return sent;
+}
+
 void report(const std::vector<staged_edit> &staged, const edit_options &options,
             std::size_t torrents) {
+    std::FILE *out = options.to_standard_output() && !options.dry_run ? stderr : stdout;
     std::vector<nlohmann::ordered_json> objects;
     for (const staged_edit &each : staged) {
         if (options.json)
             objects.push_back(as_json(each.torrent, each.target, each.outcome, options.dry_run));
         else
-            print_text(each.torrent, each.target, each.outcome, options.dry_run);
+            print_text(out, each.torrent, each.target, each.outcome, options.dry_run);
     }
     if (options.json && !objects.empty()) {
-        const nlohmann::ordered_json out =
+        const nlohmann::ordered_json json =
             torrents == 1 ? objects.front() : nlohmann::ordered_json(objects);
-        std::printf("%s\n", out.dump(2).c_str());
+        std::fprintf(out, "%s\n", json.dump(2).c_str());
     }
 }
 } // namespace
@@ -420,7 +436,8 @@ int run_edit(int argc, char **argv) {
         std::fprintf(stderr, "quillet edit: %s\n", problem->c_str());
         return 1;
     }
-    if (!options.output.empty() && !options.force && !options.dry_run && exists(options.output)) {
+    if (!options.output.empty() && !options.to_standard_output() && !options.force &&
+        !options.dry_run && exists(options.output)) {
         std::fprintf(stderr, "quillet edit: %s exists: use --force to replace it\n",
                      terminal_escaped(options.output).c_str());
         return 1;
@@ -433,7 +450,13 @@ int run_edit(int argc, char **argv) {
         else
             all_edited = false;
     }
-    if (!options.dry_run)
+    if (!options.dry_run && options.to_standard_output()) {
+        const bool sent = !staged.empty() && send_to_standard_output(staged.front());
+        if (!sent)
+            staged.clear();
+        all_edited = sent && all_edited;
+    }
+    else if (!options.dry_run)
         all_edited = publish(staged) && all_edited;
     report(staged, options, options.torrents.size());
     return all_edited ? 0 : 1;
