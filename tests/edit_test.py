@@ -15,9 +15,11 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.dont_write_bytecode = True  # no cache files in the source tree
@@ -299,6 +301,21 @@ class Refusals(EditCase):
             self.assertEqual(lt.torrent_info(torrent).info_section(),
                              lt.torrent_info(torrents[0]).info_section())
         self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith(".")], [])
+
+    def test_signal_leaves_no_temporary_file(self):
+        folder = self.path("signalled")
+        os.mkdir(folder)
+        torrents = [os.path.join(folder, f"t{i}.torrent") for i in range(2000)]
+        for torrent in torrents:
+            shutil.copy(self.good, torrent)
+        run = subprocess.Popen([scaffold.QUILLET, "edit", "--in-place", "-c", "new", *torrents],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.1)
+        run.send_signal(signal.SIGTERM)
+        self.assertIn(run.wait(timeout=60), (-signal.SIGTERM, 0))
+        self.assertEqual(sorted(os.listdir(folder)), sorted(os.path.basename(t) for t in torrents))
+        comments = {lt.torrent_info(t).comment() for t in torrents}
+        self.assertEqual(comments, {"new"} if run.returncode == 0 else {""})
 
     def test_unwritable_place_leaves_the_torrent(self):
         locked = self.path("locked")

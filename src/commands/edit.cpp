@@ -14,8 +14,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -277,6 +279,54 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
+// The signals that end a run (interrupt, terminate, hang-up, a closed pipe) wait while torrents
+// are written: a signal taken in the middle of a write would leave its temporary file beside
+// the target, hundreds of them on a run over many torrents. The run looks for a waiting signal
+// between torrents, removes what it has written, and lets the signal end it.
+class signals_held {
+public:
+    signals_held() {
+        sigemptyset(&held_);
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            sigaddset(&held_, signal_number);
+        holding_ = pthread_sigmask(SIG_BLOCK, &held_, &before_) == 0;
+    }
+    signals_held(const signals_held &) = delete;
+    signals_held &operator=(const signals_held &) = delete;
+    // Once every torrent is settled, a late signal stays held until the process ends, so that
+    // the exit status never says a finished edit was abandoned.
+    ~signals_held() = default;
+
+    [[nodiscard]] bool one_waits() const {
+        sigset_t waiting;
+        if (!holding_ || sigpending(&waiting) != 0)
+            return false;
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            if (sigismember(&waiting, signal_number) == 1)
+                return true;
+        return false;
+    }
+
+    // The waiting signal is delivered now, with whatever the process does on it.
+    void let_through() const {
+        if (holding_)
+            pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+
+private:
+    sigset_t held_{};
+    sigset_t before_{};
+    bool holding_ = false;
+};
+
+// Removes every document written so far and lets the waiting signal end the run.
+void abandon(std::vector<staged_edit> &staged, const signals_held &signals) {
+    for (const staged_edit &each : staged)
+        discard_output(each.file);
+    staged.clear();
+    signals.let_through();
+}
+
 // -------------------------------------------------------------------------- showing ---
 
 template <typename Digest>
@@ -365,13 +415,18 @@ std::optional<staged_edit> stage(const std::string &path, const edit_options &op
 
 // Syncs and puts in place what was written; whether every torrent was. A failed sync leaves
 // every target as it was.
-bool publish(std::vector<staged_edit> &staged) {
+bool publish(std::vector<staged_edit> &staged, const signals_held &signals) {
     if (const int error = sync_staged(staged)) {
         for (const staged_edit &each : staged) {
             discard_output(each.file);
             refuse(each.target, std::strerror(error));
         }
         staged.clear();
+        return false;
+    }
+    // The renames are quick and each leaves a whole torrent, so a signal waits no longer.
+    if (signals.one_waits()) {
+        abandon(staged, signals);
         return false;
     }
     const std::vector<int> errors = put_all_in_place(staged);
@@ -444,11 +499,18 @@ int run_edit(int argc, char **argv) {
     }
     bool all_edited = true;
     std::vector<staged_edit> staged;
+    const signals_held signals;
     for (const std::string &path : options.torrents) {
+        if (signals.one_waits())
+            break;
         if (auto each = stage(path, options))
             staged.push_back(std::move(*each));
         else
             all_edited = false;
+    }
+    if (signals.one_waits()) {
+        abandon(staged, signals);
+        return 1; // only when the signal was one the process was asked to survive
     }
     if (!options.dry_run && options.to_standard_output()) {
         const bool sent = !staged.empty() && send_to_standard_output(staged.front());
@@ -457,7 +519,7 @@ int run_edit(int argc, char **argv) {
         all_edited = sent && all_edited;
     }
     else if (!options.dry_run)
-        all_edited = publish(staged) && all_edited;
+        all_edited = publish(staged, signals) && all_edited;
     report(staged, options, options.torrents.size());
     return all_edited ? 0 : 1;
 }
