@@ -1,0 +1,50 @@
+#pragma once
+#include "common/content_sink.h"
+#include "hash/buffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Content hashed where the page cache holds it, through a read-only mapping of the file, instead
+// of being copied out by read(). Only where map_choice.h found it cheaper for the file.
+//
+// Every window covers whole 2 MiB stretches of the file and starts on a 2 MiB boundary of the
+// address space too, with its pages entered when it is made: only then can the system map a
+// 2 MiB folio of the page cache through one entry. A window of 4 KiB entries was measured to
+// cost the hashing kernels several times the copy it spares on some machines.
+//
+// A mapped file that is cut short makes every access to the lost pages raise SIGBUS; while a
+// thread hashes windows it has guarded, that signal puts zero pages in place of the lost ones and
+// marks the windows lost, so the hashing finishes and the run reports the file as changed, as
+// reading it would, instead of ending by the signal.
+
+constexpr std::size_t window_alignment = std::size_t{2} << 20;
+
+// A window of a file's content: `data` is where the first byte asked for is mapped.
+struct mapped_window {
+    content_buffer mapping; // unmapped when the window is let go
+    const unsigned char *data = nullptr;
+    int fd = -1;          // the file
+    std::int64_t end = 0; // the file offset just past the bytes asked for
+};
+
+// Maps the 2 MiB stretches of `fd` that hold `size` bytes from `offset` on. False when the file
+// cannot be mapped or no longer holds those bytes: then they are to be read as usual, and
+// reading finds whether the file has changed.
+bool map_window(int fd, std::int64_t offset, std::size_t size, mapped_window &window);
+
+// The most windows one thread hashes from at once: one per lane of a lane group.
+constexpr std::size_t guarded_windows_max = 16;
+
+// Brackets hashing from `count` windows (at most guarded_windows_max) on the calling thread;
+// guard_end tells whether pages were lost meanwhile, which means the file was cut short under
+// the mapping.
+void guard_begin(const mapped_window *windows, std::size_t count);
+inline void guard_begin(const mapped_window &window) {
+    guard_begin(&window, 1);
+}
+[[nodiscard]] bool guard_end();
+
+// Why pages of `window` were lost: the file no longer holds them (changed), or it does and the
+// system could not read them (read_error, with errno set to EIO).
+feed_status lost_window_status(const mapped_window &window);
