@@ -18,6 +18,15 @@
 // marks the windows lost, so the hashing finishes and the run reports the file as changed, as
 // reading it would, instead of ending by the signal.
 
+//
+// How much content a run maps at once. A batch's window lives from when the reading thread maps
+// it until a thread has hashed it: at most the batches in flight (48 MiB of them, hash_plan.cpp),
+// and less than 4 MiB more for each where its file starts off the 2 MiB grid. A lane group maps
+// 2 MiB of each lane only while it hashes them: 32 MiB for each thread hashing a group (64 MiB
+// off the grid). On 2 processors that is 48 MiB for batches of 1 MiB pieces and 64 MiB for lane
+// groups; 70 MiB of file pages at most were seen in a run here, the program's own included. These
+// are pages of the page cache, shared with it, not anonymous memory taken from the machine.
+
 constexpr std::size_t window_alignment = std::size_t{2} << 20;
 
 // A window of a file's content: `data` is where the first byte asked for is mapped.
