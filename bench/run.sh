@@ -18,7 +18,8 @@
 #       made afresh: written in 16 KiB writes (dd bs=16k, as a download client
 #       or a copy program writes), copied with cp, and (as root only) read back
 #       with cat after the caches were dropped; quillet, and the baseline build
-#       when QUILLET_BASE_BIN names one
+#       when QUILLET_BASE_BIN names one; and whether quillet chose to hash the
+#       file from mappings or by reading it (counted with strace)
 #   WN  `quillet create` against the classic command line at the same piece length
 #       and format (the W1 file at 256 KiB in v1 and at 16 MiB in hybrid, the W2
 #       tree at 256 KiB), and `create` with its `auto` piece length on the W1 file
@@ -553,6 +554,23 @@ if [ -n "${selected[W1]:-}" ]; then
   echo
 fi
 
+# Which way quillet hashed a file: it times its first windows both ways and keeps
+# the cheaper, so a run that chose mappings maps a window for the rest of the file,
+# one that chose reading only its few trial windows (at most 4 batches, or 4 spans
+# of 16 lanes each). Counted in one more run, with strace where it is installed,
+# stopping the run at mappings only: a tracer that stopped it at every read would
+# weigh on the trial it counts. On a file where the two ways cost about the same,
+# runs may differ in their choice.
+content_way() { # input piece
+  local log=$scratch/mappings maps
+  command -v strace >/dev/null 2>&1 || { echo "not counted (no strace)"; return; }
+  strace --seccomp-bpf -f -qq -e trace=mmap -e signal=none -o "$log" \
+    "$quillet" -a "$url" -l "$2" "$1" "$scratch/out.torrent" >/dev/null 2>&1 || { echo "not counted"; return; }
+  maps=$(grep -c 'MAP_SHARED|MAP_FIXED|MAP_POPULATE' "$log")
+  rm -f -- "$log" "$scratch/out.torrent"
+  if [ "$maps" -gt 64 ]; then echo "from mappings ($maps windows mapped)"; else echo "read ($maps trial windows mapped)"; fi
+}
+
 # The W1 file in a page-cache state of its own: made afresh as `how` makes it,
 # measured, and removed, so that only one copy needs the cache at a time.
 cache_state() { # name how title
@@ -569,6 +587,7 @@ cache_state() { # name how title
   contestant quillet quillet $piece
   [ -n "$base_quillet" ] && contestant base base $piece
   bench_workload "$1" "$3" "$copy" "$w1_bytes" 1 0
+  echo "  $1: quillet at $(size_label "$piece") hashed the file $(content_way "$copy" "$piece")"
   rm -f -- "$copy"
   echo
 }

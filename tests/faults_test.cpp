@@ -471,15 +471,18 @@ INSTANTIATE_TEST_SUITE_P(calls, failing_call,
                          [](const auto &info) { return std::string(info.param.label); });
 
 // Large files are read in batches of whole pieces and, for long pieces, in lane groups that read
-// each piece by offset. The digests must be those of the content whatever the piece length and
-// wherever the file starts in the content; a file cut short or grown while it is read must end
-// the run as a changed file.
+// each piece by offset; or, where mappings were measured cheaper, hashed from 2 MiB-aligned
+// mappings of both (the choice forced here). The digests must be those of the content whatever
+// the piece length and wherever the file starts in the content; a mapping refused means reading
+// instead; and a file cut short or grown while it is read or mapped must end the run as a changed
+// file, not by SIGBUS.
 struct large_file_case {
     const char *label;
-    bool tree; // the large file after a small one, so that its pieces start unaligned
+    const char *source; // "read" or "mapped"
+    bool tree;          // the large file after a small one, so that its pieces start unaligned
     int piece_length;
     std::size_t size;  // of the large file
-    std::string fault; // "resize N LENGTH" for the large file, or empty
+    std::string fault; // "KIND N VALUE" for the large file, or empty
     bool changed;      // the run must report the large file as changed
 };
 
@@ -511,6 +514,7 @@ TEST_P(large_file, hashes_as_read_or_reports_the_change) {
     const scoped_env sanitizer("ASAN_OPTIONS", "verify_asan_link_order=0");
     const scoped_env marker("QUILLET_FAULT_LOG", log);
     const scoped_env fault("QUILLET_FAULT", c.fault + " " + large_path);
+    const scoped_env source("QUILLET_CONTENT_SOURCE", c.source);
     const run_result run = run_quillet({"-a", "http://t.example", "--sorted", "-l",
                                         std::to_string(c.piece_length), input, output});
     EXPECT_EQ(harness::path_exists(log), !c.fault.empty()) << "the fault was not made";
@@ -526,26 +530,46 @@ TEST_P(large_file, hashes_as_read_or_reports_the_change) {
               harness::expected_pieces(content_of(info, input, c.tree), c.piece_length));
 }
 
+std::string fault(const char *kind, int call, std::size_t value) {
+    return std::string(kind) + " " + std::to_string(call) + " " + std::to_string(value);
+}
+
 std::string resize(int read_number, std::size_t length) {
-    return "resize " + std::to_string(read_number) + " " + std::to_string(length);
+    return fault("resize", read_number, length);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cases, large_file,
     ::testing::Values(
-        large_file_case{"file_256k", false, 262144, large_size, "", false},
-        large_file_case{"file_16k", false, 16384, large_size, "", false},
-        large_file_case{"tree_1m", true, 1048576, large_size, "", false},
-        large_file_case{"cut_to_nothing", false, 262144, large_size, resize(1, 0), true},
-        large_file_case{"cut_halfway", false, 262144, 64 * mib, resize(8, 62 * mib), true},
-        large_file_case{"cut_in_a_tree", true, 1048576, 48 * mib - 1'000, resize(2, 46 * mib),
+        large_file_case{"file_256k", "read", false, 262144, large_size, "", false},
+        large_file_case{"file_16k", "read", false, 16384, large_size, "", false},
+        large_file_case{"tree_1m", "read", true, 1048576, large_size, "", false},
+        large_file_case{"cut_to_nothing", "read", false, 262144, large_size, resize(1, 0), true},
+        large_file_case{"cut_halfway", "read", false, 262144, 64 * mib, resize(8, 62 * mib), true},
+        large_file_case{"cut_in_a_tree", "read", true, 1048576, 48 * mib - 1'000,
+                        resize(2, 46 * mib), true},
+        large_file_case{"grown", "read", false, 262144, large_size, resize(3, large_size + 1),
                         true},
-        large_file_case{"grown", false, 262144, large_size, resize(3, large_size + 1), true},
         // 4 MiB pieces go to a lane group, whose 16 lanes read 256 KiB of their pieces a round.
-        large_file_case{"lanes_4m", true, 4 * mib, large_size, "", false},
-        large_file_case{"lanes_cut_midway", false, 4 * mib, large_size, resize(32, 24 * mib), true},
-        large_file_case{"lanes_cut_in_the_last_rounds", false, 4 * mib, 64 * mib,
-                        resize(200, 62 * mib), true}),
+        large_file_case{"lanes_4m", "read", true, 4 * mib, large_size, "", false},
+        large_file_case{"lanes_cut_midway", "read", false, 4 * mib, large_size,
+                        resize(32, 24 * mib), true},
+        large_file_case{"lanes_cut_in_the_last_rounds", "read", false, 4 * mib, 64 * mib,
+                        resize(200, 62 * mib), true},
+        // Batches of 4 MiB mapped whole; in a tree the file's windows start off the 2 MiB grid
+        // of the content, and each lane of a group maps 2 MiB of its piece at a time.
+        large_file_case{"mapped_256k", "mapped", false, 262144, large_size, "", false},
+        large_file_case{"mapped_tree_1m", "mapped", true, 1048576, large_size, "", false},
+        large_file_case{"mapped_lanes_4m", "mapped", true, 4 * mib, large_size, "", false},
+        large_file_case{"first_mapping_refused", "mapped", false, 262144, large_size,
+                        fault("map", 1, ENOMEM), false},
+        large_file_case{"lanes_refused_midway", "mapped", false, 4 * mib, large_size,
+                        fault("map", 9, ENOMEM), false},
+        // Nothing is read after the last windows: only their lost pages tell the cut.
+        large_file_case{"cut_under_the_last_window", "mapped", false, 262144, 64 * mib,
+                        fault("resize_map", 16, 63 * mib), true},
+        large_file_case{"lanes_cut_under_the_last_windows", "mapped", false, 4 * mib, 64 * mib,
+                        fault("resize_map", 32, 62 * mib), true}),
     [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace

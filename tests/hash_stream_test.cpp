@@ -4,6 +4,7 @@
 #include "common/handles.h"
 #include "hash/hash_plan.h"
 #include "hash/hash_workers.h"
+#include "hash/map_choice.h"
 #include "hash/piece_stream.h"
 #include "support/harness.h"
 
@@ -278,6 +279,103 @@ TEST(failing_read, grouped_read_error_keeps_its_cause) {
               feed_status::read_error);
     errno = 0;
     EXPECT_EQ(piece_stream_read_error(*stream), EISDIR);
+}
+
+// ---------------------------------------------------------------------------
+// The choice between reading a large file and mapping it: untimed reads through the warm-up,
+// then trial windows alternately mapped and read, each kind standing by its cheapest; a clear
+// loss on the first pair ends the trial at once.
+
+struct choice_case {
+    const char *what;
+    std::vector<double> mapped; // cost per byte of each trial window of the kind, in order
+    std::vector<double> read;
+    content_source chosen;
+    int trial_windows;
+};
+
+constexpr std::size_t window_bytes = 4 << 20;
+
+// Plays the trial with each window's cost told back at once; returns the windows it took.
+int play_trial(map_choice &choice, const choice_case &c) {
+    std::size_t mapped = 0;
+    std::size_t read = 0;
+    int windows = 0;
+    for (window_turn turn = choice.next(window_bytes); turn.timed;
+         turn = choice.next(window_bytes)) {
+        const bool is_mapped = turn.source == content_source::mapped;
+        const std::vector<double> &costs = is_mapped ? c.mapped : c.read;
+        std::size_t &taken = is_mapped ? mapped : read;
+        EXPECT_LT(taken, costs.size()) << "window " << windows;
+        if (taken >= costs.size()) {
+            break;
+        }
+        choice.record(turn.source, static_cast<std::int64_t>(costs[taken++] * window_bytes),
+                      window_bytes);
+        ++windows;
+    }
+    return windows;
+}
+
+TEST(map_choice, cheapest_window_of_each_kind_decides) {
+    const choice_case cases[] = {
+        {"mapped_clearly_cheaper",
+         {0.30, 0.31, 0.29, 0.30},
+         {0.36, 0.35, 0.37, 0.36},
+         content_source::mapped,
+         8},
+        {"within_five_percent_reads",
+         {0.35, 0.34, 0.35, 0.35},
+         {0.36, 0.35, 0.36, 0.36},
+         content_source::read,
+         8},
+        {"a_slow_window_does_not_decide",
+         {0.50, 0.30, 0.50, 0.50},
+         {0.36, 0.40, 0.36, 0.36},
+         content_source::mapped,
+         8},
+        {"clear_loss_on_the_first_pair", {0.90}, {0.36}, content_source::read, 2},
+    };
+    for (const choice_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        map_choice choice;
+        for (std::int64_t warm = 0; warm < map_choice::warm_up_bytes; warm += window_bytes) {
+            const window_turn turn = choice.next(window_bytes);
+            EXPECT_FALSE(turn.timed);
+            EXPECT_EQ(turn.source, content_source::read);
+        }
+        EXPECT_EQ(play_trial(choice, c), c.trial_windows);
+        const window_turn after = choice.next(window_bytes);
+        EXPECT_FALSE(after.timed);
+        EXPECT_EQ(after.source, c.chosen);
+    }
+}
+
+TEST(map_choice, windows_awaiting_their_costs_and_refusals_read) {
+    map_choice choice;
+    for (std::int64_t warm = 0; warm < map_choice::warm_up_bytes; warm += window_bytes) {
+        choice.next(window_bytes);
+    }
+    for (int window = 0; window < 2 * map_choice::samples; ++window) {
+        const window_turn turn = choice.next(window_bytes);
+        EXPECT_TRUE(turn.timed);
+        EXPECT_EQ(turn.source, window % 2 == 0 ? content_source::mapped : content_source::read);
+    }
+    const window_turn pending = choice.next(window_bytes);
+    EXPECT_FALSE(pending.timed);
+    EXPECT_EQ(pending.source, content_source::read);
+    // Mapping far cheaper, but refused before its last cost is back: reading stands.
+    for (int sample = 0; sample < map_choice::samples; ++sample) {
+        choice.record(content_source::read, 4 * window_bytes, window_bytes);
+    }
+    for (int sample = 1; sample < map_choice::samples; ++sample) {
+        choice.record(content_source::mapped, window_bytes, window_bytes);
+    }
+    choice.refused();
+    choice.record(content_source::mapped, window_bytes, window_bytes);
+    const window_turn refused = choice.next(window_bytes);
+    EXPECT_FALSE(refused.timed);
+    EXPECT_EQ(refused.source, content_source::read);
 }
 
 // ---------------------------------------------------------------------------

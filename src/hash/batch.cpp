@@ -4,6 +4,7 @@
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
 
+#include <cerrno>
 #include <new>
 
 std::unique_ptr<work_unit> new_work_unit(std::size_t size) {
@@ -27,12 +28,38 @@ bool hash_held_pieces(const unsigned char *data, const piece_batch &held, work_u
                                  work.digests.data() + full_pieces * 20);
 }
 
+bool hash_held_bytes(const unsigned char *data, const piece_batch &held, work_unit &work) {
+    return (work.digest_count == 0 || hash_held_pieces(data, held, work)) &&
+           (work.leaf_bytes == 0 || sha256_leaves(data, work.leaf_bytes, work.leaf_digests.data()));
+}
+
+// Pages of the window that were lost while they were read were put back as zeros, so the digests
+// are void and the loss is told instead. The window goes at once: the reading thread maps the
+// next ones meanwhile, and a run maps no more than the batches waiting to be hashed.
+feed_status hash_mapped_bytes(const piece_batch &held, work_unit &work) {
+    guard_begin(work.window);
+    feed_status status = hash_held_bytes(work.window.data, held, work) ? feed_status::ok
+                                                                       : feed_status::out_of_memory;
+    if (guard_end()) {
+        status = lost_window_status(work.window);
+        work.error = errno;
+    }
+    work.window = mapped_window{};
+    return status;
+}
+
 feed_status hash_kind(const piece_batch &held, work_unit &work) {
-    const unsigned char *data = work.data.get();
-    const bool hashed =
-        (work.digest_count == 0 || hash_held_pieces(data, held, work)) &&
-        (work.leaf_bytes == 0 || sha256_leaves(data, work.leaf_bytes, work.leaf_digests.data()));
-    return hashed ? feed_status::ok : feed_status::out_of_memory;
+    const std::int64_t started = work.choice != nullptr ? thread_processor_ns() : 0;
+    const feed_status status = work.window.data != nullptr ? hash_mapped_bytes(held, work)
+                               : hash_held_bytes(work.data.get(), held, work)
+                                   ? feed_status::ok
+                                   : feed_status::out_of_memory;
+    if (work.choice != nullptr) {
+        work.choice->record(work.source, work.reader_ns + thread_processor_ns() - started,
+                            held.fill);
+        work.choice = nullptr;
+    }
+    return status;
 }
 
 feed_status hash_kind(const lane_group &group, work_unit &work) {

@@ -1,6 +1,8 @@
 #pragma once
 #include "hash/buffer.h"
 #include "hash/lane_group.h"
+#include "hash/map_choice.h"
+#include "hash/mapped_content.h"
 
 #include <array>
 #include <cstddef>
@@ -37,6 +39,15 @@ struct work_unit {
     feed_status outcome = feed_status::ok; // how the hashing went; set with `hashed`
     int error = 0;                         // errno of a group's failed read
     std::array<unsigned char, max_pieces_per_batch * 20> digests{};
+
+    // A batch over a window of a large file may hold no bytes of its own: its pieces are then
+    // hashed where `window` maps them, and the window is let go once they are.
+    mapped_window window;
+    // A trial window of its file's choice (map_choice.h), which is told its cost once hashed:
+    // `reader_ns` of the reading thread's processor time to fill it, and the hashing.
+    map_choice *choice = nullptr;
+    content_source source = content_source::read;
+    std::int64_t reader_ns = 0;
 
     // v2 and hybrid: the first `leaf_bytes` bytes of the unit's content are content of one file,
     // starting on one of its 16 KiB blocks, whose SHA-256 leaves the same thread hashes after the

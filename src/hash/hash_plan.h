@@ -7,10 +7,12 @@
 // size of the content when it is known, and the processors the process may run on; the stream
 // and the content hasher read the plan and choose nothing themselves.
 //
-// The ways content reaches a kernel, and where each is chosen. Every byte is first copied into a
-// buffer of quillet's own; nothing is hashed from a mapping of the file (piece_stream.cpp says
-// why). Two kinds of work travel through the ring of slots that the hasher threads take up
-// (batch.h), one of them in two uses; two side roads stay on the reading thread:
+// The ways content reaches a kernel, and where each is chosen. Bytes are copied into buffers of
+// quillet's own, except in files of 256 MiB and more whose first windows measured hashing from
+// 2 MiB-aligned mappings cheaper (map_choice.h): there a batch as long as 2 MiB or more over a
+// whole window, and each lane of a group, is hashed from a mapping instead. Two kinds of work
+// travel through the ring of slots that the hasher threads take up (batch.h), one of them in two
+// uses; two side roads stay on the reading thread:
 // - piece_batch (ring): SHA-1 of whole pieces, up to 16 side by side, read by read() on the
 //   reading thread or copied from bytes read earlier (read-ahead, hybrid padding); a hybrid
 //   file's SHA-256 leaves with them. Pieces up to longest_batched_piece: stream_path::batches

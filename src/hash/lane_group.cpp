@@ -1,6 +1,7 @@
 #include "hash/lane_group.h"
 
 #include "common/handles.h"
+#include "hash/mapped_content.h"
 #include "hash/sha1_lanes.h"
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
@@ -144,11 +145,107 @@ feed_status hash_round(const lane_group &group, lanes_state &lanes, std::int64_t
     return hashed ? feed_status::ok : feed_status::out_of_memory;
 }
 
-feed_status read_and_hash_round(const lane_group &group, unsigned char *buffer, lanes_state &lanes,
-                                std::int64_t round, std::size_t size,
-                                const lane_group_hashes &hashes, int &error) {
-    const feed_status status = read_round(group, buffer, lanes, round, size, error);
-    return status == feed_status::ok ? hash_round(group, lanes, round, size, hashes) : status;
+std::size_t round_size(const lane_group &group, std::int64_t round) {
+    const auto chunk = static_cast<std::int64_t>(group.chunk);
+    return static_cast<std::size_t>(std::min(chunk, group.piece_length - round * chunk));
+}
+
+// Rounds [first, first + count) of every lane: what one window of each lane holds, and the unit
+// in which the file's choice between reading and mapping is asked and timed.
+struct round_span {
+    std::int64_t first = 0;
+    std::int64_t count = 0;
+};
+
+std::size_t span_bytes_per_lane(const lane_group &group, round_span span) {
+    const std::int64_t from = span.first * static_cast<std::int64_t>(group.chunk);
+    return static_cast<std::size_t>(
+        std::min(span.count * static_cast<std::int64_t>(group.chunk), group.piece_length - from));
+}
+
+feed_status read_rounds(const lane_group &group, unsigned char *buffer, lanes_state &lanes,
+                        round_span span, const lane_group_hashes &hashes, int &error) {
+    for (std::int64_t round = span.first; round < span.first + span.count; ++round) {
+        advise_rounds(group, round + rounds_ahead, 1);
+        const std::size_t size = round_size(group, round);
+        const feed_status read = read_round(group, buffer, lanes, round, size, error);
+        const feed_status status =
+            read == feed_status::ok ? hash_round(group, lanes, round, size, hashes) : read;
+        if (status != feed_status::ok) {
+            return status;
+        }
+    }
+    return feed_status::ok;
+}
+
+using lane_windows = std::array<mapped_window, sha1_lanes_max>;
+
+// Maps every lane's part of the span; false when one cannot be mapped.
+bool map_lanes(const lane_group &group, round_span span, lane_windows &windows) {
+    const std::size_t size = span_bytes_per_lane(group, span);
+    for (std::size_t lane = 0; lane < group.lanes; ++lane) {
+        if (!map_window(group.fd, lane_start(group, lane, span.first), size, windows[lane])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// As read_rounds, from the lanes' windows: pages lost meanwhile were put back as zeros, so the
+// digests are void and the loss is told instead.
+feed_status hash_mapped_rounds(const lane_group &group, const lane_windows &windows,
+                               lanes_state &lanes, round_span span, const lane_group_hashes &hashes,
+                               int &error) {
+    guard_begin(windows.data(), group.lanes);
+    feed_status status = feed_status::ok;
+    for (std::int64_t round = span.first;
+         status == feed_status::ok && round < span.first + span.count; ++round) {
+        advise_rounds(group, round + rounds_ahead, 1);
+        const std::size_t in_window = static_cast<std::size_t>(round - span.first) * group.chunk;
+        for (std::size_t lane = 0; lane < group.lanes; ++lane) {
+            lanes.data[lane] = windows[lane].data + in_window;
+        }
+        status = hash_round(group, lanes, round, round_size(group, round), hashes);
+    }
+    if (guard_end()) {
+        // The last lane's window ends furthest in the file: a file that still holds it holds
+        // every window, and its lost pages are a failed read.
+        status = lost_window_status(windows[group.lanes - 1]);
+        error = errno;
+    }
+    return status;
+}
+
+// The windows are let go before this returns, so that their cost is counted with the span's.
+// `mapped` is false when a lane's window was refused; then nothing was hashed.
+feed_status hash_span_mapped(const lane_group &group, lanes_state &lanes, round_span span,
+                             const lane_group_hashes &hashes, int &error, bool &mapped) {
+    lane_windows windows;
+    mapped = map_lanes(group, span, windows);
+    return mapped ? hash_mapped_rounds(group, windows, lanes, span, hashes, error)
+                  : feed_status::ok;
+}
+
+feed_status hash_span(const lane_group &group, unsigned char *buffer, lanes_state &lanes,
+                      round_span span, const lane_group_hashes &hashes, int &error) {
+    const std::size_t bytes = span_bytes_per_lane(group, span) * group.lanes;
+    const window_turn turn = group.choice != nullptr ? group.choice->next(bytes) : window_turn{};
+    const std::int64_t started = turn.timed ? thread_processor_ns() : 0;
+    bool mapped = false;
+    feed_status status = feed_status::ok;
+    if (turn.source == content_source::mapped) {
+        status = hash_span_mapped(group, lanes, span, hashes, error, mapped);
+        if (!mapped) {
+            group.choice->refused();
+        }
+    }
+    if (!mapped) {
+        status = read_rounds(group, buffer, lanes, span, hashes, error);
+    }
+    if (turn.timed) {
+        group.choice->record(turn.source, thread_processor_ns() - started, bytes);
+    }
+    return status;
 }
 } // namespace
 
@@ -159,12 +256,12 @@ feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
         lanes.states[lane] = sha1_state_start();
     }
     const auto chunk = static_cast<std::int64_t>(group.chunk);
-    for (std::int64_t round = 0; round * chunk < group.piece_length; ++round) {
-        advise_rounds(group, round + rounds_ahead, 1);
-        const auto size =
-            static_cast<std::size_t>(std::min(chunk, group.piece_length - round * chunk));
-        const feed_status status =
-            read_and_hash_round(group, buffer, lanes, round, size, hashes, error);
+    const std::int64_t rounds = (group.piece_length + chunk - 1) / chunk;
+    const std::int64_t per_window =
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(window_alignment) / chunk);
+    for (std::int64_t first = 0; first < rounds; first += per_window) {
+        const feed_status status = hash_span(
+            group, buffer, lanes, {first, std::min(per_window, rounds - first)}, hashes, error);
         if (status != feed_status::ok) {
             return status;
         }

@@ -1,4 +1,5 @@
 #pragma once
+#include "hash/map_choice.h"
 #include "hash/piece_stream.h"
 #include "hash/sha256_lanes.h"
 
@@ -19,6 +20,9 @@ struct lane_group {
     std::int64_t piece_length = 0;
     std::size_t lanes = 0; // pieces, 1 to 16
     std::size_t chunk = 0; // bytes each lane reads per round, a multiple of 64
+    // The file's choice between reading and mapping (map_choice.h), asked window by window; none
+    // for a file that is read throughout.
+    map_choice *choice = nullptr;
 };
 
 // The buffer a group reads into.
@@ -55,9 +59,9 @@ struct lane_group_hashes {
     unsigned char *leaves = nullptr;
 };
 
-// Reads and hashes the group through `buffer` (lane_group_bytes of it) by pread, never from a
-// mapping: 16 lanes each reading from its own small window of the page cache were measured
-// several times slower than copying on some machines (see piece_stream.cpp). A file that ends
-// early has changed; on read_error `error` holds the errno.
+// Reads and hashes the group through `buffer` (lane_group_bytes of it) by pread, or, window by
+// window as the file's choice says, from mappings: each lane then maps the 2 MiB stretches of its
+// piece that hold the next rounds, never less (mapped_content.h says why). A file that ends early
+// has changed; on read_error `error` holds the errno.
 feed_status hash_lane_group(const lane_group &group, unsigned char *buffer,
                             const lane_group_hashes &hashes, int &error);

@@ -5,6 +5,8 @@
 #include "hash/batch.h"
 #include "hash/hash_workers.h"
 #include "hash/long_pieces.h"
+#include "hash/map_choice.h"
+#include "hash/mapped_content.h"
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
 
@@ -27,16 +29,12 @@
 // file's last partial piece. A group of a single lane still pays: it reads through a chunk
 // rather than holding the piece whole, and it runs beside the other work.
 //
-// Content is always copied into buffers of our own (read() for batches, pread() for lane groups),
-// never hashed from mappings of the file. A copy costs the same whatever the file: the hashing
-// kernels then read memory this process owns, held in huge pages and close to the caches. A
-// mapping reaches the page cache as it happens to be laid out, and what that costs depends on
-// how the file came into the cache: on an Intel machine mapped batches were measured somewhat
-// faster than reading, but on a virtualised AMD EPYC the same code was 2.5 times slower than
-// reading on files written in 16 KiB writes or copied with cp (pages reached through 4 KiB
-// entries of fresh mappings), and only as fast on files read back after the cache was dropped.
-// A speed that rests on how a download client or a copy program filled the cache is not one to
-// promise, and a mapping brings SIGBUS with it when the file is cut short; reading has neither.
+// Content is copied into buffers of our own (read() for batches, pread() for lane groups), except
+// in large files where hashing from mappings was measured cheaper (map_choice.h): there, an empty
+// batch over a whole window of the file is mapped instead of read into, and a lane group maps
+// each lane's next 2 MiB instead of reading its chunks. A mapped batch or group reports the file
+// cut short under it when it is hashed, so a feed that made a choice waits for every unit it
+// handed over before it returns: their failures are this file's, and the choice goes with it.
 struct piece_stream {
     hash_plan plan;
     std::int64_t bytes_fed = 0;
@@ -55,6 +53,9 @@ struct piece_stream {
     hash_workers workers;
 
     std::unique_ptr<long_pieces> long_path; // made on the lane_groups_and_long_pieces path
+
+    // The choice between reading and mapping for the file being fed, when it is large enough.
+    std::unique_ptr<map_choice> choice;
 
     // v2 and hybrid: bytes fed while `taking_leaves` are one file's content, whose leaves are
     // hashed with the units of work and go to `leaves` as they are delivered.
@@ -185,6 +186,8 @@ feed_status take_batch(piece_stream &stream) {
     const feed_status taken = take_slot(stream, stream.plan.buffer_bytes, stream.current);
     if (taken == feed_status::ok) {
         stream.current->leaf_bytes = 0;
+        stream.current->window = mapped_window{};
+        stream.current->choice = nullptr;
         stream.filling = &stream.current->kind.emplace<piece_batch>(piece_batch{
             stream.plan.buffer_bytes, 0, static_cast<std::size_t>(stream.plan.piece_length)});
     }
@@ -326,14 +329,79 @@ void count_fed(piece_stream &stream, std::int64_t count) {
     progress_bytes(count);
 }
 
+// Whether the next bytes of the file can fill a batch as one window: a batch is empty, at least
+// as long as a window's alignment, and the file holds it whole.
+bool window_fits(const piece_stream &stream, std::int64_t wanted) {
+    return stream.choice && !has_long_pieces(stream.plan) && !holds_content(stream) &&
+           stream.plan.batch_bytes >= window_alignment &&
+           wanted >= static_cast<std::int64_t>(stream.plan.batch_bytes);
+}
+
+// The batch takes the window from a mapping of the file, which is then moved past it; `got` is
+// 0 when the file cannot be mapped, and the choice then reads it from now on.
+feed_status map_into_batch(piece_stream &stream, int fd, std::int64_t &got) {
+    const auto size = static_cast<std::int64_t>(stream.plan.batch_bytes);
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    if (offset < 0 || !map_window(fd, offset, stream.plan.batch_bytes, stream.current->window)) {
+        stream.choice->refused();
+        return feed_status::ok;
+    }
+    if (lseek(fd, offset + size, SEEK_SET) < 0) {
+        stream.current->window = mapped_window{};
+        return read_failed(stream);
+    }
+    got = size;
+    return feed_status::ok;
+}
+
+feed_status read_window_into_batch(piece_stream &stream, int fd, std::int64_t &got) {
+    const ssize_t count = read_some(fd, stream.current->data.get(), stream.plan.batch_bytes);
+    if (count < 0) {
+        return read_failed(stream);
+    }
+    got = count;
+    return feed_status::ok;
+}
+
+// Fills the empty batch with the next window of the file, mapped or read as the file's choice
+// says, and times it while the choice is still being measured. `got` stays 0 when the window is
+// to be read as any other bytes are.
+feed_status fill_window(piece_stream &stream, int fd, std::int64_t &got) {
+    const window_turn turn = stream.choice->next(stream.plan.batch_bytes);
+    if (turn.source == content_source::read && !turn.timed) {
+        return feed_status::ok;
+    }
+    std::int64_t room = 0;
+    feed_status status = batch_room(stream, room);
+    const std::int64_t started = thread_processor_ns();
+    if (status == feed_status::ok) {
+        status = turn.source == content_source::mapped ? map_into_batch(stream, fd, got)
+                                                       : read_window_into_batch(stream, fd, got);
+    }
+    if (status != feed_status::ok || got == 0) {
+        return status;
+    }
+    work_unit &unit = *stream.current;
+    unit.choice = turn.timed ? stream.choice.get() : nullptr;
+    unit.source = turn.source;
+    unit.reader_ns = thread_processor_ns() - started;
+    commit_batch_bytes(stream, got);
+    return feed_status::ok;
+}
+
 // Reads the next `wanted` bytes of the file from its position, through batches or the long-piece
-// path; `last` as for read_into_batch.
+// path; `last` as for read_into_batch. Batches over whole windows of a large file take them as
+// its choice says.
 feed_status read_part(piece_stream &stream, int fd, std::int64_t wanted, bool last, bool &at_end) {
     while (wanted > 0) {
         std::int64_t got = 0;
-        const feed_status status = has_long_pieces(stream.plan)
-                                       ? read_into_long_piece(stream, fd, wanted, got)
-                                       : read_into_batch(stream, fd, wanted, last, got, at_end);
+        feed_status status =
+            window_fits(stream, wanted) ? fill_window(stream, fd, got) : feed_status::ok;
+        if (status == feed_status::ok && got == 0) {
+            status = has_long_pieces(stream.plan)
+                         ? read_into_long_piece(stream, fd, wanted, got)
+                         : read_into_batch(stream, fd, wanted, last, got, at_end);
+        }
         if (status != feed_status::ok) {
             return status;
         }
@@ -399,7 +467,8 @@ feed_status hand_over_groups(piece_stream &stream, int fd, std::int64_t &offset,
         const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(
             (end - offset) / piece_length, static_cast<std::int64_t>(widest)));
         const feed_status status =
-            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk});
+            hand_over_group(stream, {fd, offset, piece_length, lanes, stream.plan.lanes.chunk,
+                                     stream.choice.get()});
         if (status != feed_status::ok) {
             return status;
         }
@@ -453,12 +522,8 @@ feed_status feed_in_groups(piece_stream &stream, int fd, std::int64_t start, std
     }
     return settle_groups(stream, status);
 }
-} // namespace
 
-feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
-    if (beyond_limit(stream, size)) {
-        return feed_status::changed;
-    }
+feed_status feed_file(piece_stream &stream, int fd, std::int64_t size) {
     if (!has_lane_groups(stream.plan)) {
         return read_to_end(stream, fd, size);
     }
@@ -473,6 +538,32 @@ feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
     const off_t start = lseek(fd, 0, SEEK_CUR);
     return start < 0 ? read_to_end(stream, fd, size)
                      : feed_in_groups(stream, fd, start, head, size);
+}
+
+// Whether any window of a file could be mapped: by a lane group, or by a batch as long as one.
+bool takes_windows(const hash_plan &plan) {
+    return has_lane_groups(plan) || plan.batch_bytes >= window_alignment;
+}
+
+} // namespace
+
+feed_status piece_stream_feed(piece_stream &stream, int fd, std::int64_t size) {
+    if (beyond_limit(stream, size)) {
+        return feed_status::changed;
+    }
+    if (!takes_windows(stream.plan)) {
+        return feed_file(stream, fd, size);
+    }
+    stream.choice = choice_for_file(size);
+    if (!stream.choice) {
+        return feed_file(stream, fd, size);
+    }
+    const feed_status status = settle_groups(stream, feed_file(stream, fd, size));
+    if (stream.current != nullptr) {
+        stream.current->choice = nullptr; // a trial batch left unfilled is not timed whole
+    }
+    stream.choice.reset();
+    return status;
 }
 
 feed_status piece_stream_feed_bytes(piece_stream &stream, const unsigned char *data,

@@ -3,7 +3,8 @@
 // QUILLET_FAULT="KIND N ERRNO PREFIX" makes the N-th call (counting from 1) of KIND fail with
 // ERRNO, counting only calls on descriptors whose path starts with PREFIX. KIND "write" counts
 // what puts the document on disk (fwrite, fflush, fsync, fclose, write, writev, pwrite); "read"
-// counts read, readv and pread; "resize" counts reads too (see resize_after). When the fault is
+// counts read, readv and pread; "resize" counts reads too (see resize_after); "map" counts
+// mappings of a file, and "resize_map" counts them too (see resize_after). When the fault is
 // injected, the file named by QUILLET_FAULT_LOG is created, so that the test knows the run went
 // that far.
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -79,10 +81,12 @@ template <typename function> function *next(const char *name) {
     return reinterpret_cast<function *>(dlsym(RTLD_NEXT, name));
 }
 
-// KIND "resize": once the N-th read of the file has returned, the file is cut or grown to ERRNO
-// bytes, as another program might do while quillet reads it; the call's own result stands.
-ssize_t resize_after(int fd, ssize_t result) {
-    if (inject("resize", fd)) {
+// KIND "resize" ("resize_map"): once the N-th read (mapping) of the file has returned, the file
+// is cut or grown to ERRNO bytes, as another program might do while quillet reads it; the call's
+// own result stands.
+template <typename result_type>
+result_type resize_after(int fd, result_type result, const char *kind = "resize") {
+    if (inject(kind, fd)) {
         const off_t new_length = errno;
         const std::string link = "/proc/self/fd/" + std::to_string(fd);
         if (truncate(link.c_str(), new_length) != 0) {
@@ -94,6 +98,14 @@ ssize_t resize_after(int fd, ssize_t result) {
 } // namespace
 
 extern "C" {
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+    static auto *real = next<void *(void *, size_t, int, int, int, off_t)>("mmap");
+    return inject("map", fd)
+               ? MAP_FAILED
+               : resize_after(fd, real(address, length, protection, flags, fd, offset),
+                              "resize_map");
+}
+
 ssize_t read(int fd, void *buffer, size_t size) {
     static auto *real = next<ssize_t(int, void *, size_t)>("read");
     return inject("read", fd) ? -1 : resize_after(fd, real(fd, buffer, size));
