@@ -9,7 +9,7 @@
 // copied into buffers of our own, chosen per file by measuring both on its first windows.
 //
 // Neither is cheaper everywhere. Reading costs a copy out of the page cache, the same on every
-// file: about 0.47 s of system time per 4 GiB on a 2-core AMD EPYC (Zen 2/3, AVX2, SHA-NI, no
+// file: about 0.47 s of system time per 4 GiB on a 2-core AMD EPYC (Zen 3, AVX2, SHA-NI, no
 // AVX-512) under a hypervisor. Mapping costs nothing to copy, but what the kernels then pay to
 // reach the pages depends on how they came into the cache. On that machine 2 MiB windows over a
 // file whose cache holds 2 MiB folios (written in 16 KiB writes) cost 0.2 s per 4 GiB, a third
