@@ -105,7 +105,6 @@ bool all_intact(const content_layout &layout, const check_result &result) {
 
 struct run_report {
     const verify_options &options;
-    const std::string &root;
     const content_layout &layout;
     const std::vector<found_file> &found;
     const check_result &result;
@@ -128,7 +127,7 @@ std::string detail_of(const expected_file &file, const found_file &found,
                std::to_string(found.found_size) + " found)";
     case file_status::unreadable:
     case file_status::missing:
-        return " (" + found.reason + ")";
+        return " (" + reason_text(found) + ")";
     case file_status::damaged:
         return ":" + ranges_text(verdict.bad);
     case file_status::suspect:
@@ -154,7 +153,7 @@ void print_text(const run_report &report) {
         intact += verdict.status == file_status::intact ? 1 : 0;
         if (verdict.status != file_status::intact || report.options.all)
             std::printf("%-11s %s%s\n", status_name(verdict.status),
-                        terminal_escaped(file.shown).c_str(),
+                        terminal_escaped(layout.shown(i)).c_str(),
                         terminal_escaped(detail_of(file, report.found[i], verdict)).c_str());
     }
     if (report.result.disagreements > 0)
@@ -170,7 +169,7 @@ void print_text(const run_report &report) {
 void print_json(const run_report &report) {
     nlohmann::ordered_json out;
     out["torrent"] = utf8_escaped(report.options.torrent);
-    out["content"] = utf8_escaped(report.root);
+    out["content"] = utf8_escaped(report.layout.content_path);
     out["status"] = all_intact(report.layout, report.result) ? "intact" : "damaged";
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < report.layout.files.size(); ++i) {
@@ -183,7 +182,7 @@ void print_json(const run_report &report) {
                        [](const byte_range &range) {
                            return nlohmann::ordered_json{range.start, range.end};
                        });
-        files.push_back({{"path", utf8_escaped(file.shown)},
+        files.push_back({{"path", utf8_escaped(report.layout.shown(i))},
                          {"size", file.size},
                          {"status", status_name(report.result.verdicts[i].status)},
                          {"bad_ranges", std::move(ranges)}});
@@ -223,9 +222,8 @@ int verify(const verify_options &options) {
     loaded_torrent loaded;
     if (const auto refused = load_checkable(options.torrent, loaded))
         return refuse(options, *refused);
-    std::string root;
     content_layout layout;
-    if (const auto refused = layout_of(loaded, options.torrent, options.content, root, layout))
+    if (const auto refused = layout_of(loaded, options.torrent, options.content, layout))
         return refuse(options, *refused);
     // The layout holds what the check needs (its views point into the torrent's bytes): the
     // parsed document and file lists go before the content is read, for a tree of many files.
@@ -245,7 +243,7 @@ int verify(const verify_options &options) {
         return exit_content_bad;
     }
     const check_result result = verdicts_of(layout, found, findings);
-    const run_report report{options, root, layout, found, result, took.count()};
+    const run_report report{options, layout, found, result, took.count()};
     if (options.json && !options.quiet)
         print_json(report);
     else if (!options.quiet)

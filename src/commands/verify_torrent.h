@@ -16,8 +16,7 @@ struct refusal {
 std::optional<refusal> load_checkable(const std::string &path, loaded_torrent &loaded);
 
 // The files `loaded` expects under `content_path` (empty: the torrent's name beside the torrent
-// file), each path held safe, into `layout`, and the content's path into `root`. The layout's
-// views point into the torrent's bytes, which must outlive it.
+// file), each path held safe, into `layout`. The layout's views point into the torrent's bytes,
+// which must outlive it; the document and its metainfo need not.
 std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string &torrent_path,
-                                 const std::string &content_path, std::string &root,
-                                 content_layout &layout);
+                                 const std::string &content_path, content_layout &layout);
