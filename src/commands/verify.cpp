@@ -166,12 +166,30 @@ void print_text(const run_report &report) {
                 report.seconds, rate);
 }
 
+// Each line of `text` indented by `width` spaces.
+std::string indented(const std::string &text, std::size_t width) {
+    const std::string margin(width, ' ');
+    std::string out = margin;
+    for (const char c : text) {
+        out += c;
+        if (c == '\n')
+            out += margin;
+    }
+    return out;
+}
+
+std::string json_text(const nlohmann::ordered_json &value) {
+    return value.dump();
+}
+
+// Laid out as dump(2) lays out the whole report, but written a file at a time: the report of a
+// torrent of many files, held whole, would take more memory than the check itself.
 void print_json(const run_report &report) {
-    nlohmann::ordered_json out;
-    out["torrent"] = utf8_escaped(report.options.torrent);
-    out["content"] = utf8_escaped(report.layout.content_path);
-    out["status"] = all_intact(report.layout, report.result) ? "intact" : "damaged";
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    std::printf("{\n  \"torrent\": %s,\n  \"content\": %s,\n  \"status\": %s,\n  \"files\": [",
+                json_text(utf8_escaped(report.options.torrent)).c_str(),
+                json_text(utf8_escaped(report.layout.content_path)).c_str(),
+                json_text(all_intact(report.layout, report.result) ? "intact" : "damaged").c_str());
+    bool first = true;
     for (std::size_t i = 0; i < report.layout.files.size(); ++i) {
         const expected_file &file = report.layout.files[i];
         if (file.pad)
@@ -182,16 +200,17 @@ void print_json(const run_report &report) {
                        [](const byte_range &range) {
                            return nlohmann::ordered_json{range.start, range.end};
                        });
-        files.push_back({{"path", utf8_escaped(report.layout.shown(i))},
-                         {"size", file.size},
-                         {"status", status_name(report.result.verdicts[i].status)},
-                         {"bad_ranges", std::move(ranges)}});
+        const nlohmann::ordered_json entry = {
+            {"path", utf8_escaped(report.layout.shown(i))},
+            {"size", file.size},
+            {"status", status_name(report.result.verdicts[i].status)},
+            {"bad_ranges", std::move(ranges)}};
+        std::printf("%s\n%s", first ? "" : ",", indented(entry.dump(2), 4).c_str());
+        first = false;
     }
-    out["files"] = std::move(files);
-    out["pieces_good"] = report.result.pieces_good;
-    out["pieces_total"] = report.result.pieces_total;
-    out["seconds"] = report.seconds;
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s,\n  \"pieces_good\": %s,\n  \"pieces_total\": %s,\n  \"seconds\": %s\n}\n",
+                first ? "]" : "\n  ]", json_text(report.result.pieces_good).c_str(),
+                json_text(report.result.pieces_total).c_str(), json_text(report.seconds).c_str());
 }
 
 void declare_options(CLI::App &app, verify_options &options) {
