@@ -244,10 +244,7 @@ int verify(const verify_options &options) {
     content_layout layout;
     if (const auto refused = layout_of(loaded, options.torrent, options.content, layout))
         return refuse(options, *refused);
-    // The layout holds what the check needs (its views point into the torrent's bytes): the
-    // parsed document and file lists go before the content is read, for a tree of many files.
-    loaded.document.reset();
-    loaded.torrent = metainfo{};
+    keep_what_the_layout_reads(loaded, layout);
     const auto started = std::chrono::steady_clock::now();
     std::vector<found_file> found = size_pass(layout);
     if (!options.quiet)

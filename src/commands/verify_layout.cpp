@@ -68,7 +68,7 @@ const std::array<unsigned char, 32> *content_layout::root_of(std::size_t index) 
 }
 
 std::string_view content_layout::piece_layer(std::size_t index) const {
-    return torrent_bytes.substr(files[index].layer_offset, files[index].layer_size);
+    return layers.substr(files[index].layer_offset, files[index].layer_size);
 }
 
 std::int64_t nanoseconds_of(const timespec &time) {

@@ -26,8 +26,8 @@ struct expected_file {
     std::uint32_t path = 0;
     // v2 and hybrid: its root among the layout's `roots`, or no_root (an empty file, a pad).
     std::uint32_t root = no_root;
-    // v2 and hybrid: where its piece layer (32 bytes a piece) lies in the torrent's bytes, for
-    // a file longer than one piece; empty otherwise.
+    // v2 and hybrid: where its piece layer (32 bytes a piece) lies in the layout's `layers`,
+    // for a file longer than one piece; empty otherwise.
     std::uint32_t layer_offset = 0;
     std::uint32_t layer_size = 0;
     bool pad = false; // zeros that pad the v1 content, never looked for on disk
@@ -38,8 +38,8 @@ struct expected_file {
 struct content_layout {
     check_kind kind = check_kind::v1;
     std::uint64_t piece_length = 0;
-    std::string_view pieces;        // v1 and hybrid: the SHA-1 digests, 20 bytes a piece
-    std::string_view torrent_bytes; // where the piece layers lie
+    std::string_view pieces; // v1 and hybrid: the SHA-1 digests, 20 bytes a piece
+    std::string_view layers; // v2 and hybrid: the torrent's piece layers, all in one place
     // v1 and hybrid: the v1 file list in order, pads included; v2: the file tree in order.
     std::vector<expected_file> files;
     std::vector<std::array<unsigned char, 32>> roots; // v2 and hybrid, of the files that have one

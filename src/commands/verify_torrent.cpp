@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <numeric>
+#include <sys/mman.h>
+#include <unistd.h>
 
 std::optional<refusal> load_checkable(const std::string &path, loaded_torrent &loaded) {
     if (const auto refused = load_torrent(path, bencode_limits{}, loaded))
@@ -84,7 +86,7 @@ void keep_tree(const bencode_document &document, const std::vector<bencode_entry
     const std::string_view layer = layer_of(document, layers, root);
     if (layer.empty())
         return;
-    file.layer_offset = static_cast<std::uint32_t>(layer.data() - layout.torrent_bytes.data());
+    file.layer_offset = static_cast<std::uint32_t>(layer.data() - layout.layers.data());
     file.layer_size = static_cast<std::uint32_t>(layer.size());
 }
 
@@ -144,7 +146,8 @@ std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string
     layout.kind = kind_of(torrent.format);
     layout.piece_length = *torrent.piece_length;
     layout.pieces = torrent.pieces;
-    layout.torrent_bytes = loaded.document->bytes;
+    if (const auto layers = find_key(*loaded.document, 0, "piece layers"))
+        layout.layers = encoding_of(*loaded.document, *layers);
     layout.name = torrent.name.value_or("");
     layout.single_file = torrent.single_file;
     if (layout.kind == check_kind::hybrid && !hybrid_padding_as_hashed(torrent))
@@ -152,4 +155,37 @@ std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string
     if (auto refused = content_root(torrent_path, content_path, torrent, layout.content_path))
         return refused;
     return expected_files(loaded, layout);
+}
+
+namespace {
+// Gives back the whole pages within [from, to) of the mapping at `base`.
+void release_pages(unsigned char *base, std::size_t from, std::size_t to) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(base);
+    const std::uintptr_t first = (start + from + page - 1) / page * page;
+    const std::uintptr_t last = (start + to) / page * page;
+    if (first < last)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+}
+} // namespace
+
+void keep_what_the_layout_reads(loaded_torrent &loaded, const content_layout &layout) {
+    loaded.torrent = metainfo{};
+    loaded.document.reset();
+    unsigned char *base = loaded.bytes.data.get();
+    const auto offset_of = [&](std::string_view part) {
+        return static_cast<std::size_t>(reinterpret_cast<const unsigned char *>(part.data()) -
+                                        base);
+    };
+    std::vector<std::pair<std::size_t, std::size_t>> kept;
+    for (const std::string_view part : {layout.pieces, layout.layers})
+        if (!part.empty())
+            kept.emplace_back(offset_of(part), offset_of(part) + part.size());
+    std::sort(kept.begin(), kept.end());
+    std::size_t from = 0;
+    for (const auto &[start, end] : kept) {
+        release_pages(base, from, start);
+        from = std::max(from, end);
+    }
+    release_pages(base, from, loaded.bytes.capacity);
 }
