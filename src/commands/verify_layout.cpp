@@ -68,7 +68,10 @@ const std::array<unsigned char, 32> *content_layout::root_of(std::size_t index) 
 }
 
 std::string_view content_layout::piece_layer(std::size_t index) const {
-    return layers.substr(files[index].layer_offset, files[index].layer_size);
+    const expected_file &file = files[index];
+    if (file.layer == expected_file::no_layer)
+        return {};
+    return layers.substr(file.layer, pieces_of(file.size, piece_length) * 32);
 }
 
 std::int64_t nanoseconds_of(const timespec &time) {

@@ -26,13 +26,13 @@ struct expected_file {
     std::uint32_t path = 0;
     // v2 and hybrid: its root among the layout's `roots`, or no_root (an empty file, a pad).
     std::uint32_t root = no_root;
-    // v2 and hybrid: where its piece layer (32 bytes a piece) lies in the layout's `layers`,
-    // for a file longer than one piece; empty otherwise.
-    std::uint32_t layer_offset = 0;
-    std::uint32_t layer_size = 0;
+    // v2 and hybrid: where its piece layer (32 bytes a piece) starts in the layout's `layers`,
+    // for a file longer than one piece whose layer is of its size; else no_layer.
+    std::uint32_t layer = no_layer;
     bool pad = false; // zeros that pad the v1 content, never looked for on disk
 
     static constexpr std::uint32_t no_root = 0xffffffff;
+    static constexpr std::uint32_t no_layer = 0xffffffff;
 };
 
 struct content_layout {

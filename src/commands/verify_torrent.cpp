@@ -45,8 +45,9 @@ std::vector<bencode_entry> piece_layers(const bencode_document &document) {
 }
 
 std::string_view layer_of(const bencode_document &document,
-                          const std::vector<bencode_entry> &layers, const pieces_root &root) {
-    const std::string_view key(reinterpret_cast<const char *>(root.data()), root.size());
+                          const std::vector<bencode_entry> &layers, const unsigned char *root) {
+    const std::string_view key(reinterpret_cast<const char *>(root),
+                               std::tuple_size_v<pieces_root>);
     const auto found = std::lower_bound(
         layers.begin(), layers.end(), key,
         [](const bencode_entry &entry, std::string_view wanted) { return entry.name < wanted; });
@@ -80,14 +81,12 @@ void append_joined(const torrent_file &file, std::string &paths) {
 
 // A file's tree as the layout keeps it: its root, and where its piece layer lies if it has one.
 void keep_tree(const bencode_document &document, const std::vector<bencode_entry> &layers,
-               const pieces_root &root, content_layout &layout, expected_file &file) {
+               const unsigned char *root, content_layout &layout, expected_file &file) {
     file.root = static_cast<std::uint32_t>(layout.roots.size());
-    layout.roots.push_back(root);
+    std::copy_n(root, std::tuple_size_v<pieces_root>, layout.roots.emplace_back().begin());
     const std::string_view layer = layer_of(document, layers, root);
-    if (layer.empty())
-        return;
-    file.layer_offset = static_cast<std::uint32_t>(layer.data() - layout.layers.data());
-    file.layer_size = static_cast<std::uint32_t>(layer.size());
+    if (!layer.empty() && layer.size() == pieces_of(file.size, layout.piece_length) * 32)
+        file.layer = static_cast<std::uint32_t>(layer.data() - layout.layers.data());
 }
 
 std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layout &layout) {
@@ -115,7 +114,7 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layo
                                           ? &torrent.tree_files[tree_index++]
                                           : &file;
         if (in_tree->root)
-            keep_tree(*loaded.document, layers, *in_tree->root, layout, expected);
+            keep_tree(*loaded.document, layers, in_tree->root, layout, expected);
         layout.files.push_back(expected);
     }
     return std::nullopt;
