@@ -157,14 +157,15 @@ std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string
 }
 
 namespace {
-// Gives back the whole pages within [from, to) of the mapping at `base`.
+// Gives back the whole pages within [from, to) of the buffer at `base`.
 void release_pages(unsigned char *base, std::size_t from, std::size_t to) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(base);
-    const std::uintptr_t first = (start + from + page - 1) / page * page;
-    const std::uintptr_t last = (start + to) / page * page;
+    const std::size_t skew = reinterpret_cast<std::uintptr_t>(base) % page;
+    // Counted from the start of the page that `base` lies in.
+    const std::size_t first = (skew + from + page - 1) / page * page;
+    const std::size_t last = (skew + to) / page * page;
     if (first < last)
-        madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+        madvise(base + (first - skew), last - first, MADV_DONTNEED);
 }
 } // namespace
 
