@@ -97,6 +97,31 @@ TEST(file_pieces, ranges_are_cut_at_the_file_end_and_merged) {
     EXPECT_EQ(pieces_of(11, 10), 2U);
 }
 
+// Each file's path is where its own starts in the shared block up to where the next one's starts;
+// a client shows it below the torrent's name, or alone from its first component that is not
+// empty when the torrent has none.
+TEST(paths, each_file_is_shown_and_looked_for_from_its_part_of_the_block) {
+    content_layout layout;
+    layout.paths = std::string("a/b") + "c" + "/.pad";
+    layout.files = {content(1), content(1), pad(1)};
+    layout.files[1].path = 3;
+    layout.files[2].path = 4;
+    layout.content_path = "/r";
+    for (const std::string name : {"n", ""}) {
+        layout.name = name;
+        EXPECT_EQ(layout.shown(0), name.empty() ? "a/b" : "n/a/b");
+        EXPECT_EQ(layout.shown(1), name.empty() ? "c" : "n/c");
+        EXPECT_EQ(layout.shown(2), name.empty() ? ".pad" : "n//.pad");
+        EXPECT_EQ(layout.disk_path(0), "/r/a/b");
+        EXPECT_EQ(layout.disk_path(1), "/r/c");
+    }
+    layout.single_file = true;
+    layout.paths = "only";
+    layout.files = {content(1)};
+    EXPECT_EQ(layout.shown(0), "only");
+    EXPECT_EQ(layout.disk_path(0), "/r");
+}
+
 TEST(paths, components_that_leave_the_content_are_refused) {
     for (const char *bad : {"", ".", "..", "a/b", "/etc"})
         EXPECT_TRUE(unsafe_component(bad).has_value()) << bad;

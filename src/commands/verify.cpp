@@ -105,7 +105,6 @@ bool all_intact(const content_layout &layout, const check_result &result) {
 
 struct run_report {
     const verify_options &options;
-    const std::string &root;
     const content_layout &layout;
     const std::vector<found_file> &found;
     const check_result &result;
@@ -128,7 +127,7 @@ std::string detail_of(const expected_file &file, const found_file &found,
                std::to_string(found.found_size) + " found)";
     case file_status::unreadable:
     case file_status::missing:
-        return " (" + found.reason + ")";
+        return " (" + reason_text(found) + ")";
     case file_status::damaged:
         return ":" + ranges_text(verdict.bad);
     case file_status::suspect:
@@ -154,7 +153,7 @@ void print_text(const run_report &report) {
         intact += verdict.status == file_status::intact ? 1 : 0;
         if (verdict.status != file_status::intact || report.options.all)
             std::printf("%-11s %s%s\n", status_name(verdict.status),
-                        terminal_escaped(file.shown).c_str(),
+                        terminal_escaped(layout.shown(i)).c_str(),
                         terminal_escaped(detail_of(file, report.found[i], verdict)).c_str());
     }
     if (report.result.disagreements > 0)
@@ -167,12 +166,30 @@ void print_text(const run_report &report) {
                 report.seconds, rate);
 }
 
+// Each line of `text` indented by `width` spaces.
+std::string indented(const std::string &text, std::size_t width) {
+    const std::string margin(width, ' ');
+    std::string out = margin;
+    for (const char c : text) {
+        out += c;
+        if (c == '\n')
+            out += margin;
+    }
+    return out;
+}
+
+std::string json_text(const nlohmann::ordered_json &value) {
+    return value.dump();
+}
+
+// Laid out as dump(2) lays out the whole report, but written a file at a time: the report of a
+// torrent of many files, held whole, would take more memory than the check itself.
 void print_json(const run_report &report) {
-    nlohmann::ordered_json out;
-    out["torrent"] = utf8_escaped(report.options.torrent);
-    out["content"] = utf8_escaped(report.root);
-    out["status"] = all_intact(report.layout, report.result) ? "intact" : "damaged";
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    std::printf("{\n  \"torrent\": %s,\n  \"content\": %s,\n  \"status\": %s,\n  \"files\": [",
+                json_text(utf8_escaped(report.options.torrent)).c_str(),
+                json_text(utf8_escaped(report.layout.content_path)).c_str(),
+                json_text(all_intact(report.layout, report.result) ? "intact" : "damaged").c_str());
+    bool first = true;
     for (std::size_t i = 0; i < report.layout.files.size(); ++i) {
         const expected_file &file = report.layout.files[i];
         if (file.pad)
@@ -183,16 +200,17 @@ void print_json(const run_report &report) {
                        [](const byte_range &range) {
                            return nlohmann::ordered_json{range.start, range.end};
                        });
-        files.push_back({{"path", utf8_escaped(file.shown)},
-                         {"size", file.size},
-                         {"status", status_name(report.result.verdicts[i].status)},
-                         {"bad_ranges", std::move(ranges)}});
+        const nlohmann::ordered_json entry = {
+            {"path", utf8_escaped(report.layout.shown(i))},
+            {"size", file.size},
+            {"status", status_name(report.result.verdicts[i].status)},
+            {"bad_ranges", std::move(ranges)}};
+        std::printf("%s\n%s", first ? "" : ",", indented(entry.dump(2), 4).c_str());
+        first = false;
     }
-    out["files"] = std::move(files);
-    out["pieces_good"] = report.result.pieces_good;
-    out["pieces_total"] = report.result.pieces_total;
-    out["seconds"] = report.seconds;
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s,\n  \"pieces_good\": %s,\n  \"pieces_total\": %s,\n  \"seconds\": %s\n}\n",
+                first ? "]" : "\n  ]", json_text(report.result.pieces_good).c_str(),
+                json_text(report.result.pieces_total).c_str(), json_text(report.seconds).c_str());
 }
 
 void declare_options(CLI::App &app, verify_options &options) {
@@ -223,14 +241,10 @@ int verify(const verify_options &options) {
     loaded_torrent loaded;
     if (const auto refused = load_checkable(options.torrent, loaded))
         return refuse(options, *refused);
-    std::string root;
     content_layout layout;
-    if (const auto refused = layout_of(loaded, options.torrent, options.content, root, layout))
+    if (const auto refused = layout_of(loaded, options.torrent, options.content, layout))
         return refuse(options, *refused);
-    // The layout holds what the check needs (its views point into the torrent's bytes): the
-    // parsed document and file lists go before the content is read, for a tree of many files.
-    loaded.document.reset();
-    loaded.torrent = metainfo{};
+    keep_what_the_layout_reads(loaded, layout);
     const auto started = std::chrono::steady_clock::now();
     std::vector<found_file> found = size_pass(layout);
     if (!options.quiet)
@@ -245,7 +259,7 @@ int verify(const verify_options &options) {
         return exit_content_bad;
     }
     const check_result result = verdicts_of(layout, found, findings);
-    const run_report report{options, root, layout, found, result, took.count()};
+    const run_report report{options, layout, found, result, took.count()};
     if (options.json && !options.quiet)
         print_json(report);
     else if (!options.quiet)

@@ -99,19 +99,23 @@ feed_status feed_leading_bytes(content_hasher &hasher, int fd, std::uint64_t siz
 
 // A file's pieces that its tree does not vouch for: those that overlap its absent tail from
 // `absent_from`, and, when the root differs, each one whose piece-layer node differs.
-std::vector<std::uint64_t> bad_file_pieces(const expected_file &file, const file_hashes &hashes,
-                                           std::uint64_t piece_length, std::uint64_t absent_from) {
+std::vector<std::uint64_t> bad_file_pieces(const content_layout &layout, std::size_t index,
+                                           const file_hashes &hashes, std::uint64_t absent_from) {
+    const expected_file &file = layout.files[index];
+    const std::uint64_t piece_length = layout.piece_length;
     const std::uint64_t count = pieces_of(file.size, piece_length);
-    const bool root_matches = file.root && hashes.has_root &&
-                              std::memcmp(file.root->data(), hashes.root.data(), node_bytes) == 0;
+    const auto *root = layout.root_of(index);
+    const bool root_matches =
+        root && hashes.has_root && std::memcmp(root->data(), hashes.root.data(), node_bytes) == 0;
+    const std::string_view layer = layout.piece_layer(index);
     const bool layer_usable =
-        file.piece_layer.size() == count * node_bytes && hashes.piece_layer.size() == count;
+        layer.size() == count * node_bytes && hashes.piece_layer.size() == count;
     std::vector<std::uint64_t> bad;
     for (std::uint64_t piece = 0; piece < count; ++piece) {
         bool is_bad = absent_from < file.size && (piece + 1) * piece_length > absent_from;
         if (!is_bad && !root_matches)
             is_bad = count == 1 || !layer_usable ||
-                     std::memcmp(file.piece_layer.data() + piece * node_bytes,
+                     std::memcmp(layer.data() + piece * node_bytes,
                                  hashes.piece_layer[piece].data(), node_bytes) != 0;
         if (is_bad)
             bad.push_back(piece);
@@ -141,14 +145,10 @@ bool same_file(const found_file &found, const struct stat &now) {
            static_cast<std::uint64_t>(now.st_size) == found.found_size;
 }
 
-bool same_time(const timespec &a, const timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // The file the size pass found, not written to since (its times) nor resized.
 bool untouched(const found_file &found, const struct stat &now) {
-    return same_file(found, now) && same_time(now.st_mtim, found.seen.modified) &&
-           same_time(now.st_ctim, found.seen.changed);
+    return same_file(found, now) && nanoseconds_of(now.st_mtim) == found.seen.modified &&
+           nanoseconds_of(now.st_ctim) == found.seen.changed;
 }
 
 // Whether the file read from `fd` is still the one the size pass found, untouched since, and
@@ -203,7 +203,7 @@ class look_ahead {
             const expected_file &file = layout_.files[index];
             if (file.pad || readable_bytes(file, found_[index]) == 0)
                 continue;
-            std::shared_ptr<fd_owner> folder = folders_.folder_of(file.disk_path, name);
+            std::shared_ptr<fd_owner> folder = folders_.folder_of(layout_.disk_path(index), name);
             if (!folder)
                 continue;
             added.push_back(prefetch_new_probe(pool_, folder->fd, name.c_str(), DT_REG));
@@ -251,7 +251,7 @@ class content_check {
                 continue;
             }
             if (status != feed_status::ok) {
-                out_.failure = layout_.files[index].shown + ": " + failure_text(status, 0);
+                out_.failure = layout_.shown(index) + ": " + failure_text(status, 0);
                 return false;
             }
             offset_ += layout_.files[index].size;
@@ -301,7 +301,7 @@ class content_check {
     bool give_up_file(std::size_t &index, feed_status status) {
         found_file &found = found_[index];
         found.status = file_status::unreadable;
-        found.reason = failure_text(status, read_error());
+        found.reason = status == feed_status::changed ? reason_changed : read_error();
         if (layout_.kind != check_kind::v2) {
             const std::uint64_t compared = sink_.next_piece() * layout_.piece_length;
             while (index > 0 && offset_ > compared)
@@ -325,7 +325,7 @@ class content_check {
         const std::uint64_t readable = readable_bytes(file, found_[index]);
         if (layout_.kind == check_kind::v2 && readable == 0) {
             // Nothing to hash: the tree of v2 content starts anew with the next file.
-            out_.v2_bad[index] = bad_file_pieces(file, file_hashes{}, layout_.piece_length, 0);
+            out_.v2_bad[index] = bad_file_pieces(layout_, index, file_hashes{}, 0);
             return feed_status::ok;
         }
         feed_status status = feed_readable(index, source, readable);
@@ -337,7 +337,7 @@ class content_check {
         if (status != feed_status::ok)
             return status;
         if (layout_.kind != check_kind::v1)
-            out_.v2_bad[index] = bad_file_pieces(file, hashes, layout_.piece_length, readable);
+            out_.v2_bad[index] = bad_file_pieces(layout_, index, hashes, readable);
         if (layout_.kind != check_kind::v2)
             mark_absent(offset_ + readable, offset_ + file.size);
         return feed_status::ok;
@@ -386,8 +386,8 @@ class content_check {
     feed_status open_here(std::size_t index, file_source &source) {
         found_file &found = found_[index];
         // Not blocking: the path may lead to a fifo by now.
-        source.file = fd_owner(
-            open(layout_.files[index].disk_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        source.file =
+            fd_owner(open(layout_.disk_path(index).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (source.file.fd < 0)
             return errno == ENOENT || errno == ENOTDIR ? feed_status::changed
                                                        : unreadable(found, errno);
@@ -399,7 +399,7 @@ class content_check {
 
     static feed_status unreadable(found_file &found, int error) {
         found.status = file_status::unreadable;
-        found.reason = std::strerror(error);
+        found.reason = error;
         return feed_status::ok;
     }
 

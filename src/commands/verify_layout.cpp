@@ -41,15 +41,68 @@ std::optional<std::string> unsafe_component(std::string_view component) {
     return std::nullopt;
 }
 
+std::string_view content_layout::path_below(std::size_t index) const {
+    const std::size_t end = index + 1 < files.size() ? files[index + 1].path : paths.size();
+    return std::string_view(paths).substr(files[index].path, end - files[index].path);
+}
+
+// A folder's file is shown below the torrent's name; a torrent without one shows the path alone,
+// from its first component that is not empty.
+std::string content_layout::shown(std::size_t index) const {
+    const std::string_view path = path_below(index);
+    if (!single_file && !name.empty())
+        return name + '/' + std::string(path);
+    const std::size_t first = path.find_first_not_of('/');
+    return std::string(first == std::string_view::npos ? std::string_view{} : path.substr(first));
+}
+
+std::string content_layout::disk_path(std::size_t index) const {
+    if (single_file)
+        return content_path;
+    return content_path + '/' + std::string(path_below(index));
+}
+
+const std::array<unsigned char, 32> *content_layout::root_of(std::size_t index) const {
+    const std::uint32_t at = files[index].root;
+    return at == expected_file::no_root ? nullptr : &roots[at];
+}
+
+std::string_view content_layout::piece_layer(std::size_t index) const {
+    const expected_file &file = files[index];
+    if (file.layer == expected_file::no_layer)
+        return {};
+    return layers.substr(file.layer, pieces_of(file.size, piece_length) * 32);
+}
+
+std::int64_t nanoseconds_of(const timespec &time) {
+    // Unsigned, so that a time outside that span wraps instead of overflowing.
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.tv_sec) * 1'000'000'000U +
+                                     static_cast<std::uint64_t>(time.tv_nsec));
+}
+
+std::string reason_text(const found_file &found) {
+    switch (found.reason) {
+    case reason_folder:
+        return "a folder, not a file";
+    case reason_not_regular:
+        return "not a regular file";
+    case reason_changed:
+        return "changed while being read";
+    default:
+        return std::strerror(found.reason);
+    }
+}
+
 found_file found_from_status(const expected_file &file, const struct stat &status) {
     found_file found;
     if (!S_ISREG(status.st_mode)) {
         found.status = file_status::unreadable;
-        found.reason = S_ISDIR(status.st_mode) ? "a folder, not a file" : "not a regular file";
+        found.reason = S_ISDIR(status.st_mode) ? reason_folder : reason_not_regular;
         return found;
     }
     found.found_size = static_cast<std::uint64_t>(status.st_size);
-    found.seen = {status.st_dev, status.st_ino, status.st_mtim, status.st_ctim};
+    found.seen = {status.st_dev, status.st_ino, nanoseconds_of(status.st_mtim),
+                  nanoseconds_of(status.st_ctim)};
     if (found.found_size != file.size)
         found.status = file_status::wrong_size;
     return found;
@@ -60,14 +113,14 @@ found_file not_found(int error) {
     found_file found;
     const bool absent = error == ENOENT || error == ENOTDIR;
     found.status = absent ? file_status::missing : file_status::unreadable;
-    found.reason = std::strerror(error);
+    found.reason = error;
     return found;
 }
 } // namespace
 
-found_file look_at(const expected_file &file) {
+found_file look_at(const expected_file &file, const std::string &disk_path) {
     struct stat status {};
-    if (stat(file.disk_path.c_str(), &status) == 0)
+    if (stat(disk_path.c_str(), &status) == 0)
         return found_from_status(file, status);
     return not_found(errno);
 }
@@ -97,10 +150,11 @@ void look_at_files(const content_layout &layout, std::size_t begin, std::size_t 
         const expected_file &file = layout.files[i];
         if (file.pad)
             continue;
-        const std::shared_ptr<fd_owner> folder = folders.folder_of(file.disk_path, name);
+        const std::string disk_path = layout.disk_path(i);
+        const std::shared_ptr<fd_owner> folder = folders.folder_of(disk_path, name);
         struct stat status {};
         if (!folder)
-            found[i] = look_at(file);
+            found[i] = look_at(file, disk_path);
         else if (fstatat(folder->fd, name.c_str(), &status, 0) == 0)
             found[i] = found_from_status(file, status);
         else

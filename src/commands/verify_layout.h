@@ -17,23 +17,45 @@
 
 enum class check_kind : std::uint8_t { v1, v2, hybrid };
 
+// One file of the torrent, as plain data: a torrent of a hundred thousand files keeps no string
+// of its own per file. Its path and its tree's hashes are read from the layout that holds it.
 struct expected_file {
-    std::string shown;     // as a client shows it: the name, then the path below it
-    std::string disk_path; // where it is looked for
     std::uint64_t size = 0;
+    // Where its path below the content starts in the layout's `paths`; it ends where the next
+    // file's starts.
+    std::uint32_t path = 0;
+    // v2 and hybrid: its root among the layout's `roots`, or no_root (an empty file, a pad).
+    std::uint32_t root = no_root;
+    // v2 and hybrid: where its piece layer (32 bytes a piece) starts in the layout's `layers`,
+    // for a file longer than one piece whose layer is of its size; else no_layer.
+    std::uint32_t layer = no_layer;
     bool pad = false; // zeros that pad the v1 content, never looked for on disk
-    // v2 and hybrid: the root of the file's tree, and its piece layer (32 bytes a piece) for a
-    // file longer than one piece.
-    std::optional<std::array<unsigned char, 32>> root;
-    std::string_view piece_layer;
+
+    static constexpr std::uint32_t no_root = 0xffffffff;
+    static constexpr std::uint32_t no_layer = 0xffffffff;
 };
 
 struct content_layout {
     check_kind kind = check_kind::v1;
     std::uint64_t piece_length = 0;
     std::string_view pieces; // v1 and hybrid: the SHA-1 digests, 20 bytes a piece
+    std::string_view layers; // v2 and hybrid: the torrent's piece layers, all in one place
     // v1 and hybrid: the v1 file list in order, pads included; v2: the file tree in order.
     std::vector<expected_file> files;
+    std::vector<std::array<unsigned char, 32>> roots; // v2 and hybrid, of the files that have one
+    // Every file's path below the content, its components joined with '/', one after another.
+    std::string paths;
+    std::string content_path; // the file itself for a single-file torrent, else the folder
+    std::string name;         // the torrent's name, which a folder's files are shown below
+    bool single_file = false;
+
+    std::string_view path_below(std::size_t index) const;
+    // As a client shows the file: the name, then the path below it.
+    std::string shown(std::size_t index) const;
+    // Where the file is looked for.
+    std::string disk_path(std::size_t index) const;
+    const std::array<unsigned char, 32> *root_of(std::size_t index) const;
+    std::string_view piece_layer(std::size_t index) const;
 };
 
 enum class file_status : std::uint8_t { intact, missing, wrong_size, unreadable, damaged, suspect };
@@ -41,22 +63,31 @@ enum class file_status : std::uint8_t { intact, missing, wrong_size, unreadable,
 const char *status_name(file_status status);
 
 // Which file the size pass found, and as it was then: the content pass holds what it reads to
-// this, so that a file replaced, grown, shrunk or written to in between is noticed.
+// this, so that a file replaced, grown, shrunk or written to in between is noticed. Times are
+// kept in nanoseconds, which tell any two times from 1678 to 2262 apart.
 struct seen_file {
     dev_t device = 0;
     ino_t inode = 0;
-    timespec modified{};
-    timespec changed{};
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
 };
+
+std::int64_t nanoseconds_of(const timespec &time);
+
+// Why a file is missing or unreadable, when the system's error number does not say it.
+enum : std::int32_t { reason_folder = -1, reason_not_regular = -2, reason_changed = -3 };
 
 // What the size pass found of one file: `intact` stands for "present at its size" until the
 // content says otherwise.
 struct found_file {
     file_status status = file_status::intact;
+    std::int32_t reason = 0; // missing or unreadable: the system's error number, or a reason_*
     std::uint64_t found_size = 0;
-    std::string reason; // unreadable: the system's words
-    seen_file seen;     // a regular file only
+    seen_file seen; // a regular file only
 };
+
+// Why a file is missing or unreadable, in words.
+std::string reason_text(const found_file &found);
 
 // A half-open range of bytes [start, end).
 struct byte_range {
@@ -68,24 +99,11 @@ struct byte_range {
 // Why a path from the torrent cannot be looked for under PATH, or nullopt when it can.
 std::optional<std::string> unsafe_component(std::string_view component);
 
-// Where each file of the torrent lives under `root` (the file itself for a single-file torrent).
-// Components were checked with unsafe_component first. Any range of string views will do, the
-// torrent's paths being read from its document as they are walked.
-template <typename Components>
-std::string disk_path_of(const std::string &root, const Components &path) {
-    std::string joined = root;
-    for (const std::string_view component : path) {
-        joined += '/';
-        joined += component;
-    }
-    return joined;
-}
-
 // What a file's status, symbolic links followed, says of it before its content is read.
 found_file found_from_status(const expected_file &file, const struct stat &status);
 
 // The same from the file's path, where a failure says missing or unreadable and why.
-found_file look_at(const expected_file &file);
+found_file look_at(const expected_file &file, const std::string &disk_path);
 
 // The folder each file lies in, opened once for the run of files in it, so that a tree of many
 // files is not looked up from its root for every one of them.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <numeric>
+#include <sys/mman.h>
+#include <unistd.h>
 
 std::optional<refusal> load_checkable(const std::string &path, loaded_torrent &loaded) {
     if (const auto refused = load_torrent(path, bencode_limits{}, loaded))
@@ -43,8 +45,9 @@ std::vector<bencode_entry> piece_layers(const bencode_document &document) {
 }
 
 std::string_view layer_of(const bencode_document &document,
-                          const std::vector<bencode_entry> &layers, const pieces_root &root) {
-    const std::string_view key(reinterpret_cast<const char *>(root.data()), root.size());
+                          const std::vector<bencode_entry> &layers, const unsigned char *root) {
+    const std::string_view key(reinterpret_cast<const char *>(root),
+                               std::tuple_size_v<pieces_root>);
     const auto found = std::lower_bound(
         layers.begin(), layers.end(), key,
         [](const bencode_entry &entry, std::string_view wanted) { return entry.name < wanted; });
@@ -58,10 +61,44 @@ check_kind kind_of(torrent_format format) {
                                               : check_kind::v1;
 }
 
-std::optional<refusal> expected_files(const loaded_torrent &loaded, const std::string &root,
-                                      content_layout &layout) {
+// Bytes of the file's path below the content, its components joined with '/'.
+std::size_t joined_size(const torrent_file &file) {
+    std::size_t size = file.path.empty() ? 0 : file.path.size() - 1;
+    for (const std::string_view component : file.path)
+        size += component.size();
+    return size;
+}
+
+void append_joined(const torrent_file &file, std::string &paths) {
+    bool first = true;
+    for (const std::string_view component : file.path) {
+        if (!first)
+            paths += '/';
+        paths += component;
+        first = false;
+    }
+}
+
+// A file's tree as the layout keeps it: its root, and where its piece layer lies if it has one.
+void keep_tree(const bencode_document &document, const std::vector<bencode_entry> &layers,
+               const unsigned char *root, content_layout &layout, expected_file &file) {
+    file.root = static_cast<std::uint32_t>(layout.roots.size());
+    std::copy_n(root, std::tuple_size_v<pieces_root>, layout.roots.emplace_back().begin());
+    const std::string_view layer = layer_of(document, layers, root);
+    if (!layer.empty() && layer.size() == pieces_of(file.size, layout.piece_length) * 32)
+        file.layer = static_cast<std::uint32_t>(layer.data() - layout.layers.data());
+}
+
+std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layout &layout) {
     const metainfo &torrent = loaded.torrent;
     const std::vector<bencode_entry> layers = piece_layers(*loaded.document);
+    std::size_t paths_size = 0;
+    for (const torrent_file &file : torrent.files)
+        paths_size += joined_size(file);
+    layout.paths.reserve(paths_size);
+    layout.files.reserve(torrent.files.size());
+    if (layout.kind != check_kind::v1)
+        layout.roots.reserve(torrent.tree_files.size());
     std::size_t tree_index = 0; // hybrid: the tree's files follow the v1 list's, pads left out
     for (const torrent_file &file : torrent.files) {
         for (const std::string_view component : file.path)
@@ -69,17 +106,16 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, const std::s
                 return refusal{"the file " + utf8_escaped(shown_path(torrent, file)) + " has " +
                                *unsafe};
         expected_file expected;
-        expected.shown = shown_path(torrent, file);
-        expected.disk_path = torrent.single_file ? root : disk_path_of(root, file.path);
+        expected.path = static_cast<std::uint32_t>(layout.paths.size());
+        append_joined(file, layout.paths);
         expected.size = file.size;
         expected.pad = file.pad;
         const torrent_file *in_tree = layout.kind == check_kind::hybrid && !file.pad
                                           ? &torrent.tree_files[tree_index++]
                                           : &file;
-        expected.root = in_tree->root;
         if (in_tree->root)
-            expected.piece_layer = layer_of(*loaded.document, layers, *in_tree->root);
-        layout.files.push_back(std::move(expected));
+            keep_tree(*loaded.document, layers, in_tree->root, layout, expected);
+        layout.files.push_back(expected);
     }
     return std::nullopt;
 }
@@ -102,17 +138,54 @@ bool hybrid_padding_as_hashed(const metainfo &torrent) {
 } // namespace
 
 std::optional<refusal> layout_of(const loaded_torrent &loaded, const std::string &torrent_path,
-                                 const std::string &content_path, std::string &root,
-                                 content_layout &layout) {
+                                 const std::string &content_path, content_layout &layout) {
     const metainfo &torrent = loaded.torrent;
     if (torrent.format == torrent_format::unknown || !torrent.piece_length)
         return refusal{"not a valid torrent: neither v1 nor v2"};
     layout.kind = kind_of(torrent.format);
     layout.piece_length = *torrent.piece_length;
     layout.pieces = torrent.pieces;
+    if (const auto layers = find_key(*loaded.document, 0, "piece layers"))
+        layout.layers = encoding_of(*loaded.document, *layers);
+    layout.name = torrent.name.value_or("");
+    layout.single_file = torrent.single_file;
     if (layout.kind == check_kind::hybrid && !hybrid_padding_as_hashed(torrent))
         return refusal{"a hybrid torrent whose last file has no pad file is not checked"};
-    if (auto refused = content_root(torrent_path, content_path, torrent, root))
+    if (auto refused = content_root(torrent_path, content_path, torrent, layout.content_path))
         return refused;
-    return expected_files(loaded, root, layout);
+    return expected_files(loaded, layout);
+}
+
+namespace {
+// Gives back the whole pages within [from, to) of the buffer at `base`.
+void release_pages(unsigned char *base, std::size_t from, std::size_t to) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t skew = reinterpret_cast<std::uintptr_t>(base) % page;
+    // Counted from the start of the page that `base` lies in.
+    const std::size_t first = (skew + from + page - 1) / page * page;
+    const std::size_t last = (skew + to) / page * page;
+    if (first < last)
+        madvise(base + (first - skew), last - first, MADV_DONTNEED);
+}
+} // namespace
+
+void keep_what_the_layout_reads(loaded_torrent &loaded, const content_layout &layout) {
+    loaded.torrent = metainfo{};
+    loaded.document.reset();
+    unsigned char *base = loaded.bytes.data.get();
+    const auto offset_of = [&](std::string_view part) {
+        return static_cast<std::size_t>(reinterpret_cast<const unsigned char *>(part.data()) -
+                                        base);
+    };
+    std::vector<std::pair<std::size_t, std::size_t>> kept;
+    for (const std::string_view part : {layout.pieces, layout.layers})
+        if (!part.empty())
+            kept.emplace_back(offset_of(part), offset_of(part) + part.size());
+    std::sort(kept.begin(), kept.end());
+    std::size_t from = 0;
+    for (const auto &[start, end] : kept) {
+        release_pages(base, from, start);
+        from = std::max(from, end);
+    }
+    release_pages(base, from, loaded.bytes.capacity);
 }

@@ -4,7 +4,6 @@
 #include "hash/sha256_single.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -282,8 +281,7 @@ std::optional<torrent_file> v2_file(reading &state, value_index node, path_view 
     if (root && root->size() != std::tuple_size_v<pieces_root>) {
         state.invalid("'pieces root' of " + quoted(joined(path)) + " is not 32 bytes");
     } else if (root) {
-        file.root.emplace();
-        std::memcpy(file.root->data(), root->data(), root->size());
+        file.root = reinterpret_cast<const unsigned char *>(root->data());
     }
     return file;
 }
@@ -352,8 +350,8 @@ void read_piece_layers(reading &state, std::uint64_t piece_length) {
     for (const torrent_file &file : state.torrent.tree_files) {
         if (file.size <= piece_length || !file.root)
             continue;
-        const std::string_view root(reinterpret_cast<const char *>(file.root->data()),
-                                    file.root->size());
+        const std::string_view root(reinterpret_cast<const char *>(file.root),
+                                    std::tuple_size_v<pieces_root>);
         const auto layer = std::lower_bound(
             layers.begin(), layers.end(), root,
             [](const bencode_entry &entry, std::string_view key) { return entry.name < key; });

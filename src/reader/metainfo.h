@@ -90,8 +90,10 @@ class path_view {
 struct torrent_file {
     path_view path;
     std::uint64_t size = 0;
-    bool pad = false;                // v1 padding ('p' in attr), not content
-    std::optional<pieces_root> root; // v2: the root of the file's Merkle tree
+    bool pad = false; // v1 padding ('p' in attr), not content
+    // v2: the root of the file's Merkle tree, its 32 bytes where the document holds them (a
+    // copy would make each file of a large torrent half as large again); nullptr when none.
+    const unsigned char *root = nullptr;
 };
 
 using file_list = std::vector<torrent_file, large_array_allocator<torrent_file>>;
