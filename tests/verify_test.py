@@ -209,6 +209,18 @@ class Contract(scaffold.ScratchCase):
                 self.assertIn(b"quillet verify: ", result.stderr)
                 self.assertEqual(os.stat(outside).st_atime_ns, before)
 
+    def test_paths_longer_than_4_gib_together_are_refused(self):
+        # A v2 tree holds a folder's name once, however many files lie below it.
+        files = {b"f%d" % i: {b"": {b"length": 1, b"pieces root": b"\1" * 32}}
+                 for i in range(22_000)}
+        info = {b"name": b"t", b"piece length": PIECE, b"meta version": 2,
+                b"file tree": {b"d" * 200_000: files}}
+        torrent = os.path.join(self.tmp, "long.torrent")
+        write_torrent(torrent, info)
+        result = run("verify", torrent, self.tmp)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"paths are longer than 4 GiB together", result.stderr)
+
     def test_a_file_the_user_may_not_read_is_unreadable_with_the_systems_reason(self):
         make_tree(self.tmp)
         torrent = make_torrent(self.tmp, "v1")

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <numeric>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -95,6 +96,10 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layo
     std::size_t paths_size = 0;
     for (const torrent_file &file : torrent.files)
         paths_size += joined_size(file);
+    // A file's path is found by a 32-bit offset. Paths that long together cannot be made on
+    // disk anyway (v2 trees can repeat a long folder name for every file below it).
+    if (paths_size > std::numeric_limits<std::uint32_t>::max())
+        return refusal{"its files' paths are longer than 4 GiB together"};
     layout.paths.reserve(paths_size);
     layout.files.reserve(torrent.files.size());
     if (layout.kind != check_kind::v1)
