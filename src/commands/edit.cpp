@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -79,7 +79,8 @@ void declare_options(CLI::App &app, edit_options &options, given_options &given,
                      option_values &values) {
     edit_request &request = options.request;
     app.add_option("TORRENT", options.torrents, "torrent files to edit")->required();
-    auto *output = app.add_option("-o,--output", options.output, "where the edited torrent goes; - for standard output");
+    auto *output = app.add_option("-o,--output", options.output,
+                                  "where the edited torrent goes; - for standard output");
     auto *in_place = app.add_flag("-i,--in-place", options.in_place,
                                   "replace each torrent with its edited self");
     output->excludes(in_place);
@@ -284,7 +285,7 @@ bool exists(const std::string &path) {
 // the target, hundreds of them on a run over many torrents. The run looks for a waiting signal
 // between torrents, removes what it has written, and lets the signal end it.
 class signals_held {
-public:
+  public:
     signals_held() {
         sigemptyset(&held_);
         for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
@@ -313,7 +314,7 @@ public:
             pthread_sigmask(SIG_SETMASK, &before_, nullptr);
     }
 
-private:
+  private:
     sigset_t held_{};
     sigset_t before_{};
     bool holding_ = false;
@@ -517,8 +518,7 @@ int run_edit(int argc, char **argv) {
         if (!sent)
             staged.clear();
         all_edited = sent && all_edited;
-    }
-    else if (!options.dry_run)
+    } else if (!options.dry_run)
         all_edited = publish(staged, signals) && all_edited;
     report(staged, options, options.torrents.size());
     return all_edited ? 0 : 1;
