@@ -81,6 +81,30 @@ TEST(plan_rule, memory_threads_and_small_content) {
     }
 }
 
+// A smaller content takes smaller batches, down to the kernel's lanes, so that the ring stays
+// within a 16th of it; unknown, large or all-mapped content keeps 16 pieces.
+TEST(plan_rule, batches_shrink_with_the_content_down_to_the_kernel_lanes) {
+    struct case_row {
+        std::int64_t content;
+        std::size_t lanes;
+        bool mapped;
+        std::size_t pieces;
+    };
+    const case_row rows[] = {
+        {-1, 4, false, 16},       {4096 * mib, 4, false, 16}, {256 * mib, 4, false, 16},
+        {128 * mib, 4, false, 8}, {128 * mib, 8, false, 8},   {64 * mib, 4, false, 4},
+        {64 * mib, 1, false, 4},  {64 * mib, 16, false, 16},  {20 * mib, 4, false, 4},
+        {20 * mib, 1, false, 1},  {64 * mib, 4, true, 16},
+    };
+    for (const case_row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.content) + " bytes, " + std::to_string(row.lanes) +
+                     " lanes" + (row.mapped ? ", mapped" : ""));
+        const hash_plan plan = plan_hashing({262144, row.content, 2, row.lanes, row.mapped});
+        EXPECT_EQ(plan.pieces_per_batch, row.pieces);
+        EXPECT_EQ(plan.batch_bytes, row.pieces * 262144U);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Feeding the stream
 

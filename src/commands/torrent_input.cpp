@@ -24,8 +24,7 @@ std::string size_limit_error(std::size_t limit) {
 // The bytes are copied into memory of our own rather than mapped: the reader checks each
 // length once and reads it again later from the same bytes, which holds only if no other program
 // can change them in between (a mapping of a file shows every write to it, and faults on a file
-// cut short). A large torrent's buffer takes huge pages, so the copy costs little beside the
-// faults a mapping would take.
+// cut short). The copy costs little beside the page faults that either way takes.
 file_bytes &grown(file_bytes &bytes, std::size_t capacity) {
     content_buffer larger = allocate_content_buffer(capacity);
     if (!larger)
@@ -54,8 +53,8 @@ file_bytes read_file(const std::string &path, std::size_t limit) {
     for (;;) {
         if (result.size == result.capacity)
             grown(result, result.capacity * 2);
-        const ssize_t got = read_some(file.fd, result.data.get() + result.size,
-                                      result.capacity - result.size);
+        const ssize_t got =
+            read_some(file.fd, result.data.get() + result.size, result.capacity - result.size);
         if (got < 0)
             return read_failure(std::strerror(errno));
         if (got == 0)

@@ -54,9 +54,5 @@ content_buffer allocate_content_buffer(std::size_t size) {
             mmap(nullptr, mapped_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         start = mapped == MAP_FAILED ? nullptr : static_cast<unsigned char *>(mapped);
     }
-    if (start != nullptr && large) {
-        // Only advice: where huge pages are not available the buffer works with small ones.
-        madvise(start, mapped_size, MADV_HUGEPAGE);
-    }
     return content_buffer(start, mapping_deleter{start != nullptr ? mapped_size : 0});
 }

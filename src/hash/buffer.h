@@ -3,9 +3,13 @@
 #include <memory>
 #include <new>
 
-// Memory for content read from files. Large buffers are backed by huge pages where the system
-// offers them: a fresh 4 MiB batch then costs two page faults instead of a thousand, which on a
-// small input is most of the run time.
+// Memory for content read from files. Large buffers start on a 2 MiB boundary, so that a system
+// that gives huge pages to every mapping (transparent huge pages "always") can back them whole,
+// but they do not ask for huge pages: on a virtual machine whose host takes back the memory the
+// guest leaves free, the first touch of a fresh huge page cost about 20 ms (2-core AMD EPYC under
+// a hypervisor: 32 MiB took 345-485 ms with MADV_HUGEPAGE after a few seconds idle, against
+// 17-22 ms in 4 KiB pages), and which one a run gets depends on what ran before it. Small pages
+// cost the same every time; what a run touches is kept small instead (see hash_plan.cpp).
 struct mapping_deleter {
     std::size_t mapped_size = 0;
     void operator()(unsigned char *start) const;
@@ -19,8 +23,8 @@ content_buffer allocate_content_buffer(std::size_t size);
 std::size_t content_buffer_mapped_size(std::size_t size);
 
 // For arrays that a large input fills with millions of small records (the values of a torrent's
-// document, its files): from one huge page up they take huge-page-backed memory as content
-// buffers do, so that filling them costs a few faults rather than one per 4 KiB page.
+// document, its files): from 2 MiB up they are mapped as content buffers are, and given back to
+// the system whole when freed.
 template <typename T> struct large_array_allocator {
     using value_type = T;
     static constexpr std::size_t smallest_mapped = std::size_t{2} << 20;

@@ -80,6 +80,8 @@ struct hashing_job {
     std::int32_t piece_length = 0;
     std::int64_t content_limit = -1; // bytes that will be fed, or -1 when unknown
     unsigned processors = 1;
+    std::size_t kernel_lanes = 16;  // pieces the SHA-1 kernel in use hashes side by side
+    bool every_file_mapped = false; // no batch is filled by reading (see map_choice.h)
 };
 
 // A stream of v1 pieces (v1, hybrid).

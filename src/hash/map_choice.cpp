@@ -96,6 +96,11 @@ std::unique_ptr<map_choice> choice_for_file(std::int64_t size) {
                : std::unique_ptr<map_choice>(new (std::nothrow) map_choice);
 }
 
+bool mapping_forced() {
+    const char *forced = forced_source();
+    return forced != nullptr && std::strcmp(forced, "mapped") == 0;
+}
+
 std::int64_t thread_processor_ns() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);

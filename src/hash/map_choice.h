@@ -76,6 +76,9 @@ class map_choice {
 // that holds a whole window take that way whatever its size, so that tests cover both.
 std::unique_ptr<map_choice> choice_for_file(std::int64_t size);
 
+// Whether QUILLET_CONTENT_SOURCE makes every file that holds a whole window be mapped.
+bool mapping_forced();
+
 // Whether `mapped` and `read`, the cheapest cost per byte of each kind over `samples` trial
 // windows each, choose mapping.
 bool mapping_is_cheaper(double mapped, double read, int samples);

@@ -7,6 +7,7 @@
 #include "hash/long_pieces.h"
 #include "hash/map_choice.h"
 #include "hash/mapped_content.h"
+#include "hash/sha1_lanes.h"
 #include "hash/sha256_lanes.h"
 #include "hash/sha256_single.h"
 
@@ -97,7 +98,8 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     unsigned processors, digest_sink sink) {
-    return piece_stream_start(plan_hashing({piece_length, content_limit, processors}),
+    return piece_stream_start(plan_hashing({piece_length, content_limit, processors,
+                                            hash_path_lanes(active_hash_path()), mapping_forced()}),
                               std::move(sink));
 }
 
