@@ -6,6 +6,7 @@
 #include "common/terminal_text.h"
 #include "common/tracker_url.h"
 #include "metainfo/output_file.h"
+#include "metainfo/output_guard.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -286,10 +287,7 @@ bool exists(const std::string &path) {
 // between torrents, removes what it has written, and lets the signal end it.
 class signals_held {
   public:
-    signals_held() {
-        sigemptyset(&held_);
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            sigaddset(&held_, signal_number);
+    signals_held() : held_(output_guard_signals()) {
         holding_ = pthread_sigmask(SIG_BLOCK, &held_, &before_) == 0;
     }
     signals_held(const signals_held &) = delete;
@@ -302,10 +300,8 @@ class signals_held {
         sigset_t waiting;
         if (!holding_ || sigpending(&waiting) != 0)
             return false;
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            if (sigismember(&waiting, signal_number) == 1)
-                return true;
-        return false;
+        sigandset(&waiting, &waiting, &held_);
+        return !sigisemptyset(&waiting);
     }
 
     // The waiting signal is delivered now, with whatever the process does on it.

@@ -59,12 +59,17 @@ void let_signals_through() {
 }
 } // namespace
 
-void output_guard_hold() {
-    sigset_t held;
-    sigemptyset(&held);
+sigset_t output_guard_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
     for (const int signal_number : guarded_signals) {
-        sigaddset(&held, signal_number);
+        sigaddset(&signals, signal_number);
     }
+    return signals;
+}
+
+void output_guard_hold() {
+    const sigset_t held = output_guard_signals();
     holding = pthread_sigmask(SIG_BLOCK, &held, &mask_before_hold) == 0;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <csignal>
 
 // Keeps a half-written output from outliving the run: when SIGINT, SIGTERM, SIGHUP or SIGPIPE
 // ends the process, the temporary file the document is written to and a guarded regular output
@@ -8,6 +9,9 @@
 // created, so that no moment exists at which the output exists and a signal leaves it behind;
 // a signal that arrives meanwhile is delivered, and handled, once the guard is armed.
 void output_guard_hold();
+
+// Those signals, as a set: for a run that holds them back between outputs of its own (edit).
+sigset_t output_guard_signals();
 
 // `path` and `temporary` (nullptr when the output is written in place) must stay valid until
 // output_guard_release; only a removable (regular) output is removed. Lets the held signals
