@@ -14,6 +14,11 @@
 #   W2  16,384 files of 64 KiB in 32 dirs: quillet, peers
 #   W3  100,000 files of 0-4096 bytes in a tree 10 levels deep: quillet, peers
 #   W4  one 64 MiB file: quillet, openssl dgst -sha1, peers
+#   WI  the W4 file again, each run after the machine idled for 3 s: quillet,
+#       the baseline build when QUILLET_BASE_BIN names one, openssl dgst -sha1.
+#       Back-to-back runs find the memory the run before freed still warm; on a
+#       virtual machine whose host takes back free memory, a run after a pause
+#       pays for every fresh page it touches, huge pages most of all
 #   WS  the W1 file at 256 KiB pieces in three states of the page cache, each
 #       made afresh: written in 16 KiB writes (dd bs=16k, as a download client
 #       or a copy program writes), copied with cp, and (as root only) read back
@@ -36,7 +41,7 @@
 #       pieces): the W1 file and the W3 tree, each by quillet verify, by quillet
 #       making the same torrent, and by libtorrent's recheck with as many hashing
 #       threads as processors (bench/lt_recheck.py)
-# Default: W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV.
+# Default: W1,WS,WL,WF,WN,W2,W3,W4,WI,WR,WE,WV.
 #
 # Peers are other torrent makers, measured where installed: mktorrent -t 2,
 # transmission-create, and python3-libtorrent (bench/lt_create.py).
@@ -51,7 +56,7 @@
 #   QUILLET_BIN        binary to measure (default: build/release/quillet of this
 #                      repository, built with the release preset when missing)
 #   QUILLET_BASE_BIN   another build to pair with it (an older commit, say): run
-#                      beside quillet at 256 KiB in W1, WS and W4 as "base"
+#                      beside quillet at 256 KiB in W1, WS, W4 and WI as "base"
 #   QUILLET_BENCH_DIR  data folder (default /tmp/quillet-bench); the data is kept
 #                      and reused by later runs unless --clean is given
 #
@@ -90,8 +95,8 @@ clean=0
 peers=1
 install_peers=0
 runs=
-only=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV
-all_workloads=W1,WS,WL,WF,WN,W2,W3,W4,WR,WE,WV,WC
+only=W1,WS,WL,WF,WN,W2,W3,W4,WI,WR,WE,WV
+all_workloads=W1,WS,WL,WF,WN,W2,W3,W4,WI,WR,WE,WV,WC
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -425,13 +430,18 @@ declare -A res_walls=() res_rss=() res_anon=() res_bytes=() res_files=()
 workload_order=()
 declare -A workload_labels=() workload_title=()
 
+# Seconds the machine idles before each run of an idle workload (WI).
+idle_pause=3
+
 # Every contestant once per round, in turn; a warm-up round first unless cold.
-bench_workload() { # name title input bytes files cold(0|1)
+# cold: 0 page-cached, 1 caches dropped before every run, 2 page-cached and
+# idle for idle_pause seconds before every run.
+bench_workload() { # name title input bytes files cold(0|1|2)
   local name=$1 input=$3 bytes=$4 files=$5 cold=$6 i round key line
   workload_order+=("$name")
   workload_title[$name]=$2
   workload_labels[$name]="${c_label[*]}"
-  if [ "$cold" = 0 ]; then
+  if [ "$cold" != 1 ]; then
     echo "  $name: warm-up"
     for i in "${!c_label[@]}"; do run_contestant "$i" "$input"; done
   fi
@@ -443,6 +453,7 @@ bench_workload() { # name title input bytes files cold(0|1)
     line="  $name run $round:"
     for i in "${!c_label[@]}"; do
       [ "$cold" = 1 ] && drop_caches
+      [ "$cold" = 2 ] && sleep "$idle_pause"
       run_contestant "$i" "$input"
       key="$name|${c_label[$i]}"
       res_walls[$key]+="$run_wall " res_rss[$key]+="$run_rss "
@@ -757,6 +768,18 @@ if [ -n "${selected[W4]:-}" ]; then
   echo
 fi
 
+if [ -n "${selected[WI]:-}" ]; then
+  echo "WI data: the W4 file, each run after ${idle_pause} s idle"
+  check_memory WI "$w4_bytes"
+  ensure_file WI "$w4" "$w4_bytes"
+  clear_contestants
+  contestant quillet quillet $piece
+  [ -n "$base_quillet" ] && contestant base base $piece
+  contestant openssl openssl $piece
+  bench_workload WI "one file of $(human $w4_bytes), after ${idle_pause} s idle" "$w4" "$w4_bytes" 1 2
+  echo
+fi
+
 if [ -n "${selected[WC]:-}" ]; then
   clear_contestants
   contestant dd dd $piece
@@ -881,7 +904,7 @@ else
     t=$(median_of WE "edit-in-place-$edit_count")
     goal "WE $edit_count torrents edited in place under 5 s" "$t" 5 max "$(printf '%.3f s' "$t")"
   fi
-  for name in W1 WS-dd WS-cp WS-cat W4; do
+  for name in W1 WS-dd WS-cp WS-cat W4 WI; do
     has_result "$name" base || continue
     r=$(faster "$name" quillet base)
     goal "$name at least as fast as the base build" "$r" 1 min "$(printf %.2fx "$r")"
