@@ -103,7 +103,7 @@ std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layo
     layout.paths.reserve(paths_size);
     layout.files.reserve(torrent.files.size());
     if (layout.kind != check_kind::v1)
-        layout.roots.reserve(torrent.tree_files.size());
+        layout.roots.reserve(torrent.files.size());
     std::size_t tree_index = 0; // hybrid: the tree's files follow the v1 list's, pads left out
     for (const torrent_file &file : torrent.files) {
         for (const std::string_view component : file.path)

@@ -525,7 +525,8 @@ void read_info(reading &state, value_index info) {
     case torrent_format::v2:
         read_v2(state, info);
         torrent.single_file = tree_is_single_file(torrent);
-        torrent.files = torrent.tree_files;
+        torrent.files = std::move(torrent.tree_files);
+        torrent.tree_files = {};
         return;
     case torrent_format::hybrid:
         read_v1_files(state, info);

@@ -119,7 +119,9 @@ struct metainfo {
     // The v1 file list when the torrent has one (pads included), else the v2 file tree in
     // its order. A single-file torrent has one file whose path is its name.
     file_list files;
-    file_list tree_files; // the v2 file tree, in its order
+    // Hybrid: the v2 file tree, in its order. Empty once a v2-only torrent is read, whose tree is
+    // `files` (a torrent of millions of files holds its list once).
+    file_list tree_files;
     bool single_file = false;
     std::optional<std::uint64_t> piece_length;
     std::string_view pieces;       // v1: concatenated SHA-1 digests
