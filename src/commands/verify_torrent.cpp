@@ -64,10 +64,10 @@ check_kind kind_of(torrent_format format) {
 
 // Bytes of the file's path below the content, its components joined with '/'.
 std::size_t joined_size(const torrent_file &file) {
-    std::size_t size = file.path.empty() ? 0 : file.path.size() - 1;
-    for (const std::string_view component : file.path)
-        size += component.size();
-    return size;
+    return std::accumulate(
+        file.path.begin(), file.path.end(),
+        file.path.empty() ? std::size_t{0} : file.path.size() - 1,
+        [](std::size_t sum, std::string_view component) { return sum + component.size(); });
 }
 
 void append_joined(const torrent_file &file, std::string &paths) {
@@ -93,9 +93,9 @@ void keep_tree(const bencode_document &document, const std::vector<bencode_entry
 std::optional<refusal> expected_files(const loaded_torrent &loaded, content_layout &layout) {
     const metainfo &torrent = loaded.torrent;
     const std::vector<bencode_entry> layers = piece_layers(*loaded.document);
-    std::size_t paths_size = 0;
-    for (const torrent_file &file : torrent.files)
-        paths_size += joined_size(file);
+    const std::size_t paths_size = std::accumulate(
+        torrent.files.begin(), torrent.files.end(), std::size_t{0},
+        [](std::size_t sum, const torrent_file &file) { return sum + joined_size(file); });
     // A file's path is found by a 32-bit offset. Paths that long together cannot be made on
     // disk anyway (v2 trees can repeat a long folder name for every file below it).
     if (paths_size > std::numeric_limits<std::uint32_t>::max())

@@ -114,9 +114,9 @@ struct reading {
 
     // A file's length, found under "length": present, whole and not negative.
     std::optional<std::uint64_t> length(std::optional<value_index> found, path_view path) {
-        const auto number = checked(found, "length", bencode_kind::integer, true);
+        const auto integer = checked(found, "length", bencode_kind::integer, true);
         const std::optional<std::int64_t> value =
-            number ? std::optional(integer_of(document, *number)) : std::nullopt;
+            integer ? std::optional(integer_of(document, *integer)) : std::nullopt;
         if (value && *value < 0)
             invalid("negative length of " + quoted(joined(path)));
         return value && *value >= 0 ? std::optional(static_cast<std::uint64_t>(*value))
