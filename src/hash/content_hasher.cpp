@@ -4,8 +4,6 @@
 #include "common/numbers.h"
 #include "common/progress.h"
 #include "hash/hash_workers.h"
-#include "hash/map_choice.h"
-#include "hash/sha1_lanes.h"
 
 #include <algorithm>
 #include <array>
@@ -44,8 +42,7 @@ bool content_hasher::begin(piece_digest_sink &pieces) {
     const unsigned processors = hash_thread_count(plan_.thread_limit);
     stream_plan_ = plan_.format == torrent_format::v2
                        ? plan_leaf_hashing(plan_.content_size, processors)
-                       : plan_hashing({plan_.piece_length, plan_.content_size, processors,
-                                       hash_path_lanes(active_hash_path()), mapping_forced()});
+                       : plan_hashing_here(plan_.piece_length, plan_.content_size, processors);
     stream_ =
         piece_stream_start(stream_plan_, [this](const unsigned char *digests, std::size_t count) {
             sink_status_ = pieces_->take_pieces(pieces_delivered_, digests, count);

@@ -75,11 +75,16 @@ unsigned threads_for(std::size_t slots, bool one_unit, unsigned processors) {
     return std::max(static_cast<unsigned>(slots - 3), processors > 1 ? 1U : 0U);
 }
 
-// Slots between reading and delivery: see plan_batches for why the processors plus two.
+// Slots between reading and delivery that the processors would keep busy: see plan_batches for
+// why the processors plus two.
+std::int64_t wanted_slots(unsigned processors) {
+    return std::int64_t{std::max(processors, 1U)} + 2;
+}
+
+// Those slots, as far as the memory budget allows units of `unit_bytes`.
 std::size_t slots_for(std::int64_t unit_bytes, unsigned processors) {
     const std::int64_t affordable = std::max<std::int64_t>(3, in_flight_byte_budget / unit_bytes);
-    const std::int64_t wanted = std::int64_t{std::max(processors, 1U)} + 2;
-    return static_cast<std::size_t>(std::min(wanted, affordable));
+    return static_cast<std::size_t>(std::min(wanted_slots(processors), affordable));
 }
 
 // Pieces too long for a batch to hold 16 of them leave the widest kernel partly empty; lane
@@ -129,12 +134,10 @@ void plan_batches(hash_plan &plan, unsigned processors) {
 // than the kernel's lanes.
 std::int64_t pieces_for_content(const hash_plan &plan, const hashing_job &job) {
     const auto lanes = static_cast<std::int64_t>(std::max<std::size_t>(job.kernel_lanes, 1));
-    const unsigned processors = job.processors;
     if (plan.content_limit < 0 || job.every_file_mapped)
         return std::max<std::int64_t>(lanes, max_pieces_per_batch);
     const std::int64_t ring_bytes = plan.content_limit / content_per_ring_byte;
-    const std::int64_t slots = std::int64_t{std::max(processors, 1U)} + 2;
-    return std::max(lanes, ring_bytes / slots / plan.piece_length);
+    return std::max(lanes, ring_bytes / wanted_slots(job.processors) / plan.piece_length);
 }
 
 void plan_batch_bytes(hash_plan &plan, std::int64_t bytes, unsigned processors) {

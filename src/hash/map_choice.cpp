@@ -87,7 +87,7 @@ std::unique_ptr<map_choice> choice_for_file(std::int64_t size) {
     if (forced != nullptr && std::strcmp(forced, "read") == 0) {
         return nullptr;
     }
-    if (forced != nullptr && std::strcmp(forced, "mapped") == 0) {
+    if (mapping_forced()) {
         return std::unique_ptr<map_choice>(new (std::nothrow)
                                                map_choice({content_source::mapped, false}));
     }

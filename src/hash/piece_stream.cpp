@@ -98,9 +98,14 @@ piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink) {
 
 piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t content_limit,
                                     unsigned processors, digest_sink sink) {
-    return piece_stream_start(plan_hashing({piece_length, content_limit, processors,
-                                            hash_path_lanes(active_hash_path()), mapping_forced()}),
+    return piece_stream_start(plan_hashing_here(piece_length, content_limit, processors),
                               std::move(sink));
+}
+
+hash_plan plan_hashing_here(std::int32_t piece_length, std::int64_t content_limit,
+                            unsigned processors) {
+    return plan_hashing({piece_length, content_limit, processors,
+                         hash_path_lanes(active_hash_path()), mapping_forced()});
 }
 
 namespace {

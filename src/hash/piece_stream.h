@@ -29,6 +29,11 @@ piece_stream_ptr piece_stream_start(std::int32_t piece_length, std::int64_t cont
 // The same with a plan of the caller's choosing.
 piece_stream_ptr piece_stream_start(const hash_plan &plan, digest_sink sink);
 
+// The plan of v1 pieces for this process: the kernel it hashes with, and whether every file is
+// to be mapped.
+hash_plan plan_hashing_here(std::int32_t piece_length, std::int64_t content_limit,
+                            unsigned processors);
+
 // Reads the open file `fd` from its position to its end and takes in its bytes; the file must
 // yield exactly `size` bytes. Whole long pieces may be read by offset, on other threads, but
 // all of them before this returns, and the position is left at the end as reading in order
