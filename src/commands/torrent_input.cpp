@@ -2,6 +2,8 @@
 #include "common/handles.h"
 #include "common/terminal_text.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>

@@ -3,13 +3,16 @@
 #include "reader/bencode_reader.h"
 #include "reader/metainfo.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+// Only the commands that parse a command line need CLI11 itself, a heavy header to compile.
+namespace CLI {
+class App;
+}
 
 // Reading a torrent file that someone else made, for the commands that take one.
 
