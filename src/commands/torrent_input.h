@@ -22,9 +22,7 @@ struct file_bytes {
     std::size_t capacity = 0;
     std::size_t size = 0;
     std::string error; // empty when the bytes were read
-    std::string_view view() const {
-        return {reinterpret_cast<const char *>(data.get()), size};
-    }
+    std::string_view view() const { return {reinterpret_cast<const char *>(data.get()), size}; }
 };
 
 // The whole file, read without taking more than `limit` bytes: a pipe, or a file that grows
