@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the torrent reader with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for a bounded time from the seed torrents in
-# fuzz/seeds (made by quillet, mktorrent, transmission-create, buildtorrent and libtorrent).
+# Builds the libFuzzer targets of the torrent reader and of `edit` with clang, AddressSanitizer
+# and UndefinedBehaviorSanitizer, and runs each for a bounded time from the seed torrents in
+# fuzz/seeds (made by quillet, mktorrent, transmission-create, buildtorrent and libtorrent, and
+# inputs that once found a fault).
 # Fails on any finding; the input that caused it is left in build/fuzz/findings.
 #
 #   fuzz/run.sh [SECONDS_PER_TARGET]     (default 30)
@@ -18,11 +19,15 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 reader=(src/reader/bencode_reader.cpp src/hash/buffer.cpp)
 checks=("${reader[@]}" src/reader/metainfo.cpp src/metainfo/magnet.cpp
         src/common/terminal_text.cpp src/hash/sha1_single.cpp src/hash/sha256_single.cpp)
+edits=("${reader[@]}" src/reader/metainfo.cpp src/metainfo/magnet.cpp src/metainfo/bencode.cpp
+       src/metainfo/info_hash.cpp src/commands/torrent_edit.cpp src/common/output_stream.cpp
+       src/hash/sha1_single.cpp src/hash/sha256_single.cpp)
 
 "$clang" "${flags[@]}" fuzz/bencode_fuzz.cpp "${reader[@]}" -o "$out/bencode_fuzz"
 "$clang" "${flags[@]}" fuzz/metainfo_fuzz.cpp "${checks[@]}" -lcrypto -o "$out/metainfo_fuzz"
+"$clang" "${flags[@]}" fuzz/edit_fuzz.cpp "${edits[@]}" -lcrypto -o "$out/edit_fuzz"
 
-for target in bencode_fuzz metainfo_fuzz; do
+for target in bencode_fuzz metainfo_fuzz edit_fuzz; do
     corpus=$out/corpus-$target
     mkdir -p "$corpus"
     cp fuzz/seeds/*.torrent "$corpus/"

@@ -173,13 +173,16 @@ void edit_outside_info(dictionary_edit &outer, const metainfo &torrent, const ed
 }
 
 // A single-file v2 torrent keeps its file at the top of the tree, under the torrent's name:
-// the new name takes the old one's place there, the file's own value copied as it stands.
+// the new name takes the old one's place there, the file's own value copied as it stands. A
+// tree of any other shape is left as it stands rather than cut down to one entry.
 std::optional<std::string> renamed_tree(const bencode_document &document, value_index info,
                                         std::string_view name) {
     const std::optional<value_index> tree = find_key(document, info, "file tree");
     if (!tree)
         return std::nullopt;
     const std::vector<bencode_entry> top = entries_of(document, *tree);
+    if (top.size() != 1)
+        return std::nullopt;
     std::string out = "d";
     out += encoded_text(name);
     out += encoding_of(document, top.front().value);
