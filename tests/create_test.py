@@ -342,6 +342,8 @@ presets:
             ("version: 1\npresets:\n  x:\n    piece_length: 30\n", ["-P", "x"], b"p.yaml:4:19:"),
             ("version: 1\npresets: {}\n", ["-P", "y"], b"no preset named 'y'"),
             ("version: 2\n", ["-P", "x"], b"p.yaml:1:10: only version 1"),
+            # What reaches the terminal is escaped, not obeyed.
+            ("version: 1\npresets: {}\n", ["-P", "y\x1b[2J"], b"no preset named 'y\\x1b[2J'"),
         ]:
             with self.subTest(text=text):
                 path = self.presets(text)
@@ -349,6 +351,12 @@ presets:
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(message, done.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.tmp, "tree.torrent")))
+
+    def test_unknown_key_is_shown_escaped(self):
+        path = self.presets('version: 1\ndefault:\n  "k\\e]0;owned\\a": 1\n')
+        done = self.run_create("tree", "--presets", path)
+        self.assertIn(b"unknown key 'k\\x1b]0;owned\\x07' ignored", done.stderr)
+        self.assertNotIn(b"\x1b", done.stderr)
 
 
 class ClassicMend(CreateCase):

@@ -1,6 +1,7 @@
 #include "commands/presets.h"
 
 #include "common/console.h"
+#include "common/terminal_text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -72,8 +73,10 @@ void take_map(const std::string &file, const YAML::Node &map, preset &into, bool
     for (const auto &item : map) {
         const std::string key = item.first.as<std::string>();
         if (!take_key(key, item.second, into) && !quiet) {
+            // A presets file may come from someone else: its key must not drive the terminal.
             say_err("%s:%d:%d: warning: unknown key '%s' ignored\n", file.c_str(),
-                    item.first.Mark().line + 1, item.first.Mark().column + 1, key.c_str());
+                    item.first.Mark().line + 1, item.first.Mark().column + 1,
+                    terminal_escaped(key).c_str());
         }
     }
 }
@@ -119,10 +122,10 @@ std::optional<preset> load_preset(const std::string &file, const std::string &na
         report_failure("%s: could not read the presets file\n", file.c_str());
     } catch (const YAML::Exception &error) {
         report_failure("%s:%d:%d: malformed presets file: %s\n", file.c_str(), error.mark.line + 1,
-                       error.mark.column + 1, error.msg.c_str());
+                       error.mark.column + 1, terminal_escaped(error.msg).c_str());
     } catch (const preset_error &error) {
         report_failure("%s:%d:%d: %s\n", file.c_str(), error.mark.line + 1, error.mark.column + 1,
-                       error.what.c_str());
+                       terminal_escaped(error.what).c_str());
     }
     return std::nullopt;
 }
