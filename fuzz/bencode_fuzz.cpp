@@ -1,17 +1,13 @@
 // libFuzzer target: the bencode reader on any bytes. Besides the sanitizers' findings, it traps
 // when a document it accepted breaks what its users rely on.
 #include "reader/bencode_reader.h"
+#include "require.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace {
-void require(bool holds) {
-    if (!holds)
-        __builtin_trap();
-}
-
 // Every value's span lies in the input and inside its container's, and a container's entries
 // walk to exactly its end.
 void check_structure(const bencode_document &document) {

@@ -4,16 +4,12 @@
 // the input itself when nothing is asked.
 #include "commands/torrent_edit.h"
 #include "reader/metainfo.h"
+#include "require.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace {
-void require(bool holds) {
-    if (!holds)
-        __builtin_trap();
-}
-
 // Small limits let the fuzzer reach them; an edit adds a few values and one level of nesting at
 // most, so what it writes must read back under limits a little wider.
 const bencode_limits input_limits{.max_depth = 64, .max_pieces = 4096};

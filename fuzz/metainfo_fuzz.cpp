@@ -1,16 +1,12 @@
 // libFuzzer target: the metainfo checks, and what `show` derives from them, on any bytes.
 #include "common/terminal_text.h"
 #include "reader/metainfo.h"
+#include "require.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace {
-void require(bool holds) {
-    if (!holds)
-        __builtin_trap();
-}
-
 // What a terminal is shown is valid UTF-8 (escaping it again changes nothing) without a single
 // control byte, and JSON text is valid UTF-8.
 void check_shown(std::string_view text) {

@@ -2,6 +2,7 @@
 // out). Whatever it holds, reading it ends in a preset or in one reported failure, never in a
 // crash or an escaped exception, and a piece length it gives is one `create` can use.
 #include "commands/presets.h"
+#include "require.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,11 +11,6 @@
 #include <unistd.h>
 
 namespace {
-void require(bool holds) {
-    if (!holds)
-        __builtin_trap();
-}
-
 bool usable_exponent(const std::optional<int> &exponent) {
     return !exponent || (*exponent >= 14 && *exponent <= 28);
 }
